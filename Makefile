@@ -1,0 +1,49 @@
+# Front door: `make run` and `make test`. Both first make sure the Debian
+# packages are there (installing them when run as root), then build.
+
+PACKAGES := cmake g++ make pkg-config libgtk-3-dev libgtest-dev libbenchmark-dev \
+            xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core \
+            at-spi2-core python3-pyatspi dbus desktop-file-utils appstream dpkg-dev file
+
+RELEASE_DIR := build/release
+TEST_DIR    := build/test
+JOBS        := $(shell nproc)
+
+.PHONY: run test deps build build-test bench pictures install package clean
+
+run: build
+	./$(RELEASE_DIR)/tenvarix-crypto
+
+test: build-test
+	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' "$$p" 2>/dev/null | grep -q '^install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "Installing Debian packages:$$missing"; \
+	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+	  else \
+	    echo "Missing Debian packages. Install them with:"; \
+	    echo "  sudo apt-get install -y --no-install-recommends$$missing"; \
+	    exit 1; \
+	  fi; \
+	fi
+
+build: deps
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+build-test: deps
+	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DTENVARIX_SANITIZE=ON
+	cmake --build $(TEST_DIR) -j $(JOBS)
+
+pictures: deps
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake --build $(RELEASE_DIR) --target pictures
+
+clean:
+	rm -rf build

@@ -1,0 +1,6 @@
+#include "shell.h"
+
+void doSetzenFileName()
+{
+    gFileName = nullptr;
+}

@@ -1,0 +1,115 @@
+#include "shell.h"
+
+#include "crypt/crypt.h"
+
+char *gFileName = nullptr;
+
+namespace {
+
+void close_window_and_quit()
+{
+    gtk_widget_destroy(TenvarixCryptoWindow);
+    gtk_main_quit();
+}
+
+void append_chosen_files()
+{
+    doSetzenFileName();
+    if (!gFileName)
+        return;
+    GtkTextIter end;
+    gtk_text_buffer_get_end_iter(TenvarixCryptoWindowFilePfadBuffer, &end);
+    gtk_text_buffer_insert(TenvarixCryptoWindowFilePfadBuffer, &end, gFileName, -1);
+    g_free(gFileName);
+    gFileName = nullptr;
+}
+
+void run_crypt()
+{
+    // A press or keypad Enter that arrives while a run drains its events
+    // would start a second run over the same files: ignore it.
+    if (grunningcrypt)
+        return;
+    int result = doTenvarixCrypto();
+    if (result == 0 || gcancelcrypt)
+        close_window_and_quit();
+}
+
+struct Hover {
+    GtkWidget **button;
+    GtkWidget **image;
+    const char *const *inside;
+    const char *const *outside;
+};
+
+const Hover kHover[] = {
+    {&PBut_TenvarixCryptoWindowCancel, &Image_TenvarixCryptoWindowCancel,
+     &kPictureCancelChosen, &kPictureCancelNotChosen},
+    {&PBut_TenvarixCryptoWindowSelectFile, &Image_TenvarixCryptoWindowSelectFile,
+     &kPictureSelectFileChosen, &kPictureSelectFileNotChosen},
+    {&PBut_TenvarixCryptoWindowCrypt, &Image_TenvarixCryptoWindowCrypt,
+     &kPictureCryptChosen, &kPictureCryptNotChosen},
+};
+
+void swap_picture(GtkWidget *widget, bool pointer_inside)
+{
+    for (const Hover &h : kHover) {
+        if (widget == *h.button) {
+            gtk_image_set_from_file(GTK_IMAGE(*h.image), pointer_inside ? *h.inside : *h.outside);
+            return;
+        }
+    }
+}
+
+} // namespace
+
+void TenvarixCryptoDrainEvents()
+{
+    while (gtk_events_pending())
+        gtk_main_iteration();
+}
+
+gboolean TenvarixCryptoDoIt(GtkWidget *widget, GdkEvent *, gpointer)
+{
+    if (widget == PBut_TenvarixCryptoWindowCancel) {
+        // During a run, Cancel stops it at its next drain; the run's caller
+        // then closes the window once the files are in a safe state.
+        if (grunningcrypt)
+            gcancelcrypt = 1;
+        else
+            close_window_and_quit();
+    } else if (widget == PBut_TenvarixCryptoWindowSelectFile) {
+        append_chosen_files();
+    } else if (widget == PBut_TenvarixCryptoWindowCrypt || widget == TenvarixCryptoWindow) {
+        run_crypt();
+    }
+    return TRUE;
+}
+
+gboolean TenvarixCryptoDoEnter(GtkWidget *widget, GdkEvent *, gpointer)
+{
+    swap_picture(widget, true);
+    return FALSE;
+}
+
+gboolean TenvarixCryptoDoLeave(GtkWidget *widget, GdkEvent *, gpointer)
+{
+    swap_picture(widget, false);
+    return FALSE;
+}
+
+gboolean TenvarixCryptowindowdokeypressevent(GtkWidget *widget, GdkEventKey *event, gpointer)
+{
+    if (event->keyval != GDK_KEY_KP_Enter)
+        return FALSE;
+    TenvarixCryptoDoIt(widget, nullptr, nullptr);
+    return TRUE;
+}
+
+gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *, GdkEvent *, gpointer)
+{
+    if (!grunningcrypt)
+        return FALSE; // the default handler destroys the window, which ends the program
+    gcancelcrypt = 1;
+    return TRUE;
+}

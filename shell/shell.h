@@ -1,0 +1,73 @@
+// The application shell: start-up, the main window and its widgets, event
+// dispatch, the picture buttons and the file chooser. Everything the other
+// folders may use of the shell is declared here.
+#pragma once
+
+#include <gtk/gtk.h>
+
+// Widgets, created by TenvarixCryptoCreateWindow and valid until the window
+// is destroyed.
+extern GtkWidget *TenvarixCryptoWindow;
+extern GtkWidget *TenvarixCryptoWindowFixedLayout;
+extern GtkWidget *DArea_TenvarixCryptoWindowDecoration;
+extern GtkWidget *Label_TenvarixCryptoWindowTitle;
+extern GtkWidget *Label_TenvarixCryptoWindowKey;
+extern GtkWidget *LEdit_TenvarixCryptoWindowKey;
+extern GtkWidget *Label_AnzahlBuchstaben;
+extern GtkWidget *Label_KleinBuchstaben;
+extern GtkWidget *Label_GrossBuchstaben;
+extern GtkWidget *Label_NumerischBuchstaben;
+extern GtkWidget *Label_SpezialBuchstaben;
+extern GtkWidget *Label_ItentischeBuchstaben;
+extern GtkWidget *Label_TenvarixCryptoWindowFilePfad;
+extern GtkWidget *ScrollWindowFilePfad;
+extern GtkWidget *MEdit_TenvarixCryptoWindowFilePfad;
+extern GtkTextBuffer *TenvarixCryptoWindowFilePfadBuffer;
+extern GtkWidget *ProgressBar_TenvarixCryptoWindow;
+extern GtkWidget *Image_TenvarixCryptoWindowCancel;
+extern GtkWidget *PBut_TenvarixCryptoWindowCancel;
+extern GtkWidget *Image_TenvarixCryptoWindowSelectFile;
+extern GtkWidget *PBut_TenvarixCryptoWindowSelectFile;
+extern GtkWidget *Image_TenvarixCryptoWindowCrypt;
+extern GtkWidget *PBut_TenvarixCryptoWindowCrypt;
+extern GtkWidget *Label_TenvarixCryptoWindowMessage;
+
+// Look and feel, created once at start-up and never released.
+extern PangoFontDescription *fontlucidagranderegular12;
+extern PangoFontDescription *fontlucidagranderegular14;
+extern GdkRGBA WindowBackgroundColor;
+extern GdkRGBA MessageColor;
+
+// The chooser's result text (g_malloc'ed), or null; handed to the dispatcher.
+extern char *gFileName;
+
+// The picture files, relative to the working directory.
+extern const char *const kPictureCancelNotChosen;
+extern const char *const kPictureCancelChosen;
+extern const char *const kPictureSelectFileNotChosen;
+extern const char *const kPictureSelectFileChosen;
+extern const char *const kPictureCryptNotChosen;
+extern const char *const kPictureCryptChosen;
+
+// Start-up: GTK, toolkit-wide settings, fonts, colours, numeric locale.
+void InitiateEnvironment(int argc, char **argv);
+
+// Builds and shows the window (progress bar hidden) without running the
+// main loop; TenvarixCrypto builds it and runs the loop until the end.
+void TenvarixCryptoCreateWindow();
+void TenvarixCrypto();
+
+// Signal handlers of the window and the picture buttons.
+gboolean TenvarixCryptoDoIt(GtkWidget *widget, GdkEvent *event, gpointer data);
+gboolean TenvarixCryptoDoEnter(GtkWidget *widget, GdkEvent *event, gpointer data);
+gboolean TenvarixCryptoDoLeave(GtkWidget *widget, GdkEvent *event, gpointer data);
+gboolean TenvarixCryptowindowdokeypressevent(GtkWidget *widget, GdkEventKey *event,
+                                             gpointer data);
+gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *widget, GdkEvent *event,
+                                           gpointer data);
+
+// Runs the modal file chooser; leaves its result in gFileName.
+void doSetzenFileName();
+
+// Processes every pending toolkit event, so the window stays alive during work.
+void TenvarixCryptoDrainEvents();

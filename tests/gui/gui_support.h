@@ -1,0 +1,129 @@
+// Helpers for in-process tests against the real window.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "shell/shell.h"
+
+namespace gui {
+
+// Processes pending events until none are left.
+inline void drain()
+{
+    while (gtk_events_pending())
+        gtk_main_iteration();
+}
+
+// Iterates the main context until the window has been drawn at least once
+// (layout runs on the frame clock, so draining alone is not enough).
+inline bool wait_for_draw(GtkWidget *window, int timeout_ms = 5000)
+{
+    bool drawn = false;
+    gulong id = g_signal_connect_after(window, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer p) {
+        *static_cast<bool *>(p) = true;
+        return FALSE;
+    }), &drawn);
+    gtk_widget_queue_draw(window);
+    gint64 deadline = g_get_monotonic_time() + gint64(timeout_ms) * 1000;
+    while (!drawn && g_get_monotonic_time() < deadline)
+        g_main_context_iteration(nullptr, FALSE);
+    g_signal_handler_disconnect(window, id);
+    drain();
+    return drawn;
+}
+
+// Runs action from inside gtk_main(), as a handler would run; returns false
+// when the loop had to be stopped by the guard timeout.
+inline bool run_in_main_loop(std::function<void()> action, int guard_ms = 20000)
+{
+    struct State {
+        std::function<void()> action;
+        bool timed_out = false;
+    } state{std::move(action)};
+    g_idle_add(+[](gpointer p) {
+        static_cast<State *>(p)->action();
+        return G_SOURCE_REMOVE;
+    }, &state);
+    guint guard = g_timeout_add(guard_ms, +[](gpointer p) {
+        static_cast<State *>(p)->timed_out = true;
+        gtk_main_quit();
+        return G_SOURCE_REMOVE;
+    }, &state);
+    gtk_main();
+    if (!state.timed_out)
+        g_source_remove(guard);
+    return !state.timed_out;
+}
+
+// Delivers a key press to the window as the keyboard would.
+inline gboolean press_key(GtkWidget *window, guint keyval, guint state = 0)
+{
+    GdkEvent *ev = gdk_event_new(GDK_KEY_PRESS);
+    GdkWindow *gdk_window = gtk_widget_get_window(window);
+    ev->key.window = GDK_WINDOW(g_object_ref(gdk_window));
+    ev->key.send_event = TRUE;
+    ev->key.time = GDK_CURRENT_TIME;
+    ev->key.keyval = keyval;
+    ev->key.state = state;
+    GdkDisplay *display = gdk_window_get_display(gdk_window);
+    GdkKeymapKey *keys = nullptr;
+    gint n_keys = 0;
+    if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), keyval, &keys,
+                                          &n_keys) && n_keys > 0)
+        ev->key.hardware_keycode = keys[0].keycode;
+    g_free(keys);
+    gdk_event_set_device(ev, gdk_seat_get_keyboard(gdk_display_get_default_seat(display)));
+    gboolean handled = gtk_widget_event(window, ev);
+    gdk_event_free(ev);
+    return handled;
+}
+
+inline std::string file_list_text()
+{
+    GtkTextIter start, end;
+    gtk_text_buffer_get_bounds(TenvarixCryptoWindowFilePfadBuffer, &start, &end);
+    char *text = gtk_text_buffer_get_text(TenvarixCryptoWindowFilePfadBuffer, &start, &end, TRUE);
+    std::string result(text);
+    g_free(text);
+    return result;
+}
+
+inline std::string message_text()
+{
+    return gtk_label_get_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage));
+}
+
+// A fresh window for every test; torn down unless a handler destroyed it.
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TenvarixCryptoCreateWindow();
+        window_alive_ = true;
+        g_signal_connect(TenvarixCryptoWindow, "destroy", G_CALLBACK(+[](GtkWidget *, gpointer p) {
+            *static_cast<bool *>(p) = false;
+        }), &window_alive_);
+        ASSERT_TRUE(wait_for_draw(TenvarixCryptoWindow));
+    }
+
+    void TearDown() override
+    {
+        if (window_alive_) {
+            // Without a running main loop, the window's gtk_main_quit would only warn.
+            g_signal_handlers_disconnect_by_func(TenvarixCryptoWindow,
+                                                 reinterpret_cast<gpointer>(gtk_main_quit), nullptr);
+            gtk_widget_destroy(TenvarixCryptoWindow);
+        }
+        drain();
+    }
+
+    bool window_alive() const { return window_alive_; }
+
+private:
+    bool window_alive_ = false;
+};
+
+} // namespace gui
