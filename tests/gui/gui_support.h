@@ -91,6 +91,49 @@ inline std::string file_list_text()
     return result;
 }
 
+// The picture file an image shows.
+inline std::string image_file(GtkWidget *image)
+{
+    gchar *file = nullptr;
+    g_object_get(image, "file", &file, nullptr);
+    std::string result = file ? file : "";
+    g_free(file);
+    return result;
+}
+
+// Delivers a press of the given mouse button to a widget.
+inline gboolean press_button(GtkWidget *widget, guint button)
+{
+    GdkEvent *ev = gdk_event_new(GDK_BUTTON_PRESS);
+    GdkWindow *gdk_window = gtk_widget_get_window(widget);
+    ev->button.window = GDK_WINDOW(g_object_ref(gdk_window));
+    ev->button.send_event = TRUE;
+    ev->button.time = GDK_CURRENT_TIME;
+    ev->button.button = button;
+    ev->button.x = ev->button.y = 5;
+    GdkDisplay *display = gdk_window_get_display(gdk_window);
+    gdk_event_set_device(ev, gdk_seat_get_pointer(gdk_display_get_default_seat(display)));
+    gboolean handled = gtk_widget_event(widget, ev);
+    gdk_event_free(ev);
+    return handled;
+}
+
+// Delivers the pointer entering (GDK_ENTER_NOTIFY) or leaving a widget.
+inline void cross(GtkWidget *widget, GdkEventType type)
+{
+    GdkEvent *ev = gdk_event_new(type);
+    GdkWindow *gdk_window = gtk_widget_get_window(widget);
+    ev->crossing.window = GDK_WINDOW(g_object_ref(gdk_window));
+    ev->crossing.send_event = TRUE;
+    ev->crossing.time = GDK_CURRENT_TIME;
+    ev->crossing.mode = GDK_CROSSING_NORMAL;
+    ev->crossing.detail = GDK_NOTIFY_ANCESTOR;
+    GdkDisplay *display = gdk_window_get_display(gdk_window);
+    gdk_event_set_device(ev, gdk_seat_get_pointer(gdk_display_get_default_seat(display)));
+    gtk_widget_event(widget, ev);
+    gdk_event_free(ev);
+}
+
 inline std::string message_text()
 {
     return gtk_label_get_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage));

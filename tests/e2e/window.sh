@@ -1,0 +1,32 @@
+#!/bin/bash
+# The real program: where its window lands, how Cancel ends it, and that it
+# still opens without its pictures.
+set -euo pipefail
+. "$(dirname "$0")/common.bash"
+
+start_app "$TENVARIX_SOURCE"
+geometry=$(xdotool getwindowgeometry "$APP_WID")
+echo "$geometry" | grep -q 'Position: 100,100' || fail "window not at 100,100: $geometry"
+echo "$geometry" | grep -q 'Geometry: 500x550' || fail "window not 500x550: $geometry"
+# Undecorated: the window asks the window manager for no decorations at all.
+hints=$(xprop -id "$APP_WID" _MOTIF_WM_HINTS)
+echo "$hints" | grep -q '= 0x2, 0x0, 0x0' || fail "window asks for decorations: $hints"
+stop_app
+
+for button in 1 2 3; do
+    start_app "$TENVARIX_SOURCE"
+    click 120 509 "$button"
+    status=$(wait_exit)
+    [ "$status" = 0 ] || fail "Cancel with button $button: exit status $status"
+done
+
+# Without ./__png's the buttons show the toolkit's placeholder and still work.
+empty=$(mktemp -d)
+trap 'rm -rf "$empty"' EXIT
+start_app "$empty"
+geometry=$(xdotool getwindowgeometry "$APP_WID")
+echo "$geometry" | grep -q 'Geometry: 500x550' || fail "window without pictures: $geometry"
+click 57 502
+status=$(wait_exit)
+[ "$status" = 0 ] || fail "Cancel without pictures: exit status $status"
+echo "window: ok"

@@ -1,0 +1,139 @@
+// What presses, pointer crossings and keys on the window lead to.
+#include "gui_support.h"
+
+#include <string>
+
+namespace {
+
+constexpr const char *kShortKeyMessage = "The length of the key is less than 14 characters";
+
+using Dispatch = gui::WindowTest;
+
+TEST_F(Dispatch, cancel_closes_the_window_and_ends_the_loop_for_any_mouse_button)
+{
+    for (guint button : {1u, 2u, 3u}) {
+        if (button != 1)
+            SetUp();
+        ASSERT_TRUE(window_alive());
+        bool loop_ended = gui::run_in_main_loop(
+            [button] { gui::press_button(PBut_TenvarixCryptoWindowCancel, button); });
+        EXPECT_TRUE(loop_ended) << "button " << button;
+        EXPECT_FALSE(window_alive()) << "button " << button;
+    }
+}
+
+TEST_F(Dispatch, closing_by_the_window_manager_ends_the_loop)
+{
+    bool loop_ended =
+        gui::run_in_main_loop([] { gtk_window_close(GTK_WINDOW(TenvarixCryptoWindow)); });
+    EXPECT_TRUE(loop_ended);
+    EXPECT_FALSE(window_alive());
+}
+
+TEST_F(Dispatch, crypt_with_any_mouse_button_starts_the_crypt_action)
+{
+    for (guint button : {3u, 2u, 1u}) {
+        gtk_label_set_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage), "");
+        gui::press_button(PBut_TenvarixCryptoWindowCrypt, button);
+        EXPECT_EQ(gui::message_text(), kShortKeyMessage) << "button " << button;
+    }
+    EXPECT_TRUE(window_alive()); // a failed run leaves the window open
+}
+
+TEST_F(Dispatch, a_failed_run_leaves_cancel_working)
+{
+    gui::press_button(PBut_TenvarixCryptoWindowCrypt, 1);
+    ASSERT_EQ(gui::message_text(), kShortKeyMessage);
+    EXPECT_TRUE(gui::run_in_main_loop([] { gui::press_button(PBut_TenvarixCryptoWindowCancel, 1); }));
+    EXPECT_FALSE(window_alive());
+}
+
+TEST_F(Dispatch, a_completed_run_closes_the_window)
+{
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), "Abcdefgh1234!?xyz");
+    EXPECT_TRUE(gui::run_in_main_loop([] { gui::press_button(PBut_TenvarixCryptoWindowCrypt, 1); }));
+    EXPECT_FALSE(window_alive());
+}
+
+TEST_F(Dispatch, presses_on_other_widgets_do_nothing)
+{
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "/no/such/file", -1);
+    for (GtkWidget *other : {Label_TenvarixCryptoWindowTitle, LEdit_TenvarixCryptoWindowKey,
+                             DArea_TenvarixCryptoWindowDecoration})
+        TenvarixCryptoDoIt(other, nullptr, nullptr);
+    EXPECT_TRUE(window_alive());
+    EXPECT_EQ(gui::message_text(), "");
+    EXPECT_EQ(gui::file_list_text(), "/no/such/file");
+}
+
+TEST_F(Dispatch, the_pointer_over_a_picture_button_swaps_its_picture)
+{
+    struct Button {
+        GtkWidget *box, *image;
+        std::string inside, outside;
+    };
+    const Button buttons[] = {
+        {PBut_TenvarixCryptoWindowCancel, Image_TenvarixCryptoWindowCancel,
+         "./__png's/cancelchosen.png", "./__png's/cancelnotchosen.png"},
+        {PBut_TenvarixCryptoWindowSelectFile, Image_TenvarixCryptoWindowSelectFile,
+         "./__png's/selectfilechosen.png", "./__png's/selectfilenotchosen.png"},
+        {PBut_TenvarixCryptoWindowCrypt, Image_TenvarixCryptoWindowCrypt,
+         "./__png's/cryptchosen.png", "./__png's/cryptnotchosen.png"},
+    };
+    for (const Button &b : buttons) {
+        gui::cross(b.box, GDK_ENTER_NOTIFY);
+        EXPECT_EQ(gui::image_file(b.image), b.inside);
+        for (const Button &other : buttons) {
+            if (other.box != b.box) {
+                EXPECT_EQ(gui::image_file(other.image), other.outside);
+            }
+        }
+        for (int i = 0; i < 3; ++i) {
+            gui::cross(b.box, GDK_LEAVE_NOTIFY);
+            gui::cross(b.box, GDK_ENTER_NOTIFY);
+        }
+        gui::cross(b.box, GDK_LEAVE_NOTIFY);
+        EXPECT_EQ(gui::image_file(b.image), b.outside);
+    }
+
+    // Crossings elsewhere change no picture.
+    TenvarixCryptoDoEnter(LEdit_TenvarixCryptoWindowKey, nullptr, nullptr);
+    for (const Button &b : buttons)
+        EXPECT_EQ(gui::image_file(b.image), b.outside);
+}
+
+TEST_F(Dispatch, keypad_enter_anywhere_starts_the_crypt_action_and_is_consumed)
+{
+    const struct {
+        GtkWidget *focus;
+        guint modifiers;
+    } cases[] = {
+        {LEdit_TenvarixCryptoWindowKey, 0},
+        {MEdit_TenvarixCryptoWindowFilePfad, 0},
+        {MEdit_TenvarixCryptoWindowFilePfad, GDK_SHIFT_MASK},
+        {LEdit_TenvarixCryptoWindowKey, GDK_CONTROL_MASK},
+    };
+    for (const auto &c : cases) {
+        gtk_label_set_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage), "");
+        gtk_widget_grab_focus(c.focus);
+        EXPECT_TRUE(gui::press_key(TenvarixCryptoWindow, GDK_KEY_KP_Enter, c.modifiers));
+        EXPECT_EQ(gui::message_text(), kShortKeyMessage);
+        EXPECT_EQ(gui::file_list_text(), ""); // no newline slipped into the list
+    }
+}
+
+TEST_F(Dispatch, return_in_the_file_list_adds_a_line_and_starts_nothing)
+{
+    gtk_widget_grab_focus(MEdit_TenvarixCryptoWindowFilePfad);
+    GdkEventKey key{};
+    key.type = GDK_KEY_PRESS;
+    key.keyval = GDK_KEY_Return;
+    EXPECT_FALSE(TenvarixCryptowindowdokeypressevent(TenvarixCryptoWindow, &key, nullptr));
+    gui::press_key(TenvarixCryptoWindow, GDK_KEY_Return);
+    gui::drain();
+    EXPECT_EQ(gui::file_list_text(), "\n");
+    EXPECT_EQ(gui::message_text(), "");
+    EXPECT_TRUE(window_alive());
+}
+
+} // namespace

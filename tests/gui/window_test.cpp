@@ -1,0 +1,245 @@
+// The window as built: every widget where the layout puts it, at its size,
+// with its text, font and colour.
+#include "gui_support.h"
+
+#include <clocale>
+#include <string>
+
+namespace {
+
+struct Placement {
+    GtkWidget *widget;
+    int x, y;
+};
+
+void expect_at(GtkWidget *widget, int x, int y, const char *what)
+{
+    int wx = -1, wy = -1;
+    ASSERT_TRUE(gtk_widget_translate_coordinates(widget, TenvarixCryptoWindow, 0, 0, &wx, &wy))
+        << what;
+    EXPECT_EQ(wx, x) << what;
+    EXPECT_EQ(wy, y) << what;
+}
+
+GtkAllocation allocation_of(GtkWidget *widget)
+{
+    GtkAllocation a;
+    gtk_widget_get_allocation(widget, &a);
+    return a;
+}
+
+std::string font_of(GtkWidget *widget)
+{
+    PangoFontDescription *font = nullptr;
+    gtk_style_context_get(gtk_widget_get_style_context(widget), GTK_STATE_FLAG_NORMAL, "font",
+                          &font, nullptr);
+    char *text = pango_font_description_to_string(font);
+    std::string result(text);
+    g_free(text);
+    pango_font_description_free(font);
+    return result;
+}
+
+std::string label_text(GtkWidget *label)
+{
+    return gtk_label_get_text(GTK_LABEL(label));
+}
+
+// The window painted offscreen, as the toolkit paints it on screen.
+struct Capture {
+    cairo_surface_t *surface;
+    Capture() : surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 500, 550))
+    {
+        cairo_t *cr = cairo_create(surface);
+        gtk_widget_draw(TenvarixCryptoWindow, cr);
+        cairo_destroy(cr);
+        cairo_surface_flush(surface);
+    }
+    ~Capture() { cairo_surface_destroy(surface); }
+    guint32 pixel(int x, int y) const
+    {
+        const unsigned char *data = cairo_image_surface_get_data(surface);
+        int stride = cairo_image_surface_get_stride(surface);
+        return reinterpret_cast<const guint32 *>(data + y * stride)[x] & 0xffffff;
+    }
+};
+
+using MainWindow = gui::WindowTest;
+
+TEST_F(MainWindow, is_a_frameless_500_by_550_window_at_100_100)
+{
+    GtkWindow *window = GTK_WINDOW(TenvarixCryptoWindow);
+    EXPECT_FALSE(gtk_window_get_decorated(window));
+    int w = 0, h = 0;
+    gtk_window_get_size(window, &w, &h);
+    EXPECT_EQ(w, 500);
+    EXPECT_EQ(h, 550);
+    int x = 0, y = 0;
+    gdk_window_get_origin(gtk_widget_get_window(TenvarixCryptoWindow), &x, &y);
+    EXPECT_EQ(x, 100);
+    EXPECT_EQ(y, 100);
+    EXPECT_EQ(gtk_window_get_title(window), nullptr);
+}
+
+TEST_F(MainWindow, places_every_widget_where_the_layout_says)
+{
+    const Placement placements[] = {
+        {DArea_TenvarixCryptoWindowDecoration, 0, 0},
+        {Label_TenvarixCryptoWindowTitle, 50, 25},
+        {Label_TenvarixCryptoWindowKey, 50, 60},
+        {LEdit_TenvarixCryptoWindowKey, 50, 78},
+        {Label_AnzahlBuchstaben, 50, 110},
+        {Label_KleinBuchstaben, 50, 140},
+        {Label_GrossBuchstaben, 50, 155},
+        {Label_NumerischBuchstaben, 50, 170},
+        {Label_SpezialBuchstaben, 50, 185},
+        {Label_ItentischeBuchstaben, 50, 200},
+        {Label_TenvarixCryptoWindowFilePfad, 50, 232},
+        {ScrollWindowFilePfad, 50, 250},
+        {PBut_TenvarixCryptoWindowCancel, 50, 495},
+        {PBut_TenvarixCryptoWindowSelectFile, 200, 495},
+        {PBut_TenvarixCryptoWindowCrypt, 350, 495},
+        {Label_TenvarixCryptoWindowMessage, 10, 525},
+    };
+    for (const Placement &p : placements)
+        expect_at(p.widget, p.x, p.y, gtk_widget_get_name(p.widget));
+
+    // The drawing area is the fixed container's first child, under all others.
+    GList *children = gtk_container_get_children(GTK_CONTAINER(TenvarixCryptoWindowFixedLayout));
+    EXPECT_EQ(children->data, DArea_TenvarixCryptoWindowDecoration);
+    EXPECT_EQ(g_list_length(children), 18u);
+    g_list_free(children);
+    EXPECT_EQ(gtk_bin_get_child(GTK_BIN(TenvarixCryptoWindow)), TenvarixCryptoWindowFixedLayout);
+}
+
+TEST_F(MainWindow, gives_widgets_the_sizes_the_layout_asks_for)
+{
+    GtkAllocation entry = allocation_of(LEdit_TenvarixCryptoWindowKey);
+    EXPECT_EQ(entry.width, 400);
+    EXPECT_EQ(entry.height, 27); // not the theme's 34: its middle row meets the arrowheads
+    GtkAllocation list = allocation_of(ScrollWindowFilePfad);
+    EXPECT_EQ(list.width, 400);
+    EXPECT_EQ(list.height, 210);
+    GtkAllocation area = allocation_of(DArea_TenvarixCryptoWindowDecoration);
+    EXPECT_EQ(area.width, 500);
+    EXPECT_EQ(area.height, 550);
+    for (GtkWidget *label : {Label_TenvarixCryptoWindowTitle, Label_AnzahlBuchstaben,
+                             Label_ItentischeBuchstaben})
+        EXPECT_EQ(allocation_of(label).width, 400);
+    EXPECT_EQ(allocation_of(Label_TenvarixCryptoWindowMessage).width, 480);
+    int w = 0, h = 0;
+    gtk_widget_get_size_request(ProgressBar_TenvarixCryptoWindow, &w, &h);
+    EXPECT_EQ(w, 400);
+    EXPECT_LE(h, 1); // no minimum height: the bar takes its natural height
+
+    // Every picture button is as large as its picture and clear of the frame.
+    for (GtkWidget *button : {PBut_TenvarixCryptoWindowCancel, PBut_TenvarixCryptoWindowSelectFile,
+                              PBut_TenvarixCryptoWindowCrypt}) {
+        GtkAllocation b = allocation_of(button);
+        EXPECT_EQ(b.width, 140);
+        EXPECT_EQ(b.height, 28);
+        EXPECT_LE(b.x + b.width, 497);
+        EXPECT_LE(b.y + b.height, 525);
+    }
+}
+
+TEST_F(MainWindow, shows_the_texts_and_rules_with_an_empty_message_line)
+{
+    EXPECT_EQ(label_text(Label_TenvarixCryptoWindowTitle), "Tenvarix Crypto");
+    EXPECT_EQ(label_text(Label_TenvarixCryptoWindowKey), "Key :");
+    EXPECT_EQ(label_text(Label_AnzahlBuchstaben), "At least 14 characters");
+    EXPECT_EQ(label_text(Label_KleinBuchstaben), "Lowercase character/s required");
+    EXPECT_EQ(label_text(Label_GrossBuchstaben), "Uppercase character/s required");
+    EXPECT_EQ(label_text(Label_NumerischBuchstaben), "Numeric character/s required");
+    EXPECT_EQ(label_text(Label_SpezialBuchstaben), "Punctuation or special character/s required");
+    EXPECT_EQ(label_text(Label_ItentischeBuchstaben), "Not more than two identical characters");
+    EXPECT_EQ(label_text(Label_TenvarixCryptoWindowFilePfad), "Absolute File Path(s) :");
+    EXPECT_EQ(gui::message_text(), "");
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey)), "");
+    EXPECT_EQ(gui::file_list_text(), "");
+
+    // The second rule has no variable of its own: find it among the children.
+    bool found = false;
+    GList *children = gtk_container_get_children(GTK_CONTAINER(TenvarixCryptoWindowFixedLayout));
+    for (GList *c = children; c; c = c->next)
+        if (GTK_IS_LABEL(c->data) &&
+            label_text(GTK_WIDGET(c->data)) == "No space, umlaut and non-printable character")
+            found = true;
+    g_list_free(children);
+    EXPECT_TRUE(found);
+
+    // The entry shows what is typed; the list can be edited.
+    EXPECT_TRUE(gtk_entry_get_visibility(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey)));
+    EXPECT_TRUE(gtk_text_view_get_editable(GTK_TEXT_VIEW(MEdit_TenvarixCryptoWindowFilePfad)));
+}
+
+TEST_F(MainWindow, hides_the_progress_bar_until_a_file_is_transformed)
+{
+    EXPECT_FALSE(gtk_widget_get_visible(ProgressBar_TenvarixCryptoWindow));
+    EXPECT_TRUE(gtk_widget_get_visible(Label_TenvarixCryptoWindowMessage));
+    EXPECT_TRUE(gtk_widget_get_visible(TenvarixCryptoWindow));
+}
+
+TEST_F(MainWindow, applies_the_fonts_and_colours_of_the_look)
+{
+    EXPECT_EQ(font_of(Label_TenvarixCryptoWindowTitle), "Segoe UI 14");
+    EXPECT_EQ(font_of(Label_TenvarixCryptoWindowKey), "Segoe UI 10");
+    EXPECT_EQ(font_of(Label_TenvarixCryptoWindowFilePfad), "Segoe UI 10");
+    EXPECT_EQ(font_of(Label_AnzahlBuchstaben), "Segoe UI 9");
+    EXPECT_EQ(font_of(Label_TenvarixCryptoWindowMessage), "Segoe UI 9");
+    EXPECT_EQ(font_of(LEdit_TenvarixCryptoWindowKey), "Segoe UI 9");
+
+    GdkRGBA colour;
+    gtk_style_context_get_color(gtk_widget_get_style_context(Label_TenvarixCryptoWindowMessage),
+                                GTK_STATE_FLAG_NORMAL, &colour);
+    EXPECT_TRUE(gdk_rgba_equal(&colour, &MessageColor));
+
+    // Free background, away from every widget and the painted lines, is grey 210.
+    Capture capture;
+    EXPECT_EQ(capture.pixel(20, 300), 0xd2d2d2u);
+    EXPECT_EQ(capture.pixel(470, 40), 0xd2d2d2u);
+    EXPECT_EQ(capture.pixel(250, 480), 0xd2d2d2u);
+}
+
+TEST(StartUp, sets_the_toolkit_look_and_keeps_numbers_in_the_c_locale)
+{
+    gchar *font = nullptr, *rgba = nullptr;
+    gint antialias = 0;
+    g_object_get(gtk_settings_get_default(), "gtk-font-name", &font, "gtk-xft-antialias",
+                 &antialias, "gtk-xft-rgba", &rgba, nullptr);
+    EXPECT_STREQ(font, "Segoe UI 9");
+    EXPECT_STREQ(rgba, "rgb");
+    EXPECT_EQ(antialias, 1);
+    g_free(font);
+    g_free(rgba);
+
+    EXPECT_STREQ(setlocale(LC_NUMERIC, nullptr), "C");
+    EXPECT_EQ(std::to_string(0.5), "0.500000");
+
+    EXPECT_DOUBLE_EQ(WindowBackgroundColor.red, 210.0 / 255.0);
+    EXPECT_DOUBLE_EQ(WindowBackgroundColor.green, 210.0 / 255.0);
+    EXPECT_DOUBLE_EQ(WindowBackgroundColor.blue, 210.0 / 255.0);
+    EXPECT_DOUBLE_EQ(MessageColor.red, 0.8);
+    EXPECT_DOUBLE_EQ(MessageColor.green, 0.0);
+    EXPECT_EQ(pango_font_description_get_size(fontlucidagranderegular12), 10 * PANGO_SCALE);
+    EXPECT_EQ(pango_font_description_get_size(fontlucidagranderegular14), 14 * PANGO_SCALE);
+}
+
+TEST_F(MainWindow, names_the_picture_buttons_for_assistive_technology)
+{
+    const std::pair<GtkWidget *, const char *> buttons[] = {
+        {PBut_TenvarixCryptoWindowCancel, "Cancel"},
+        {PBut_TenvarixCryptoWindowSelectFile, "Select File"},
+        {PBut_TenvarixCryptoWindowCrypt, "Crypt"},
+    };
+    for (const auto &[button, name] : buttons) {
+        AtkObject *accessible = gtk_widget_get_accessible(button);
+        EXPECT_STREQ(atk_object_get_name(accessible), name);
+        EXPECT_EQ(atk_object_get_role(accessible), ATK_ROLE_PUSH_BUTTON);
+    }
+    EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowCancel), "./__png's/cancelnotchosen.png");
+    EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowSelectFile), "./__png's/selectfilenotchosen.png");
+    EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowCrypt), "./__png's/cryptnotchosen.png");
+}
+
+} // namespace
