@@ -3,7 +3,7 @@
 
 PACKAGES := cmake g++ make pkg-config libgtk-3-dev libgtest-dev libbenchmark-dev \
             xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core \
-            at-spi2-core python3-pyatspi dbus desktop-file-utils appstream dpkg-dev file
+            at-spi2-core python3-pyatspi python3-xlib dbus desktop-file-utils appstream dpkg-dev file
 
 RELEASE_DIR := build/release
 TEST_DIR    := build/test

@@ -20,6 +20,12 @@ for button in 1 2 3; do
     [ "$status" = 0 ] || fail "Cancel with button $button: exit status $status"
 done
 
+# The window manager's close ends the program as Cancel does.
+start_app "$TENVARIX_SOURCE"
+/usr/bin/python3 "$(dirname "$0")/wm_close.py" "$APP_WID"
+status=$(wait_exit)
+[ "$status" = 0 ] || fail "window manager close: exit status $status"
+
 # Without ./__png's the buttons show the toolkit's placeholder and still work.
 empty=$(mktemp -d)
 trap 'rm -rf "$empty"' EXIT
