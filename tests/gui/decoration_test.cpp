@@ -24,9 +24,9 @@ using SurfacePtr = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_dest
 using ContextPtr = std::unique_ptr<cairo_t, decltype(&cairo_destroy)>;
 
 // A window-sized image surface filled with the background grey.
-SurfacePtr background_surface(cairo_format_t format = CAIRO_FORMAT_ARGB32)
+SurfacePtr background_surface()
 {
-    SurfacePtr surface(cairo_image_surface_create(format, kWidth, kHeight),
+    SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kWidth, kHeight),
                        cairo_surface_destroy);
     ContextPtr cr(cairo_create(surface.get()), cairo_destroy);
     cairo_set_source_rgb(cr.get(), kBg / 255.0, kBg / 255.0, kBg / 255.0);
@@ -157,90 +157,34 @@ TEST(Decoration, every_pixel_matches_the_described_picture)
     EXPECT_EQ(differences(actual, described_picture()), "");
 }
 
-TEST(Decoration, frame_corners_and_bands_show_their_greys)
+// Landmarks the description names outright, checked apart from the
+// expected image above so that a slip in building it cannot hide a fault.
+TEST(Decoration, named_landmarks_hold)
 {
     const Picture p = paint_decoration();
     EXPECT_EQ(p.at(0, 0), 0);
     EXPECT_EQ(p.at(499, 0), 0);
     EXPECT_EQ(p.at(0, 549), 0);
     EXPECT_EQ(p.at(1, 549), 255);
-    EXPECT_EQ(p.at(499, 549), 255);
     EXPECT_EQ(p.at(1, 1), kGrey03);
     EXPECT_EQ(p.at(498, 1), kGrey03);
     EXPECT_EQ(p.at(2, 2), kGrey06);
     EXPECT_EQ(p.at(498, 2), kGrey09);
-    EXPECT_EQ(p.at(2, 548), kGrey09);
-    // The background strokes take back the inner pixel of each band.
     EXPECT_EQ(p.at(3, 3), kBg);
     EXPECT_EQ(p.at(497, 547), kBg);
-    EXPECT_EQ(p.at(3, 300), kBg);
-    EXPECT_EQ(p.at(497, 300), kBg);
-}
+    EXPECT_EQ(p.at(51, 217), kBg); // inside the box's black outline
 
-TEST(Decoration, box_is_a_one_pixel_black_outline_round_background_grey)
-{
-    const Picture p = paint_decoration();
-    for (int x : {50, 51, 250, 448, 449}) {
-        EXPECT_EQ(p.at(x, 102), 0) << x;
-        EXPECT_EQ(p.at(x, 218), 0) << x;
-        EXPECT_EQ(p.at(x, 101), kBg) << x;
-        EXPECT_EQ(p.at(x, 219), kBg) << x;
-    }
-    for (int y : {103, 160, 217}) {
-        EXPECT_EQ(p.at(50, y), 0) << y;
-        EXPECT_EQ(p.at(449, y), 0) << y;
-        EXPECT_EQ(p.at(49, y), kBg) << y;
-        EXPECT_EQ(p.at(450, y), kBg) << y;
-        EXPECT_EQ(p.at(51, y), kBg) << y;
-        EXPECT_EQ(p.at(448, y), kBg) << y;
-    }
-    EXPECT_EQ(p.at(52, 104), kBg);
-    EXPECT_EQ(p.at(250, 160), kBg);
-}
-
-TEST(Decoration, connectors_run_one_pixel_wide_from_the_box_to_the_arrowheads)
-{
-    const Picture p = paint_decoration();
-    for (int x = 25; x <= 49; ++x) {
-        EXPECT_EQ(p.at(x, 164), 0) << x;
-        EXPECT_EQ(p.at(499 - x, 164), 0) << x;
-        EXPECT_EQ(p.at(x, 165), kBg) << x;
-        EXPECT_EQ(p.at(499 - x, 165), kBg) << x;
-    }
-    for (int y = 92; y <= 164; ++y) {
-        EXPECT_EQ(p.at(25, y), 0) << y;
-        EXPECT_EQ(p.at(474, y), 0) << y;
-        EXPECT_EQ(p.at(24, y), kBg) << y;
-        EXPECT_EQ(p.at(475, y), kBg) << y;
-        EXPECT_EQ(p.at(26, y), y == 92 || y == 164 ? 0 : kBg) << y;
-    }
     // Row 92 meets each arrowhead's black without the gap that painting the
-    // arrowhead last would leave at columns 38 and 39.
+    // arrowhead after its connector would leave at columns 38 and 39.
     for (int x = 25; x <= 46; ++x) {
         EXPECT_EQ(p.at(x, 92), 0) << x;
-        EXPECT_EQ(p.at(499 - x, 92), 0) << x;
+        EXPECT_EQ(p.at(499 - x, 92), 0) << 499 - x;
     }
-    EXPECT_EQ(p.at(25, 91), kBg);
-    EXPECT_EQ(p.at(474, 91), kBg);
-}
-
-TEST(Decoration, arrowheads_show_their_pixel_table_and_its_mirror_image)
-{
-    const Picture p = paint_decoration();
-    for (int r = 0; r < 10; ++r)
-        for (int c = 0; c < 12; ++c) {
-            const int x = kArrowheadLeft + c, y = kArrowheadTop + r;
-            const int level = kArrowhead[r][c] < 0 ? kBg : kArrowhead[r][c];
-            EXPECT_EQ(p.at(x, y), level) << "left (" << x << ", " << y << ")";
-            EXPECT_EQ(p.at(499 - x, y), level) << "right (" << 499 - x << ", " << y << ")";
-        }
-    for (int c = 0; c < 12; ++c) {
-        const int x = kArrowheadLeft + c;
+    for (int x = 38; x <= 49; ++x)
         for (int y : {86, 97}) {
             EXPECT_EQ(p.at(x, y), kBg) << x << ", " << y;
             EXPECT_EQ(p.at(499 - x, y), kBg) << 499 - x << ", " << y;
         }
-    }
 }
 
 TEST(Decoration, handler_returns_false_ignores_user_data_and_repaints_identically)
