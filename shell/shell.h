@@ -5,6 +5,8 @@
 
 #include <gtk/gtk.h>
 
+#include "decoration.h"
+
 // Widgets, created by TenvarixCryptoCreateWindow and valid until the window
 // is destroyed.
 extern GtkWidget *TenvarixCryptoWindow;
