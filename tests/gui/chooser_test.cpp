@@ -301,6 +301,16 @@ TEST_F(ChooserTest, a_name_with_spaces_and_non_ascii_bytes_arrives_byte_for_byte
     EXPECT_EQ(gui::file_list_text(), folder.file(name) + "\n");
 }
 
+TEST_F(ChooserTest, a_name_the_file_list_cannot_hold_does_not_swallow_the_others)
+{
+    const std::string latin1 = "caf\xE9";
+    TempFolder folder({latin1, "fine"});
+    Chooser c = select_files(folder, {latin1, "fine"});
+    ASSERT_TRUE(c.answered);
+    ASSERT_EQ(c.toolkit_names.size(), 2u);
+    EXPECT_EQ(gui::file_list_text(), folder.file("fine") + "\n");
+}
+
 TEST_F(ChooserTest, a_cancel_after_an_accept_leaves_exactly_the_first_choice)
 {
     TempFolder folder({"first", "second"});
