@@ -1,6 +1,59 @@
 #include "shell.h"
 
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct NameListDeleter {
+    void operator()(GSList *names) const { g_slist_free_full(names, g_free); }
+};
+// The chooser's list of names, released together with every name in it.
+using NameList = std::unique_ptr<GSList, NameListDeleter>;
+
+// The file list is UTF-8 text and refuses anything else whole, so a name in
+// another encoding would make the whole choice vanish; such names are left out.
+bool fits_file_list(const char *name)
+{
+    return g_utf8_validate(name, -1, nullptr);
+}
+
+// Every name followed by a newline, in one g_malloc'ed buffer of exactly the
+// needed size; the dispatcher releases it with g_free.
+char *join_as_lines(const GSList *names)
+{
+    gsize size = 1;
+    for (const GSList *n = names; n; n = n->next) {
+        const char *name = static_cast<const char *>(n->data);
+        if (fits_file_list(name))
+            size += std::strlen(name) + 1;
+    }
+    char *text = static_cast<char *>(g_malloc(size));
+    char *end = text;
+    for (const GSList *n = names; n; n = n->next) {
+        const char *name = static_cast<const char *>(n->data);
+        if (!fits_file_list(name))
+            continue;
+        gsize length = std::strlen(name);
+        std::memcpy(end, name, length);
+        end += length;
+        *end++ = '\n';
+    }
+    *end = '\0';
+    return text;
+}
+
+} // namespace
+
 void doSetzenFileName()
 {
-    gFileName = nullptr;
+    GtkWidget *dialog = gtk_file_chooser_dialog_new(
+        "Select File/s ...", GTK_WINDOW(TenvarixCryptoWindow), GTK_FILE_CHOOSER_ACTION_OPEN,
+        "_Cancel", GTK_RESPONSE_CANCEL, "_Accept", GTK_RESPONSE_ACCEPT, nullptr);
+    gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(dialog), TRUE);
+    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+        NameList names(gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(dialog)));
+        gFileName = join_as_lines(names.get());
+    }
+    gtk_widget_destroy(dialog);
 }
