@@ -44,14 +44,35 @@ gboolean on_drag_motion(GtkWidget *, GdkDragContext *context, gint, gint, guint 
     return TRUE;
 }
 
+// GTK passes received data on only when its type is among the widget's drop
+// targets; the text view renews that list from its buffer now and then, so
+// the URI list is added again at every drop.
+void take_uri_list_data(GtkWidget *widget)
+{
+    GtkTargetList *own = gtk_drag_dest_get_target_list(widget);
+    if (own && gtk_target_list_find(own, uri_list_atom(), nullptr))
+        return;
+    GtkTargetList *targets = gtk_target_list_new(nullptr, 0);
+    if (own) {
+        gint count = 0;
+        GtkTargetEntry *entries = gtk_target_table_new_from_list(own, &count);
+        gtk_target_list_add_table(targets, entries, count);
+        gtk_target_table_free(entries, count);
+    }
+    gtk_target_list_add_uri_targets(targets, 0);
+    gtk_drag_dest_set_target_list(widget, targets);
+    gtk_target_list_unref(targets);
+}
+
 gboolean on_drag_drop(GtkWidget *widget, GdkDragContext *context, gint, gint, guint time,
                       gpointer)
 {
     if (!offers_uri_list(context))
         return FALSE;
-    if (gdk_drag_context_get_actions(context) & GDK_ACTION_COPY)
+    if (gdk_drag_context_get_actions(context) & GDK_ACTION_COPY) {
+        take_uri_list_data(widget);
         gtk_drag_get_data(widget, context, uri_list_atom(), time);
-    else
+    } else
         gtk_drag_finish(context, FALSE, FALSE, time);
     return TRUE;
 }
