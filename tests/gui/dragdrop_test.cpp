@@ -1,55 +1,9 @@
-// Files dropped onto the file list from a file manager.
-#include <glib/gstdio.h>
-
-#include <memory>
+// Files and text dropped onto the file list, through real drags over the X
+// server from a second window.
 #include <string>
+#include <vector>
 
 #include "gui_support.h"
-
-// From <gdk/gdkx.h>, whose X11 macros clash with the test framework.
-extern "C" GType gdk_x11_drag_context_get_type();
-
-namespace {
-
-struct SelectionDataFree {
-    void operator()(GtkSelectionData *data) const { gtk_selection_data_free(data); }
-};
-using SelectionData = std::unique_ptr<GtkSelectionData, SelectionDataFree>;
-
-// A selection as a drag source would deliver it, fetched through a private
-// X selection that this process owns.
-SelectionData selection_data(const char *target, const std::string &bytes)
-{
-    GtkClipboard *clipboard =
-        gtk_clipboard_get(gdk_atom_intern_static_string("TENVARIX_DROP_TEST"));
-    const GtkTargetEntry entry{const_cast<char *>(target), 0, 0};
-    gtk_clipboard_set_with_data(
-        clipboard, &entry, 1,
-        +[](GtkClipboard *, GtkSelectionData *data, guint, gpointer p) {
-            const auto *text = static_cast<const std::string *>(p);
-            gtk_selection_data_set(data, gtk_selection_data_get_target(data), 8,
-                                   reinterpret_cast<const guchar *>(text->data()),
-                                   static_cast<int>(text->size()));
-        },
-        nullptr, const_cast<std::string *>(&bytes));
-    SelectionData data(gtk_clipboard_wait_for_contents(clipboard, gdk_atom_intern(target, FALSE)));
-    gtk_clipboard_clear(clipboard);
-    return data;
-}
-
-// Delivers the data to the file list as the end of a drop does.
-void drop_on_file_list(GtkSelectionData *data)
-{
-    // The display's own kind of drag context; its drop protocol is still unset.
-    GObject *context = G_OBJECT(g_object_new(gdk_x11_drag_context_get_type(), nullptr));
-    g_signal_emit_by_name(MEdit_TenvarixCryptoWindowFilePfad, "drag-data-received", context, 10,
-                          10, data, 0u, guint(GDK_CURRENT_TIME));
-    g_object_unref(context);
-}
-
-class FileDrop : public gui::WindowTest {};
-
-} // namespace
 
 // The list is UTF-8 text with one path a line, so names it cannot hold are
 // left out along with the URIs of other machines and protocols.
@@ -66,110 +20,62 @@ TEST(FileListLinesFromUriList, local_files_become_decoded_paths_and_everything_e
                        "sftp://host/home/ann/x\r\n";
     EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList(list),
               "/home/ann/two words.txt\n/home/ann/caf\xC3\xA9.bin\n/srv/data.bin\n");
-}
-
-TEST(FileListLinesFromUriList, a_list_without_local_files_yields_nothing)
-{
-    EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList(""), "");
     EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList("https://example.org/a\r\n"), "");
-}
-
-TEST_F(FileDrop, dropped_local_files_are_appended_to_the_end_of_the_list)
-{
-    std::unique_ptr<char, decltype(&g_free)> dir(g_dir_make_tmp("dropXXXXXX", nullptr), g_free);
-    ASSERT_TRUE(dir);
-    const std::string spaced = std::string(dir.get()) + "/two words.txt";
-    const std::string accented = std::string(dir.get()) + "/caf\xC3\xA9.bin";
-    ASSERT_TRUE(g_file_set_contents(spaced.c_str(), "a", 1, nullptr));
-    ASSERT_TRUE(g_file_set_contents(accented.c_str(), "b", 1, nullptr));
-
-    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "/typed/before\n", -1);
-    // Put the cursor at the start: the paths must still go to the end.
-    GtkTextIter start;
-    gtk_text_buffer_get_start_iter(TenvarixCryptoWindowFilePfadBuffer, &start);
-    gtk_text_buffer_place_cursor(TenvarixCryptoWindowFilePfadBuffer, &start);
-
-    SelectionData data = selection_data(
-        "text/uri-list", "file://" + std::string(dir.get()) + "/two%20words.txt\r\n"
-                         "http://example.org/remote.txt\r\n"
-                         "file://" + std::string(dir.get()) + "/caf%C3%A9.bin\r\n");
-    ASSERT_TRUE(data);
-    drop_on_file_list(data.get());
-    gui::drain();
-
-    EXPECT_EQ(gui::file_list_text(), "/typed/before\n" + spaced + "\n" + accented + "\n");
-
-    g_unlink(spaced.c_str());
-    g_unlink(accented.c_str());
-    g_rmdir(dir.get());
-}
-
-TEST_F(FileDrop, dropped_text_is_inserted_by_the_text_view_as_before)
-{
-    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "", -1);
-    SelectionData data = selection_data("UTF8_STRING", "/typed/by/hand");
-    ASSERT_TRUE(data);
-    drop_on_file_list(data.get());
-    gui::drain();
-    EXPECT_EQ(gui::file_list_text(), "/typed/by/hand");
 }
 
 namespace {
 
-// A file-manager-like drag source in a window of its own: it offers the
-// files as a URI list and as text, and lets the drop copy or move them.
-struct FileManagerWindow {
+// A drag source in a window of its own at (700, 100), offering the given
+// data under each of the given types and letting the drop copy or move it.
+struct SourceWindow {
     GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    std::string uris;
+    std::string data;
     bool asked_to_delete = false;
 
-    explicit FileManagerWindow(std::string uri_list) : uris(std::move(uri_list))
+    SourceWindow(std::vector<GtkTargetEntry> targets, std::string offered)
+        : data(std::move(offered))
     {
         gtk_window_set_decorated(GTK_WINDOW(window), FALSE);
         gtk_window_move(GTK_WINDOW(window), 700, 100);
         gtk_window_resize(GTK_WINDOW(window), 200, 100);
         GtkWidget *source = gtk_event_box_new();
         gtk_container_add(GTK_CONTAINER(window), source);
-        const GtkTargetEntry targets[] = {{const_cast<char *>("text/uri-list"), 0, 0},
-                                          {const_cast<char *>("UTF8_STRING"), 0, 1}};
-        gtk_drag_source_set(source, GDK_BUTTON1_MASK, targets, 2,
+        gtk_drag_source_set(source, GDK_BUTTON1_MASK, targets.data(), int(targets.size()),
                             GdkDragAction(GDK_ACTION_COPY | GDK_ACTION_MOVE));
         g_signal_connect(source, "drag-data-get", G_CALLBACK(+[](GtkWidget *, GdkDragContext *,
-                                                                 GtkSelectionData *data, guint,
-                                                                 guint, gpointer p) {
-            const std::string &text = static_cast<FileManagerWindow *>(p)->uris;
-            gtk_selection_data_set(data, gtk_selection_data_get_target(data), 8,
+                                                                 GtkSelectionData *selection,
+                                                                 guint, guint, gpointer p) {
+            const std::string &text = static_cast<SourceWindow *>(p)->data;
+            gtk_selection_data_set(selection, gtk_selection_data_get_target(selection), 8,
                                    reinterpret_cast<const guchar *>(text.data()),
-                                   static_cast<int>(text.size()));
+                                   int(text.size()));
         }), this);
         g_signal_connect(source, "drag-data-delete", G_CALLBACK(+[](GtkWidget *, GdkDragContext *,
                                                                     gpointer p) {
-            static_cast<FileManagerWindow *>(p)->asked_to_delete = true;
+            static_cast<SourceWindow *>(p)->asked_to_delete = true;
         }), this);
         gtk_widget_show_all(window);
     }
-    ~FileManagerWindow() { gtk_widget_destroy(window); }
+    ~SourceWindow() { gtk_widget_destroy(window); }
 };
 
-} // namespace
-
-// The whole exchange over the X server: the pointer presses in the source
-// window, drags onto the file list and lets go there.
-TEST_F(FileDrop, files_dragged_from_a_file_manager_land_in_the_list_as_paths)
+GtkTargetEntry target(const char *type)
 {
-    FileManagerWindow files("file:///srv/share/two%20words.txt\r\n"
-                            "file:///srv/share/caf%C3%A9.bin\r\n");
-    ASSERT_TRUE(gui::wait_for_draw(files.window));
-    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "/typed/before\n", -1);
+    return GtkTargetEntry{const_cast<char *>(type), 0, 0};
+}
 
-    // Later tests find the pointer where it was.
+// Presses in the source window, drags onto the file list, which lies at
+// (150, 350) to (550, 560) on the screen, and lets go there; returns once
+// the file list reads `expected` or after a time limit. The pointer ends
+// where it started, for the tests that follow.
+void drag_onto_file_list(const std::string &expected)
+{
     GdkDevice *pointer =
         gdk_seat_get_pointer(gdk_display_get_default_seat(gdk_display_get_default()));
     GdkScreen *screen = nullptr;
     gint pointer_x = 0, pointer_y = 0;
     gdk_device_get_position(pointer, &screen, &pointer_x, &pointer_y);
 
-    // The list lies at (150, 350) to (550, 560) on the screen.
     const char *argv[] = {"xdotool", "mousemove", "750", "150", "mousedown", "1", "sleep", "0.2",
                           "mousemove", "770", "170", "sleep", "0.2", "mousemove", "340", "440",
                           "sleep", "0.3", "mousemove", "350", "450", "sleep", "0.3", "mouseup",
@@ -183,9 +89,6 @@ TEST_F(FileDrop, files_dragged_from_a_file_manager_land_in_the_list_as_paths)
         g_spawn_close_pid(child);
         *static_cast<bool *>(p) = true;
     }, &pointer_done);
-
-    const std::string expected =
-        "/typed/before\n/srv/share/two words.txt\n/srv/share/caf\xC3\xA9.bin\n";
     gint64 deadline = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
     while ((!pointer_done || gui::file_list_text() != expected) &&
            g_get_monotonic_time() < deadline)
@@ -193,6 +96,34 @@ TEST_F(FileDrop, files_dragged_from_a_file_manager_land_in_the_list_as_paths)
 
     gdk_device_warp(pointer, screen, pointer_x, pointer_y);
     EXPECT_TRUE(pointer_done);
+}
+
+class FileDrop : public gui::WindowTest {};
+
+} // namespace
+
+TEST_F(FileDrop, files_from_a_file_manager_are_appended_as_paths_and_never_deleted)
+{
+    SourceWindow files({target("text/uri-list"), target("UTF8_STRING")},
+                       "file:///srv/share/two%20words.txt\r\n"
+                       "http://example.org/remote.txt\r\n"
+                       "file:///srv/share/caf%C3%A9.bin\r\n");
+    ASSERT_TRUE(gui::wait_for_draw(files.window));
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "/typed/before\n", -1);
+
+    const std::string expected =
+        "/typed/before\n/srv/share/two words.txt\n/srv/share/caf\xC3\xA9.bin\n";
+    drag_onto_file_list(expected);
     EXPECT_EQ(gui::file_list_text(), expected);
     EXPECT_FALSE(files.asked_to_delete);
+}
+
+TEST_F(FileDrop, dropped_text_is_inserted_by_the_text_view_as_before)
+{
+    SourceWindow text({target("UTF8_STRING")}, "/typed/by/hand");
+    ASSERT_TRUE(gui::wait_for_draw(text.window));
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "", -1);
+
+    drag_onto_file_list("/typed/by/hand");
+    EXPECT_EQ(gui::file_list_text(), "/typed/by/hand");
 }
