@@ -7,7 +7,11 @@ PACKAGES := cmake g++ make pkg-config libgtk-3-dev libgtest-dev libbenchmark-dev
 
 RELEASE_DIR := build/release
 TEST_DIR    := build/test
+PACKAGE_DIR := build/package
 JOBS        := $(shell nproc)
+# `make install` puts the program under PREFIX, inside DESTDIR when given.
+PREFIX      ?= /usr/local
+DESTDIR     ?=
 
 .PHONY: run test deps build build-test bench pictures install package clean
 
@@ -44,6 +48,19 @@ build-test: deps
 pictures: deps
 	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) --target pictures
+
+install: deps
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	      -DCMAKE_INSTALL_PREFIX="$(PREFIX)"
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install $(RELEASE_DIR)
+
+# The Debian package lands in $(PACKAGE_DIR).
+package: deps
+	cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	      -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(PACKAGE_DIR) -j $(JOBS)
+	cd $(PACKAGE_DIR) && cpack -G DEB
 
 clean:
 	rm -rf build

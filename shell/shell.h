@@ -5,6 +5,8 @@
 
 #include <gtk/gtk.h>
 
+#include <string>
+
 #include "decoration.h"
 
 // Widgets, created by TenvarixCryptoCreateWindow and valid until the window
@@ -70,6 +72,13 @@ gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *widget, GdkEvent *event,
 
 // Runs the modal file chooser; leaves its result in gFileName.
 void doSetzenFileName();
+
+// Files dropped from a file manager onto the file list are appended to it
+// as the chooser appends them; dropped text keeps the view's own handling.
+void TenvarixCryptoAcceptFileDrops(GtkWidget *file_list);
+// The file-list lines for a dropped text/uri-list: each local file's path
+// and a newline; other URIs, and paths the list cannot hold, are left out.
+std::string TenvarixCryptoFileListLinesFromUriList(const char *uri_list);
 
 // Processes every pending toolkit event, so the window stays alive during work.
 void TenvarixCryptoDrainEvents();

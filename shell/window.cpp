@@ -123,6 +123,7 @@ void TenvarixCryptoCreateWindow()
     gtk_window_move(GTK_WINDOW(TenvarixCryptoWindow), 100, 100);
     gtk_window_resize(GTK_WINDOW(TenvarixCryptoWindow), 500, 550);
     gtk_window_set_decorated(GTK_WINDOW(TenvarixCryptoWindow), FALSE);
+    gtk_window_set_icon_name(GTK_WINDOW(TenvarixCryptoWindow), "io.github.tenvarix.TenvarixCrypto");
     connect(TenvarixCryptoWindow, "destroy", G_CALLBACK(gtk_main_quit));
     connect(TenvarixCryptoWindow, "key_press_event",
             G_CALLBACK(TenvarixCryptowindowdokeypressevent));
@@ -175,6 +176,7 @@ void TenvarixCryptoCreateWindow()
     gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "", -1);
     atk_object_set_name(gtk_widget_get_accessible(MEdit_TenvarixCryptoWindowFilePfad),
                         "Absolute File Path(s)");
+    TenvarixCryptoAcceptFileDrops(MEdit_TenvarixCryptoWindowFilePfad);
 
     ProgressBar_TenvarixCryptoWindow = gtk_progress_bar_new();
     gtk_widget_set_size_request(ProgressBar_TenvarixCryptoWindow, 400, 0);

@@ -1,0 +1,135 @@
+#include "shell.h"
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct StrvFree {
+    void operator()(char **strv) const { g_strfreev(strv); }
+};
+struct GFree {
+    void operator()(char *text) const { g_free(text); }
+};
+
+// A file: URI names a local path when it has no host, or this one.
+bool names_this_machine(const char *host)
+{
+    return !host || !*host || std::strcmp(host, "localhost") == 0 ||
+           std::strcmp(host, g_get_host_name()) == 0;
+}
+
+GdkAtom uri_list_atom()
+{
+    return gdk_atom_intern_static_string("text/uri-list");
+}
+
+bool offers_uri_list(GdkDragContext *context)
+{
+    for (GList *t = gdk_drag_context_list_targets(context); t; t = t->next)
+        if (GDK_POINTER_TO_ATOM(t->data) == uri_list_atom())
+            return true;
+    return false;
+}
+
+// The text view takes only text; a source that offers a URI list (a file
+// manager offers text as well) is answered here before the view sees it.
+// Only a copy is offered: after a move the source would remove the files.
+gboolean on_drag_motion(GtkWidget *, GdkDragContext *context, gint, gint, guint time, gpointer)
+{
+    if (!offers_uri_list(context))
+        return FALSE;
+    bool can_copy = gdk_drag_context_get_actions(context) & GDK_ACTION_COPY;
+    gdk_drag_status(context, can_copy ? GDK_ACTION_COPY : GdkDragAction(0), time);
+    return TRUE;
+}
+
+// GTK passes received data on only when its type is among the widget's drop
+// targets; the text view renews that list from its buffer now and then, so
+// the URI list is added again at every drop.
+void take_uri_list_data(GtkWidget *widget)
+{
+    GtkTargetList *own = gtk_drag_dest_get_target_list(widget);
+    if (own && gtk_target_list_find(own, uri_list_atom(), nullptr))
+        return;
+    GtkTargetList *targets = gtk_target_list_new(nullptr, 0);
+    if (own) {
+        gint count = 0;
+        GtkTargetEntry *entries = gtk_target_table_new_from_list(own, &count);
+        gtk_target_list_add_table(targets, entries, count);
+        gtk_target_table_free(entries, count);
+    }
+    gtk_target_list_add_uri_targets(targets, 0);
+    gtk_drag_dest_set_target_list(widget, targets);
+    gtk_target_list_unref(targets);
+}
+
+gboolean on_drag_drop(GtkWidget *widget, GdkDragContext *context, gint, gint, guint time,
+                      gpointer)
+{
+    if (!offers_uri_list(context))
+        return FALSE;
+    if (gdk_drag_context_get_actions(context) & GDK_ACTION_COPY) {
+        take_uri_list_data(widget);
+        gtk_drag_get_data(widget, context, uri_list_atom(), time);
+    } else
+        gtk_drag_finish(context, FALSE, FALSE, time);
+    return TRUE;
+}
+
+void append_to_file_list(const std::string &text)
+{
+    GtkTextIter end;
+    gtk_text_buffer_get_end_iter(TenvarixCryptoWindowFilePfadBuffer, &end);
+    gtk_text_buffer_insert(TenvarixCryptoWindowFilePfadBuffer, &end, text.data(),
+                           static_cast<int>(text.size()));
+}
+
+// Runs before the text view's own handler, which would insert the URIs as
+// text at the drop point; text passes through to it untouched.
+void on_drag_data_received(GtkWidget *widget, GdkDragContext *context, gint, gint,
+                           GtkSelectionData *data, guint, guint time, gpointer)
+{
+    if (gtk_selection_data_get_target(data) != uri_list_atom())
+        return;
+    g_signal_stop_emission_by_name(widget, "drag-data-received");
+
+    const guchar *bytes = gtk_selection_data_get_data(data);
+    int length = gtk_selection_data_get_length(data);
+    std::string lines;
+    if (bytes && length > 0)
+        lines = TenvarixCryptoFileListLinesFromUriList(
+            std::string(reinterpret_cast<const char *>(bytes), length).c_str());
+    if (!lines.empty())
+        append_to_file_list(lines);
+    gtk_drag_finish(context, !lines.empty(), FALSE, time);
+}
+
+} // namespace
+
+std::string TenvarixCryptoFileListLinesFromUriList(const char *uri_list)
+{
+    std::unique_ptr<char *, StrvFree> uris(g_uri_list_extract_uris(uri_list));
+    std::string lines;
+    for (char **uri = uris.get(); *uri; ++uri) {
+        char *host = nullptr;
+        std::unique_ptr<char, GFree> path(g_filename_from_uri(*uri, &host, nullptr));
+        std::unique_ptr<char, GFree> host_owner(host);
+        if (!path || !names_this_machine(host))
+            continue;
+        // The list holds UTF-8 text, one path a line: a name in another encoding
+        // cannot be shown, and one holding a newline would be read as two paths.
+        if (!g_utf8_validate(path.get(), -1, nullptr) || std::strchr(path.get(), '\n'))
+            continue;
+        lines += path.get();
+        lines += '\n';
+    }
+    return lines;
+}
+
+void TenvarixCryptoAcceptFileDrops(GtkWidget *file_list)
+{
+    g_signal_connect(file_list, "drag-motion", G_CALLBACK(on_drag_motion), nullptr);
+    g_signal_connect(file_list, "drag-drop", G_CALLBACK(on_drag_drop), nullptr);
+    g_signal_connect(file_list, "drag-data-received", G_CALLBACK(on_drag_data_received), nullptr);
+}

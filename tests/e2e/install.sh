@@ -1,0 +1,86 @@
+#!/bin/bash
+# Installs the build into a scratch DESTDIR, checks where every file lands,
+# and starts the installed program as its desktop launcher does: the
+# window must show the installed pictures.
+set -euo pipefail
+build=$(dirname "$TENVARIX_BIN")
+tmp=$(mktemp -d)
+pid=
+cleanup() {
+    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+root="$tmp/root"
+DESTDIR="$root" cmake --install "$build" >/dev/null
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+app=io.github.tenvarix.TenvarixCrypto
+
+# Every file under the prefix, and nothing anywhere else.
+expected=$(sed "s|^|.$prefix/|" "$TENVARIX_SOURCE/tests/installed-files.txt" | sort)
+actual=$(cd "$root" && find . -type f | sort)
+[ "$actual" = "$expected" ] || fail "installed files differ:
+$(diff <(echo "$expected") <(echo "$actual"))"
+[ -x "$root$prefix/bin/tenvarix-crypto" ] || fail "the program is not executable"
+for f in "$TENVARIX_SOURCE/__png's"/*.png; do
+    cmp -s "$f" "$root$prefix/share/tenvarix-crypto/__png's/$(basename "$f")" ||
+        fail "installed picture differs from $f"
+done
+
+desktop="$root$prefix/share/applications/$app.desktop"
+workdir=$(sed -n 's/^Path=//p' "$desktop")
+[ "$workdir" = "$prefix/share/tenvarix-crypto" ] || fail "Path= is '$workdir'"
+[ "$(sed -n 's/^Exec=//p' "$desktop")" = "$prefix/bin/tenvarix-crypto" ] || fail "Exec= is wrong"
+[ "$(sed -n 's/^Icon=//p' "$desktop")" = "$app" ] || fail "Icon= is wrong"
+
+# Starts the installed program in a directory and waits for its window.
+start_in() {
+    (cd "$1" && exec "$root$prefix/bin/tenvarix-crypto") &
+    pid=$!
+    for _ in $(seq 1 500); do
+        xdotool search --onlyvisible --pid "$pid" >/dev/null 2>&1 && return 0
+        sleep 0.02
+    done
+    fail "no window appeared"
+}
+stop() { kill "$pid"; wait "$pid" 2>/dev/null || true; pid=; }
+
+# The three pictures at rest, each over the window's grey; the window sits at
+# (100, 100) and the buttons at x = 50, 200, 350 and y = 495 inside it.
+shows_pictures() {
+    /usr/bin/import -window root "$tmp/shot.png"
+    local picture x
+    for entry in cancelnotchosen:150 selectfilenotchosen:300 cryptnotchosen:450; do
+        picture=${entry%%:*} x=${entry##*:}
+        /usr/bin/convert -size 140x28 xc:'#D2D2D2' "$TENVARIX_SOURCE/__png's/$picture.png" \
+            -composite "$tmp/want.png"
+        /usr/bin/convert "$tmp/shot.png" -crop "140x28+$x+595" +repage "$tmp/got.png"
+        differing=$(/usr/bin/compare -metric AE -fuzz 2% "$tmp/want.png" "$tmp/got.png" null: 2>&1 || true)
+        [ "$differing" = 0 ] || return 1
+    done
+}
+# Drawing follows the window's appearance; allow it a few frames.
+wait_for_pictures() {
+    for _ in $(seq 1 50); do
+        shows_pictures && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+start_in "$root$workdir"
+wait_for_pictures || fail "the launcher's working directory does not show the pictures"
+stop
+
+# The comparison tells the pictures from the missing-image placeholder.
+start_in "$tmp"
+for _ in $(seq 1 50); do
+    # The file list's white inside shows that the window has been drawn.
+    [ "$(/usr/bin/import -window root -crop 1x1+300+450 -depth 8 txt:- | grep -o '#[0-9A-F]\{6\}')" = "#FFFFFF" ] && break
+    sleep 0.1
+done
+if shows_pictures; then fail "pictures found without a picture directory"; fi
+stop
+echo "installed files and launcher directory are right"

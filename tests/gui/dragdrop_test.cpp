@@ -1,0 +1,129 @@
+// Files and text dropped onto the file list, through real drags over the X
+// server from a second window.
+#include <string>
+#include <vector>
+
+#include "gui_support.h"
+
+// The list is UTF-8 text with one path a line, so names it cannot hold are
+// left out along with the URIs of other machines and protocols.
+TEST(FileListLinesFromUriList, local_files_become_decoded_paths_and_everything_else_is_left_out)
+{
+    const char *list = "# dragged from the file manager\r\n"
+                       "file:///home/ann/two%20words.txt\r\n"
+                       "http://example.org/remote.txt\r\n"
+                       "file:///home/ann/caf%C3%A9.bin\r\n"
+                       "file:///home/ann/latin1-caf%E9.bin\r\n"
+                       "file://localhost/srv/data.bin\r\n"
+                       "file://elsewhere.example/srv/data.bin\r\n"
+                       "file:///home/ann/first%0A/etc/passwd\r\n"
+                       "sftp://host/home/ann/x\r\n";
+    EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList(list),
+              "/home/ann/two words.txt\n/home/ann/caf\xC3\xA9.bin\n/srv/data.bin\n");
+    EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList("https://example.org/a\r\n"), "");
+}
+
+namespace {
+
+// A drag source in a window of its own at (700, 100), offering the given
+// data under each of the given types and letting the drop copy or move it.
+struct SourceWindow {
+    GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    std::string data;
+    bool asked_to_delete = false;
+
+    SourceWindow(std::vector<GtkTargetEntry> targets, std::string offered)
+        : data(std::move(offered))
+    {
+        gtk_window_set_decorated(GTK_WINDOW(window), FALSE);
+        gtk_window_move(GTK_WINDOW(window), 700, 100);
+        gtk_window_resize(GTK_WINDOW(window), 200, 100);
+        GtkWidget *source = gtk_event_box_new();
+        gtk_container_add(GTK_CONTAINER(window), source);
+        gtk_drag_source_set(source, GDK_BUTTON1_MASK, targets.data(), int(targets.size()),
+                            GdkDragAction(GDK_ACTION_COPY | GDK_ACTION_MOVE));
+        g_signal_connect(source, "drag-data-get", G_CALLBACK(+[](GtkWidget *, GdkDragContext *,
+                                                                 GtkSelectionData *selection,
+                                                                 guint, guint, gpointer p) {
+            const std::string &text = static_cast<SourceWindow *>(p)->data;
+            gtk_selection_data_set(selection, gtk_selection_data_get_target(selection), 8,
+                                   reinterpret_cast<const guchar *>(text.data()),
+                                   int(text.size()));
+        }), this);
+        g_signal_connect(source, "drag-data-delete", G_CALLBACK(+[](GtkWidget *, GdkDragContext *,
+                                                                    gpointer p) {
+            static_cast<SourceWindow *>(p)->asked_to_delete = true;
+        }), this);
+        gtk_widget_show_all(window);
+    }
+    ~SourceWindow() { gtk_widget_destroy(window); }
+};
+
+GtkTargetEntry target(const char *type)
+{
+    return GtkTargetEntry{const_cast<char *>(type), 0, 0};
+}
+
+// Presses in the source window, drags onto the file list, which lies at
+// (150, 350) to (550, 560) on the screen, and lets go there; returns once
+// the file list reads `expected` or after a time limit. The pointer ends
+// where it started, for the tests that follow.
+void drag_onto_file_list(const std::string &expected)
+{
+    GdkDevice *pointer =
+        gdk_seat_get_pointer(gdk_display_get_default_seat(gdk_display_get_default()));
+    GdkScreen *screen = nullptr;
+    gint pointer_x = 0, pointer_y = 0;
+    gdk_device_get_position(pointer, &screen, &pointer_x, &pointer_y);
+
+    const char *argv[] = {"xdotool", "mousemove", "750", "150", "mousedown", "1", "sleep", "0.2",
+                          "mousemove", "770", "170", "sleep", "0.2", "mousemove", "340", "440",
+                          "sleep", "0.3", "mousemove", "350", "450", "sleep", "0.3", "mouseup",
+                          "1", nullptr};
+    GPid pid = 0;
+    ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char **>(argv), nullptr,
+                              GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
+                              nullptr, &pid, nullptr));
+    bool pointer_done = false;
+    g_child_watch_add(pid, +[](GPid child, gint, gpointer p) {
+        g_spawn_close_pid(child);
+        *static_cast<bool *>(p) = true;
+    }, &pointer_done);
+    gint64 deadline = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+    while ((!pointer_done || gui::file_list_text() != expected) &&
+           g_get_monotonic_time() < deadline)
+        g_main_context_iteration(nullptr, FALSE);
+
+    gdk_device_warp(pointer, screen, pointer_x, pointer_y);
+    EXPECT_TRUE(pointer_done);
+}
+
+class FileDrop : public gui::WindowTest {};
+
+} // namespace
+
+TEST_F(FileDrop, files_from_a_file_manager_are_appended_as_paths_and_never_deleted)
+{
+    SourceWindow files({target("text/uri-list"), target("UTF8_STRING")},
+                       "file:///srv/share/two%20words.txt\r\n"
+                       "http://example.org/remote.txt\r\n"
+                       "file:///srv/share/caf%C3%A9.bin\r\n");
+    ASSERT_TRUE(gui::wait_for_draw(files.window));
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "/typed/before\n", -1);
+
+    const std::string expected =
+        "/typed/before\n/srv/share/two words.txt\n/srv/share/caf\xC3\xA9.bin\n";
+    drag_onto_file_list(expected);
+    EXPECT_EQ(gui::file_list_text(), expected);
+    EXPECT_FALSE(files.asked_to_delete);
+}
+
+TEST_F(FileDrop, dropped_text_is_inserted_by_the_text_view_as_before)
+{
+    SourceWindow text({target("UTF8_STRING")}, "/typed/by/hand");
+    ASSERT_TRUE(gui::wait_for_draw(text.window));
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "", -1);
+
+    drag_onto_file_list("/typed/by/hand");
+    EXPECT_EQ(gui::file_list_text(), "/typed/by/hand");
+}
