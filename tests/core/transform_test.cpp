@@ -90,14 +90,6 @@ protected:
                              });
     }
 
-    std::vector<double> fractions() const
-    {
-        std::vector<double> f;
-        for (const ProgressStep &s : steps_)
-            f.push_back(s.fraction);
-        return f;
-    }
-
     std::string dir_;
     std::vector<ProgressStep> steps_;
 };
@@ -135,23 +127,6 @@ TEST_F(Transform, fifteen_bytes_with_a_fourteen_byte_key_reuse_key_byte_zero)
     write_file(path("f"), std::string(15, '\0'));
     ASSERT_EQ(crypt(path("f")), CryptOutcome::Done);
     EXPECT_EQ(read_file(path("ftenvarixcrypto")), kKey + kKey[0]);
-}
-
-TEST_F(Transform, progress_runs_from_zero_through_the_milestones_to_one)
-{
-    write_file(path("empty"), "");
-    ASSERT_EQ(crypt(path("empty")), CryptOutcome::Done);
-    EXPECT_EQ(read_file(path("emptytenvarixcrypto")), "");
-    EXPECT_EQ(fractions(), (std::vector<double>{0.0, 1.0}));
-
-    write_file(path("one"), "x");
-    ASSERT_EQ(crypt(path("one")), CryptOutcome::Done);
-    EXPECT_EQ(fractions(), (std::vector<double>{0.0, 0.5, 1.0}));
-
-    write_file(path("nine"), "123456789");
-    ASSERT_EQ(crypt(path("nine")), CryptOutcome::Done);
-    EXPECT_EQ(fractions(),
-              (std::vector<double>{0.0, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0}));
 }
 
 TEST_F(Transform, each_milestone_comes_before_its_byte_is_written)
