@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
+#include <random>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
@@ -183,26 +185,37 @@ int main(int argc, char **argv)
     warm(small);
     ::unlink(out.c_str());
 
-    std::vector<double> transform, dd, per_byte;
+    // dd with the transform's own block size shows what the block size alone is worth.
+    std::vector<double> transform, dd, dd_small_blocks, per_byte;
+    std::mt19937 shuffler(7);
     for (int round = 0; round < kRounds; ++round) {
-        for (int k = 0; k < 3; ++k) {
-            const int which = (round + k) % 3; // rotate the order each round
+        // A fresh order every round, so no command always follows the same one.
+        int order[] = {0, 1, 2, 3};
+        std::shuffle(std::begin(order), std::end(order), shuffler);
+        for (int which : order) {
             const double t0 = now();
             if (which == 0)
                 run_transform(large, out);
             else if (which == 1)
                 run_command({"dd", "if=" + large, "of=" + out, "bs=1M", "status=none"});
+            else if (which == 2)
+                run_command({"dd", "if=" + large, "of=" + out, "bs=256K", "status=none"});
             else if (!PerByteReference(small.c_str(), out.c_str(), kKey, sizeof kKey - 1))
                 die("per-byte loop");
             const double seconds = now() - t0;
-            const std::uint64_t expected = which == 2 ? kPerByteSize : kLargeSize;
+            const std::uint64_t expected = which == 3 ? kPerByteSize : kLargeSize;
             if (file_size(out) != expected)
                 die("output size");
             ::unlink(out.c_str());
-            (which == 0 ? transform : which == 1 ? dd : per_byte).push_back(seconds);
+            ::sync(); // each run starts with no writeback of another under way
+            (which == 0 ? transform : which == 1 ? dd : which == 2 ? dd_small_blocks : per_byte)
+                .push_back(seconds);
         }
-        std::fprintf(stderr, "round %d of %d: transform %.3f s, dd %.3f s, per-byte %.3f s\n",
-                     round + 1, kRounds, transform.back(), dd.back(), per_byte.back());
+        std::fprintf(stderr,
+                     "round %d of %d: transform %.3f s, dd bs=1M %.3f s, dd bs=256K %.3f s, "
+                     "per-byte %.3f s\n",
+                     round + 1, kRounds, transform.back(), dd.back(), dd_small_blocks.back(),
+                     per_byte.back());
     }
 
     const std::string self = "/proc/" + std::to_string(::getpid()) + "/exe";
@@ -220,6 +233,9 @@ int main(int argc, char **argv)
                 "64 MiB file %ld KiB (+%ld KiB)\n",
                 peak_large, idle_large, peak_large - idle_large, peak_small, peak_small - idle_small);
     std::printf("split of 10,000 paths: %.2f ms\n", split_ms());
+    const double d256 = mb_per_s(kLargeSize, median(dd_small_blocks));
+    std::printf("dd bs=256K (1 GiB):             %8.0f MB/s (transform / dd bs=256K: %.3f x)\n",
+                d256, mb_per_s(kLargeSize, median(transform)) / d256);
     std::printf("transform (1 GiB):              %8.0f MB/s\n", t);
     std::printf("dd bs=1M (1 GiB):               %8.0f MB/s\n", d);
     std::printf("per-byte fread/fputc (64 MiB):  %8.1f MB/s\n", p);

@@ -166,6 +166,7 @@ SecretBytes expand_key(std::string_view key)
     return pattern;
 }
 
+__attribute__((target_clones("avx2", "default")))
 void xor_piece(unsigned char *__restrict data, const unsigned char *__restrict pattern,
                std::size_t size)
 {
