@@ -43,7 +43,7 @@ std::string MakeOutFileName(std::string_view path);
 // is optional; an empty line is a path of length 0; bytes stay untrimmed.
 class FileList {
 public:
-    explicit FileList(std::string_view text);
+    explicit FileList(std::string text);
     // Takes the next path; false when none is left.
     bool next(std::string &path);
 

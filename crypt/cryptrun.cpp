@@ -99,9 +99,9 @@ CryptOutcome doCryptFile(const std::string &path, InputFile input, std::string_v
 
 int doTenvarixCrypto()
 {
-    grunningcrypt = 1;
-    gcancelcrypt = 0;
-    const int result = crypt_run();
-    grunningcrypt = 0;
-    return result;
+    struct Running {
+        Running() { grunningcrypt = 1, gcancelcrypt = 0; }
+        ~Running() { grunningcrypt = 0; }
+    } running;
+    return crypt_run();
 }

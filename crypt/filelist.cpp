@@ -9,7 +9,7 @@ std::string MakeOutFileName(std::string_view path)
     return name;
 }
 
-FileList::FileList(std::string_view text) : text_(text)
+FileList::FileList(std::string text) : text_(std::move(text))
 {
     if (!text_.empty() && text_.back() != '\n')
         text_ += '\n';
