@@ -13,7 +13,8 @@
 namespace {
 
 // Read size: large enough that system calls cost little, small enough to
-// stay in the L2 cache between the read, the XOR and the write.
+// stay in the L2 cache between the read, the XOR and the write. Measured:
+// 128 KiB and 256 KiB copy alike; 1 MiB blocks (dd's too) ran far slower.
 constexpr std::size_t kBlockSize = 256 * 1024;
 // The XOR runs over pieces of this size against the pre-expanded key pattern.
 constexpr std::size_t kPieceSize = 16 * 1024;
