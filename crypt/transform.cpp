@@ -251,8 +251,9 @@ std::string CryptOutcomeMessage(CryptOutcome outcome)
 }
 
 CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
-                           const ProgressFn &progress)
+                           const ProgressFn &report)
 {
+    auto progress = [&report](const ProgressStep &step) { return !report || report(step); };
     // An empty key leaves the bytes as they are.
     const SecretBytes pattern = expand_key(key.empty() ? std::string_view("\0", 1) : key);
     const std::size_t key_size = key.empty() ? 1 : key.size();
