@@ -45,6 +45,12 @@ build-test: deps
 	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DTENVARIX_SANITIZE=ON
 	cmake --build $(TEST_DIR) -j $(JOBS)
 
+# Throughput against dd and the per-byte loop; needs about 2.2 GB free in build/.
+bench: deps
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake --build $(RELEASE_DIR) --target tenvarix-bench -j $(JOBS)
+	./$(RELEASE_DIR)/bench/tenvarix-bench $(RELEASE_DIR)/bench-data
+
 pictures: deps
 	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) --target pictures

@@ -3,6 +3,15 @@
 // their own; doTenvarixCrypto and doCryptFile drive them from the window.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
 // The offending byte of the identical-characters rule, set by ValidateKey.
 extern char gderidentischbuchstabe;
 
@@ -16,9 +25,116 @@ extern int grefreshprogressbar;
 extern int grunningcrypt;
 extern int gcancelcrypt;
 
+// Key rules. ValidateKey returns 1 for a key shorter than 14 bytes, else the
+// eight-digit verdict code (11000010 when every rule passes).
 int chartoint(char c);
 int ValidateKey(const char *key);
+
+// The message of the first rule the verdict code fails, in the crypt run's
+// order; empty when the key passes. offender is gderidentischbuchstabe.
+std::string KeyVerdictMessage(int verdict, char offender);
+
+// The partner name: the path less its last 14 bytes when it holds the marker
+// anywhere, else the path with the marker appended.
+inline constexpr std::string_view kMarker = "tenvarixcrypto";
+std::string MakeOutFileName(std::string_view path);
+
+// The file list, consumed from its head one line at a time. A final newline
+// is optional; an empty line is a path of length 0; bytes stay untrimmed.
+class FileList {
+public:
+    explicit FileList(std::string text);
+    // Takes the next path; false when none is left.
+    bool next(std::string &path);
+
+private:
+    std::string text_;
+    std::size_t cursor_ = 0;
+};
+
+// Bytes that are wiped before their memory is released: copies of the key
+// and everything derived from it. Always zero-terminated.
+class SecretBytes {
+public:
+    SecretBytes() : SecretBytes(std::size_t{0}) {}
+    explicit SecretBytes(std::size_t size);
+    explicit SecretBytes(std::string_view text);
+    SecretBytes(SecretBytes &&) noexcept = default;
+    SecretBytes &operator=(SecretBytes &&) noexcept;
+    ~SecretBytes();
+
+    char *data() { return bytes_.get(); }
+    const char *c_str() const { return bytes_.get(); }
+    std::size_t size() const { return size_; }
+    std::string_view view() const { return {bytes_.get(), size_}; }
+
+private:
+    void wipe();
+    std::unique_ptr<char[]> bytes_;
+    std::size_t size_ = 0;
+};
+
+// An owned file descriptor, closed when dropped.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release();
+    void reset();
+
+private:
+    int fd_ = -1;
+};
+
+// An input opened for reading, with the size taken from the open file.
+struct InputFile {
+    UniqueFd fd;
+    std::uint64_t size = 0;
+};
+
+// Opens a regular file (links followed) without ever blocking; nothing for a
+// missing path, a directory, FIFO, device or socket, or one not permitted.
+std::optional<InputFile> OpenInputFile(const std::string &path);
+
+// Where the bar is set while one file is transformed, exactly as the
+// per-byte loop sets it: byte is the 1-based input byte that passes the
+// milestones (the bar is set before that byte is written), milestones the
+// number of 10 % marks passed so far (1 = 10 %, ..., 9 = 90 %).
+struct ProgressStep {
+    enum Kind { Start, Milestone, End };
+    Kind kind;
+    std::uint64_t byte;
+    double fraction;
+    int milestones;
+};
+std::vector<ProgressStep> ProgressSchedule(std::uint64_t size);
+
+enum class CryptOutcome { Done, InFileNotFound, InFileNotReadable, OutFileNotWritten, Cancelled };
+
+// The message line's text for an outcome; empty for Done and Cancelled.
+std::string CryptOutcomeMessage(CryptOutcome outcome);
+
+// Called at every step of ProgressSchedule, plus Start after the output is
+// created and End after the input is read; returning false cancels the file.
+using ProgressFn = std::function<bool(const ProgressStep &)>;
+
+// Writes out_name as input XOR the repeating key (restarting at key byte 0),
+// through a temporary file that replaces out_name only when complete; on any
+// failure or cancel an earlier file under out_name stays as it was. Where
+// out_name is a symbolic link, the file it leads to is replaced. Closes the
+// input before End.
+CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
+                           const ProgressFn &progress);
 
 // The crypt action: 0 when every listed file was transformed, 1 when the run
 // stopped (with a message in the message line, or on a cancel request).
 int doTenvarixCrypto();
+
+// One path of the run, with the progress bar following ProgressSchedule.
+CryptOutcome doCryptFile(const std::string &path, InputFile input, std::string_view key);

@@ -1,0 +1,3 @@
+#pragma once
+
+bool PerByteReference(const char *in_path, const char *out_path, const char *key, unsigned key_length);

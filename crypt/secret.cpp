@@ -1,0 +1,57 @@
+#include "crypt.h"
+
+#include <cstring>
+#include <string.h>
+#include <unistd.h>
+
+SecretBytes::SecretBytes(std::size_t size) : bytes_(new char[size + 1]()), size_(size) {}
+
+SecretBytes::SecretBytes(std::string_view text) : SecretBytes(text.size())
+{
+    std::memcpy(bytes_.get(), text.data(), text.size());
+}
+
+SecretBytes &SecretBytes::operator=(SecretBytes &&other) noexcept
+{
+    if (this != &other) {
+        wipe();
+        bytes_ = std::move(other.bytes_);
+        size_ = other.size_;
+        other.size_ = 0;
+    }
+    return *this;
+}
+
+SecretBytes::~SecretBytes()
+{
+    wipe();
+}
+
+void SecretBytes::wipe()
+{
+    if (bytes_)
+        explicit_bzero(bytes_.get(), size_ + 1);
+}
+
+UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
+{
+    if (this != &other) {
+        reset();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+int UniqueFd::release()
+{
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void UniqueFd::reset()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}

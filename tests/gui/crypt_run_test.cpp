@@ -1,0 +1,310 @@
+#include "gui_support.h"
+
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "crypt/crypt.h"
+
+namespace {
+
+const std::string kKey = "abcdefghijkA1!";
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string xor_key(std::string bytes, const std::string &key = kKey)
+{
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(bytes[i] ^ key[i % key.size()]);
+    return bytes;
+}
+
+std::size_t entry_count(const std::string &dir)
+{
+    std::size_t n = 0;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            n += e->d_name[0] != '.' || (e->d_name[1] != '\0' && e->d_name[1] != '.');
+        closedir(d);
+    }
+    return n;
+}
+
+class CryptRun : public gui::WindowTest {
+protected:
+    void SetUp() override
+    {
+        gui::WindowTest::SetUp();
+        char tmpl[] = "/tmp/tenvarix-gui-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        fraction_handler_ = g_signal_connect(ProgressBar_TenvarixCryptoWindow, "notify::fraction",
+                                             G_CALLBACK(on_fraction), this);
+    }
+
+    void TearDown() override
+    {
+        if (window_alive())
+            g_signal_handler_disconnect(ProgressBar_TenvarixCryptoWindow, fraction_handler_);
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+        gui::WindowTest::TearDown();
+    }
+
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+    int run(const std::string &key, const std::string &list)
+    {
+        gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), key.c_str());
+        gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, list.data(),
+                                 static_cast<int>(list.size()));
+        fractions_.clear();
+        return doTenvarixCrypto();
+    }
+
+    static void on_fraction(GObject *bar, GParamSpec *, gpointer self)
+    {
+        auto *t = static_cast<CryptRun *>(self);
+        t->fractions_.push_back(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bar)));
+        t->refresh_flags_.push_back(grefreshprogressbar);
+        if (t->during_drain_)
+            t->during_drain_();
+    }
+
+    std::string dir_;
+    std::vector<double> fractions_;
+    std::vector<int> refresh_flags_;
+    std::function<void()> during_drain_;
+    gulong fraction_handler_ = 0;
+};
+
+} // namespace
+
+TEST_F(CryptRun, a_refused_key_shows_its_message_and_touches_nothing)
+{
+    write_file(path("f"), "content");
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string(13, ' '), "The length of the key is less than 14 characters"},
+        {"abcdefghijkAB1", "Lack of punctuation or special character"},
+        {"aBaBaBcdef12!?", "Too many identical characters of : a"},
+    };
+    for (const auto &[key, message] : cases) {
+        EXPECT_EQ(run(key, path("f") + "\n"), 1) << key;
+        EXPECT_EQ(gui::message_text(), message);
+        EXPECT_TRUE(fractions_.empty());
+    }
+    EXPECT_FALSE(exists(path("ftenvarixcrypto")));
+    EXPECT_FALSE(gtk_widget_get_visible(ProgressBar_TenvarixCryptoWindow));
+}
+
+TEST_F(CryptRun, the_message_line_clears_when_a_run_starts)
+{
+    EXPECT_EQ(run("short", ""), 1);
+    EXPECT_FALSE(gui::message_text().empty());
+    EXPECT_EQ(run(kKey, ""), 0);
+    EXPECT_EQ(gui::message_text(), "");
+}
+
+TEST_F(CryptRun, the_final_newline_is_optional_and_an_empty_last_line_stops_the_run)
+{
+    write_file(path("a"), "first file");
+    write_file(path("b"), "second");
+    EXPECT_EQ(run(kKey, path("a")), 0);
+    EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_key("first file"));
+    std::remove(path("atenvarixcrypto").c_str());
+
+    EXPECT_EQ(run(kKey, path("a") + "\n" + path("b") + "\n\n"), 1);
+    EXPECT_EQ(gui::message_text(), "InFile not found");
+    EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_key("first file"));
+    EXPECT_EQ(read_file(path("btenvarixcrypto")), xor_key("second"));
+}
+
+TEST_F(CryptRun, a_path_that_does_not_open_stops_the_run_there)
+{
+    write_file(path("one"), "1");
+    write_file(path("three"), "3");
+    write_file(path("spaced"), "s");
+    mkdir(path("dir").c_str(), 0755);
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
+    for (const std::string &middle : {path("missing"), path("dir"), path("spaced") + " ",
+                                     path("fifo"), std::string("")}) {
+        EXPECT_EQ(run(kKey, path("one") + "\n" + middle + "\n" + path("three") + "\n"), 1)
+            << middle;
+        EXPECT_EQ(gui::message_text(), "InFile not found");
+        EXPECT_TRUE(exists(path("onetenvarixcrypto")));
+        EXPECT_FALSE(exists(path("threetenvarixcrypto")));
+        EXPECT_FALSE(exists(path("spacedtenvarixcrypto")));
+        EXPECT_FALSE(exists(middle + "tenvarixcrypto"));
+    }
+}
+
+TEST_F(CryptRun, a_file_followed_by_its_output_is_written_again_from_its_own_content)
+{
+    write_file(path("doc"), "the original bytes");
+    EXPECT_EQ(run(kKey, path("doc") + "\n" + path("doctenvarixcrypto") + "\n"), 0);
+    EXPECT_EQ(read_file(path("doc")), "the original bytes");
+    EXPECT_EQ(read_file(path("doctenvarixcrypto")), xor_key("the original bytes"));
+}
+
+TEST_F(CryptRun, the_bar_gets_exactly_the_per_byte_fractions)
+{
+    struct Case {
+        std::size_t size;
+        std::vector<double> fractions;
+    };
+    const Case cases[] = {
+        {0, {0.0, 1.0}},
+        {1, {0.0, 0.5, 1.0}},
+        {9, {0.0, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0}},
+        {10, {0.0, 2 / 11.0, 3 / 11.0, 4 / 11.0, 5 / 11.0, 6 / 11.0, 7 / 11.0, 8 / 11.0, 9 / 11.0,
+              10 / 11.0, 1.0}},
+    };
+    for (const Case &c : cases) {
+        write_file(path("p"), std::string(c.size, 'x'));
+        EXPECT_EQ(run(kKey, path("p")), 0);
+        EXPECT_EQ(fractions_, c.fractions) << "size " << c.size;
+        EXPECT_TRUE(gtk_widget_get_visible(ProgressBar_TenvarixCryptoWindow));
+    }
+    EXPECT_EQ(gprozentflag90, 1);
+
+    write_file(path("p"), std::string(9, 'x'));
+    refresh_flags_.clear();
+    EXPECT_EQ(run(kKey, path("p")), 0);
+    EXPECT_EQ(gprozentflag80, 1);
+    EXPECT_EQ(gprozentflag90, 0);
+    EXPECT_EQ(refresh_flags_, (std::vector<int>{0, 1, 1, 1, 1, 1, 1, 1, 1, 0}));
+
+    const std::size_t large = 3 * 1024 * 1024 + 5;
+    write_file(path("p"), std::string(large, 'x'));
+    EXPECT_EQ(run(kKey, path("p")), 0);
+    std::vector<double> expected{0.0};
+    for (const ProgressStep &s : ProgressSchedule(large))
+        expected.push_back(s.fraction);
+    expected.push_back(1.0);
+    EXPECT_EQ(fractions_, expected);
+}
+
+TEST_F(CryptRun, failures_of_the_output_or_of_reading_are_reported)
+{
+    write_file(path("tenvarixcrypto"), "bare marker");
+    EXPECT_EQ(run(kKey, path("tenvarixcrypto")), 1);
+    EXPECT_EQ(gui::message_text(), "OutFile not written");
+
+    ASSERT_EQ(symlink("/proc/self/mem", path("mem").c_str()), 0);
+    write_file(path("memtenvarixcrypto"), "earlier");
+    EXPECT_EQ(run(kKey, path("mem")), 1);
+    EXPECT_EQ(gui::message_text(), "InFile not readable");
+    EXPECT_EQ(read_file(path("memtenvarixcrypto")), "earlier");
+}
+
+TEST_F(CryptRun, a_full_disk_keeps_the_earlier_output_and_stops_the_run)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting needs root";
+    const std::string small = path("small");
+    mkdir(small.c_str(), 0755);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount{small};
+
+    write_file(small + "/big", std::string(40000, 'b'));
+    write_file(small + "/bigtenvarixcrypto", "earlier output");
+    write_file(small + "/tiny", "t");
+    EXPECT_EQ(run(kKey, small + "/tiny\n" + small + "/big\n"), 1);
+    EXPECT_EQ(gui::message_text(), "OutFile not written");
+    EXPECT_EQ(read_file(small + "/bigtenvarixcrypto"), "earlier output");
+    EXPECT_EQ(read_file(small + "/tinytenvarixcrypto"), xor_key("t"));
+    EXPECT_EQ(entry_count(small), 4u);
+
+    ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k"), 0);
+    std::remove(path("x").c_str());
+    EXPECT_EQ(run(kKey, small + "/big"), 1);
+    EXPECT_EQ(gui::message_text(), "OutFile not written");
+    EXPECT_EQ(read_file(small + "/bigtenvarixcrypto"), "earlier output");
+}
+
+TEST_F(CryptRun, cancel_during_a_drain_discards_only_the_file_under_way)
+{
+    write_file(path("done"), "finished first");
+    write_file(path("big"), std::string(1 << 20, 'q'));
+    write_file(path("bigtenvarixcrypto"), "earlier");
+    write_file(path("after"), "never reached");
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), kKey.c_str());
+    const std::string list = path("done") + "\n" + path("big") + "\n" + path("after") + "\n";
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, list.c_str(), -1);
+    int files_done = 0, calls_in_second = 0;
+    during_drain_ = [&] {
+        if (fractions_.back() == 1.0)
+            ++files_done;
+        else if (files_done == 1 && ++calls_in_second == 3)
+            TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCancel, nullptr, nullptr);
+    };
+    ASSERT_TRUE(gui::run_in_main_loop(
+        [] { TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr); }));
+    EXPECT_FALSE(window_alive());
+    EXPECT_EQ(grunningcrypt, 0);
+    EXPECT_EQ(read_file(path("donetenvarixcrypto")), xor_key("finished first"));
+    EXPECT_EQ(read_file(path("bigtenvarixcrypto")), "earlier");
+    EXPECT_FALSE(exists(path("aftertenvarixcrypto")));
+    EXPECT_EQ(entry_count(dir_), 5u);
+}
+
+TEST_F(CryptRun, closing_the_window_during_a_run_cancels_it)
+{
+    write_file(path("big"), std::string(1 << 20, 'q'));
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), kKey.c_str());
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, path("big").c_str(), -1);
+    during_drain_ = [&] {
+        if (fractions_.size() == 3) {
+            GdkEvent *ev = gdk_event_new(GDK_DELETE);
+            ev->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(TenvarixCryptoWindow)));
+            gtk_widget_event(TenvarixCryptoWindow, ev);
+            gdk_event_free(ev);
+        }
+    };
+    ASSERT_TRUE(gui::run_in_main_loop(
+        [] { TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr); }));
+    EXPECT_FALSE(window_alive());
+    EXPECT_FALSE(exists(path("bigtenvarixcrypto")));
+    EXPECT_EQ(entry_count(dir_), 1u);
+}
+
+TEST_F(CryptRun, crypt_presses_during_a_run_are_ignored)
+{
+    write_file(path("big"), std::string(1 << 20, 'q'));
+    during_drain_ = [&] {
+        TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr);
+        gui::press_key(TenvarixCryptoWindow, GDK_KEY_KP_Enter);
+    };
+    EXPECT_EQ(run(kKey, path("big")), 0);
+    during_drain_ = nullptr;
+    std::vector<double> expected{0.0};
+    for (const ProgressStep &s : ProgressSchedule(1 << 20))
+        expected.push_back(s.fraction);
+    expected.push_back(1.0);
+    EXPECT_EQ(fractions_, expected);
+    EXPECT_EQ(read_file(path("bigtenvarixcrypto")), xor_key(std::string(1 << 20, 'q')));
+    EXPECT_TRUE(window_alive());
+}
