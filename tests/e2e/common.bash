@@ -24,7 +24,7 @@ click() {
     xdotool mousemove --window "$APP_WID" "$1" "$2" click "${3:-1}"
 }
 
-# wait_exit: waits up to 10 s for the program to end; prints its status.
+# wait_exit: waits up to 10 s for the program to end; sets APP_STATUS.
 wait_exit() {
     local _
     for _ in $(seq 1 500); do
@@ -36,9 +36,8 @@ wait_exit() {
         wait "$APP_PID" 2>/dev/null || true
         fail "the program did not end"
     fi
-    local status=0
-    wait "$APP_PID" || status=$?
-    echo "$status"
+    APP_STATUS=0
+    wait "$APP_PID" || APP_STATUS=$?
 }
 
 stop_app() {

@@ -16,15 +16,15 @@ stop_app
 for button in 1 2 3; do
     start_app "$TENVARIX_SOURCE"
     click 120 509 "$button"
-    status=$(wait_exit)
-    [ "$status" = 0 ] || fail "Cancel with button $button: exit status $status"
+    wait_exit
+    [ "$APP_STATUS" = 0 ] || fail "Cancel with button $button: exit status $APP_STATUS"
 done
 
 # The window manager's close ends the program as Cancel does.
 start_app "$TENVARIX_SOURCE"
 /usr/bin/python3 "$(dirname "$0")/wm_close.py" "$APP_WID"
-status=$(wait_exit)
-[ "$status" = 0 ] || fail "window manager close: exit status $status"
+wait_exit
+[ "$APP_STATUS" = 0 ] || fail "window manager close: exit status $APP_STATUS"
 
 # Without ./__png's the buttons show the toolkit's placeholder and still work.
 empty=$(mktemp -d)
@@ -33,6 +33,6 @@ start_app "$empty"
 geometry=$(xdotool getwindowgeometry "$APP_WID")
 echo "$geometry" | grep -q 'Geometry: 500x550' || fail "window without pictures: $geometry"
 click 57 502
-status=$(wait_exit)
-[ "$status" = 0 ] || fail "Cancel without pictures: exit status $status"
+wait_exit
+[ "$APP_STATUS" = 0 ] || fail "Cancel without pictures: exit status $APP_STATUS"
 echo "window: ok"
