@@ -17,9 +17,7 @@ void append_chosen_files()
     doSetzenFileName();
     if (!gFileName)
         return;
-    GtkTextIter end;
-    gtk_text_buffer_get_end_iter(TenvarixCryptoWindowFilePfadBuffer, &end);
-    gtk_text_buffer_insert(TenvarixCryptoWindowFilePfadBuffer, &end, gFileName, -1);
+    TenvarixCryptoAppendToFileList(gFileName);
     g_free(gFileName);
     gFileName = nullptr;
 }
@@ -62,6 +60,13 @@ void swap_picture(GtkWidget *widget, bool pointer_inside)
 }
 
 } // namespace
+
+void TenvarixCryptoAppendToFileList(const char *text)
+{
+    GtkTextIter end;
+    gtk_text_buffer_get_end_iter(TenvarixCryptoWindowFilePfadBuffer, &end);
+    gtk_text_buffer_insert(TenvarixCryptoWindowFilePfadBuffer, &end, text, -1);
+}
 
 void TenvarixCryptoDrainEvents()
 {

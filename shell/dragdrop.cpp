@@ -77,14 +77,6 @@ gboolean on_drag_drop(GtkWidget *widget, GdkDragContext *context, gint, gint, gu
     return TRUE;
 }
 
-void append_to_file_list(const std::string &text)
-{
-    GtkTextIter end;
-    gtk_text_buffer_get_end_iter(TenvarixCryptoWindowFilePfadBuffer, &end);
-    gtk_text_buffer_insert(TenvarixCryptoWindowFilePfadBuffer, &end, text.data(),
-                           static_cast<int>(text.size()));
-}
-
 // Runs before the text view's own handler, which would insert the URIs as
 // text at the drop point; text passes through to it untouched.
 void on_drag_data_received(GtkWidget *widget, GdkDragContext *context, gint, gint,
@@ -101,7 +93,7 @@ void on_drag_data_received(GtkWidget *widget, GdkDragContext *context, gint, gin
         lines = TenvarixCryptoFileListLinesFromUriList(
             std::string(reinterpret_cast<const char *>(bytes), length).c_str());
     if (!lines.empty())
-        append_to_file_list(lines);
+        TenvarixCryptoAppendToFileList(lines.c_str());
     gtk_drag_finish(context, !lines.empty(), FALSE, time);
 }
 

@@ -70,6 +70,9 @@ gboolean TenvarixCryptowindowdokeypressevent(GtkWidget *widget, GdkEventKey *eve
 gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *widget, GdkEvent *event,
                                            gpointer data);
 
+// Inserts text unchanged at the end of the file list.
+void TenvarixCryptoAppendToFileList(const char *text);
+
 // Runs the modal file chooser; leaves its result in gFileName.
 void doSetzenFileName();
 

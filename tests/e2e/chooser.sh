@@ -12,29 +12,8 @@ if [ -z "${CHOOSER_E2E_IN_BUS:-}" ]; then
     exec dbus-run-session -- bash "$0" "$@"
 fi
 
-tmp=$(mktemp -d)
-pid=
-cleanup() {
-    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
-
-fail() {
-    echo "chooser.sh: $*" >&2
-    [ -s "$tmp/program.log" ] && tail -n 20 "$tmp/program.log" >&2
-    exit 1
-}
-
-# Polls a command every 20 ms for up to $1 seconds.
-wait_for() {
-    local seconds=$1; shift
-    for _ in $(seq 1 $((seconds * 50))); do
-        "$@" && return 0
-        sleep 0.02
-    done
-    return 1
-}
+. "$(dirname "$0")/common.bash"
+tmp=$E2E_TMP
 
 cat >"$tmp/atspi.py" <<'PY'
 import sys, time
@@ -95,18 +74,15 @@ elif command == "press":
 else:
     sys.exit("unknown command " + command)
 PY
-atspi() { /usr/bin/python3 "$tmp/atspi.py" "$1" "$pid" "${@:2}"; }
+atspi() { /usr/bin/python3 "$tmp/atspi.py" "$1" "$APP_PID" "${@:2}"; }
 
 mkdir "$tmp/files"
 input="$tmp/files/notes.txt"
 printf 'Plain text, some bytes: \001\002\377 and the end.\n' >"$input"
 key='Abcdefgh1234!?xyz'
 
-"$TENVARIX_BIN" >"$tmp/program.log" 2>&1 &
-pid=$!
-wid=
-find_window() { wid=$(xdotool search --onlyvisible --pid "$pid" --name '^Tenvarix Crypto$' 2>/dev/null | head -n 1); [ -n "$wid" ]; }
-wait_for 20 find_window || fail "the window did not appear"
+start_app "$PWD"
+wid=$APP_WID
 
 # Select File: the event box at (200, 495), about 140 x 28.
 xdotool mousemove --window "$wid" 270 509 click 1
@@ -133,20 +109,10 @@ atspi set-text Key "$key"
 xdotool mousemove --window "$wid" 250 150
 xdotool windowfocus --sync "$wid"
 xdotool key KP_Enter
-exited() { ! kill -0 "$pid" 2>/dev/null; }
-wait_for 30 exited || fail "the program did not end after keypad Enter"
-status=0
-wait "$pid" || status=$?
-pid=
-[ "$status" = 0 ] || fail "the program exited with $status"
+wait_exit 30
+[ "$APP_STATUS" = 0 ] || fail "after keypad Enter the program ended with '$APP_STATUS', not 0"
 
 output="${input}tenvarixcrypto"
 [ -f "$output" ] || fail "no output file $output"
-/usr/bin/python3 - "$input" "$output" "$key" <<'PY' || fail "the output is not the input XOR the key"
-import sys
-data = open(sys.argv[1], "rb").read()
-out = open(sys.argv[2], "rb").read()
-key = sys.argv[3].encode()
-sys.exit(out != bytes(b ^ key[i % len(key)] for i, b in enumerate(data)))
-PY
+expect_xor "$input" "$output" "$key"
 echo "chooser.sh: ok"

@@ -4,40 +4,16 @@
 # covers them.
 set -euo pipefail
 
-tmp=$(mktemp -d)
-pid=
-cleanup() {
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-        kill "$pid"
-        wait "$pid" 2>/dev/null || true
-    fi
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/common.bash"
 
-fail() {
-    echo "FAIL: $*" >&2
-    [ -f "$tmp/program.log" ] && cat "$tmp/program.log" >&2
-    exit 1
-}
-
-"$TENVARIX_BIN" >"$tmp/program.log" 2>&1 &
-pid=$!
-
-wid=
-for _ in $(seq 1 500); do
-    wid=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | head -n 1 || true)
-    [ -n "$wid" ] && break
-    kill -0 "$pid" 2>/dev/null || fail "the program ended before showing its window"
-    sleep 0.02
-done
-[ -n "$wid" ] || fail "no visible window"
+start_app "$TENVARIX_SOURCE"
+wid=$APP_WID
 
 eval "$(xdotool getwindowgeometry --shell "$wid")"
 origin_x=$X
 origin_y=$Y
 
-shot="$tmp/shot.png"
+shot="$E2E_TMP/shot.png"
 take_shot() { /usr/bin/import -window root "$shot"; }
 
 # Grey level of window pixel (x, y) in the last screenshot; "none" when the
@@ -114,12 +90,12 @@ expect 250 219 210 "below the box"
 
 # The program is still running after all that drawing; end it and make sure
 # it went down by our signal and not by a fault.
-kill -0 "$pid" 2>/dev/null || fail "the program ended on its own"
-kill "$pid"
+kill -0 "$APP_PID" 2>/dev/null || fail "the program ended on its own"
+kill "$APP_PID"
 status=0
-wait "$pid" || status=$?
-pid=
+wait "$APP_PID" || status=$?
+APP_PID=
 [ "$status" -eq 143 ] || fail "the program ended with status $status, not by SIGTERM"
-! grep -q -E 'AddressSanitizer|runtime error|CRITICAL' "$tmp/program.log" ||
+! grep -q -E 'AddressSanitizer|runtime error|CRITICAL' "$E2E_TMP/program.log" ||
     fail "the program reported errors"
 echo "decoration on screen: all pixels as described"

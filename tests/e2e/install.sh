@@ -4,14 +4,8 @@
 # window must show the installed pictures.
 set -euo pipefail
 build=$(dirname "$TENVARIX_BIN")
-tmp=$(mktemp -d)
-pid=
-cleanup() {
-    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "$0")/common.bash"
+tmp=$E2E_TMP
 
 root="$tmp/root"
 DESTDIR="$root" cmake --install "$build" >/dev/null
@@ -36,16 +30,7 @@ workdir=$(sed -n 's/^Path=//p' "$desktop")
 [ "$(sed -n 's/^Icon=//p' "$desktop")" = "$app" ] || fail "Icon= is wrong"
 
 # Starts the installed program in a directory and waits for its window.
-start_in() {
-    (cd "$1" && exec "$root$prefix/bin/tenvarix-crypto") &
-    pid=$!
-    for _ in $(seq 1 500); do
-        xdotool search --onlyvisible --pid "$pid" >/dev/null 2>&1 && return 0
-        sleep 0.02
-    done
-    fail "no window appeared"
-}
-stop() { kill "$pid"; wait "$pid" 2>/dev/null || true; pid=; }
+start_in() { start_app "$1" "$root$prefix/bin/tenvarix-crypto"; }
 
 # The three pictures at rest, each over the window's grey; the window sits at
 # (100, 100) and the buttons at x = 50, 200, 350 and y = 495 inside it.
@@ -72,7 +57,7 @@ wait_for_pictures() {
 
 start_in "$root$workdir"
 wait_for_pictures || fail "the launcher's working directory does not show the pictures"
-stop
+stop_app
 
 # The comparison tells the pictures from the missing-image placeholder.
 start_in "$tmp"
@@ -82,5 +67,5 @@ for _ in $(seq 1 50); do
     sleep 0.1
 done
 if shows_pictures; then fail "pictures found without a picture directory"; fi
-stop
+stop_app
 echo "installed files and launcher directory are right"
