@@ -13,67 +13,26 @@
 #include <vector>
 
 #include "crypt/crypt.h"
+#include "files.h"
 
 namespace {
 
+using namespace testfiles;
+
 const std::string kKey = "abcdefghijkA1!";
 
-std::string read_file(const std::string &path)
+std::string random_bytes(std::size_t size, unsigned variant)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const std::string &path, const std::string &bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string xor_reference(const std::string &bytes, const std::string &key)
-{
-    std::string out = bytes;
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<char>(out[i] ^ key[i % key.size()]);
-    return out;
-}
-
-std::string random_bytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 gen(seed);
+    std::mt19937 gen(variant);
     std::string bytes(size, '\0');
     for (char &c : bytes)
         c = static_cast<char>(gen());
     return bytes;
 }
 
-std::vector<std::string> entries(const std::string &dir)
-{
-    std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (!d)
-        return names;
-    while (dirent *e = readdir(d))
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-            names.push_back(e->d_name);
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class Transform : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/tenvarix-core-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override
-    {
-        std::system(("chmod -R u+w '" + dir_ + "' 2>/dev/null; rm -rf '" + dir_ + "'").c_str());
-    }
-
-    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string path(const std::string &name) const { return scratch_.path(name); }
 
     // Transforms in into its partner name, recording every progress step.
     CryptOutcome crypt(const std::string &in, const std::string &key = kKey,
@@ -90,7 +49,7 @@ protected:
                              });
     }
 
-    std::string dir_;
+    testfiles::ScratchDir scratch_;
     std::vector<ProgressStep> steps_;
 };
 
@@ -102,12 +61,12 @@ TEST_F(Transform, round_trip_through_both_names_restores_the_bytes)
     write_file(path("report.txt"), original);
     ASSERT_EQ(crypt(path("report.txt")), CryptOutcome::Done);
     EXPECT_EQ(read_file(path("report.txt")), original) << "input untouched";
-    EXPECT_EQ(read_file(path("report.txttenvarixcrypto")), xor_reference(original, kKey));
+    EXPECT_EQ(read_file(path("report.txttenvarixcrypto")), xor_with(original, kKey));
 
     std::remove(path("report.txt").c_str());
     ASSERT_EQ(crypt(path("report.txttenvarixcrypto")), CryptOutcome::Done);
     EXPECT_EQ(read_file(path("report.txt")), original);
-    EXPECT_EQ(entries(dir_), (std::vector<std::string>{"report.txt", "report.txttenvarixcrypto"}));
+    EXPECT_EQ(entries(scratch_.dir()), (std::vector<std::string>{"report.txt", "report.txttenvarixcrypto"}));
 }
 
 TEST_F(Transform, the_key_position_carries_across_blocks_and_restarts_per_file)
@@ -118,7 +77,7 @@ TEST_F(Transform, the_key_position_carries_across_blocks_and_restarts_per_file)
     write_file(path("b"), bytes);
     ASSERT_EQ(crypt(path("a"), key), CryptOutcome::Done);
     ASSERT_EQ(crypt(path("b"), key), CryptOutcome::Done);
-    EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_reference(bytes, key));
+    EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_with(bytes, key));
     EXPECT_EQ(read_file(path("atenvarixcrypto")), read_file(path("btenvarixcrypto")));
 }
 
@@ -138,7 +97,7 @@ TEST_F(Transform, each_milestone_comes_before_its_byte_is_written)
                     [&](const ProgressStep &) {
                         // The temporary output is the one entry besides the input.
                         std::uint64_t written = 0;
-                        for (const std::string &name : entries(dir_)) {
+                        for (const std::string &name : entries(scratch_.dir())) {
                             struct stat st;
                             if (name != "big" && stat(path(name).c_str(), &st) == 0)
                                 written = std::uint64_t(st.st_size);
@@ -184,7 +143,7 @@ TEST_F(Transform, a_read_error_keeps_the_earlier_output_and_leaves_no_temporary_
                             [](const ProgressStep &) { return true; }),
               CryptOutcome::InFileNotReadable);
     EXPECT_EQ(read_file(path("memtenvarixcrypto")), "earlier");
-    EXPECT_EQ(entries(dir_), std::vector<std::string>{"memtenvarixcrypto"});
+    EXPECT_EQ(entries(scratch_.dir()), std::vector<std::string>{"memtenvarixcrypto"});
 }
 
 TEST_F(Transform, a_cancel_discards_the_output_under_way)
@@ -195,7 +154,7 @@ TEST_F(Transform, a_cancel_discards_the_output_under_way)
                     [](const ProgressStep &s) { return s.kind != ProgressStep::Milestone; }),
               CryptOutcome::Cancelled);
     EXPECT_EQ(read_file(path("ctenvarixcrypto")), "earlier");
-    EXPECT_EQ(entries(dir_), (std::vector<std::string>{"c", "ctenvarixcrypto"}));
+    EXPECT_EQ(entries(scratch_.dir()), (std::vector<std::string>{"c", "ctenvarixcrypto"}));
 }
 
 TEST_F(Transform, outputs_that_cannot_be_created_are_refused_before_writing)
@@ -234,7 +193,7 @@ TEST_F(Transform, a_symlinked_output_replaces_the_file_it_leads_to)
     char buf[64] = {};
     ASSERT_GT(readlink(path("intenvarixcrypto").c_str(), buf, sizeof buf - 1), 0);
     EXPECT_STREQ(buf, "sub/hop");
-    EXPECT_EQ(read_file(path("sub/target")), xor_reference("new bytes", kKey));
+    EXPECT_EQ(read_file(path("sub/target")), xor_with("new bytes", kKey));
     EXPECT_EQ(entries(path("sub")), (std::vector<std::string>{"hop", "target"}));
 }
 
@@ -257,16 +216,10 @@ TEST_F(Transform, new_outputs_follow_the_umask_and_replaced_ones_keep_their_mode
 // A 64 KiB tmpfs in the test's directory: a real full disk, then read-only.
 TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_byte)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "mounting needs root";
+    testfiles::SmallTmpfs tmpfs(path("small"));
+    if (!tmpfs.mounted())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
     const std::string small = path("small");
-    mkdir(small.c_str(), 0755);
-    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
-        GTEST_SKIP() << "cannot mount a tmpfs here";
-    struct Unmount {
-        std::string at;
-        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-    } unmount{small};
 
     const std::string earlier = random_bytes(20000, 5);
     write_file(small + "/bigtenvarixcrypto", earlier);
@@ -280,7 +233,7 @@ TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_by
     EXPECT_EQ(read_file(small + "/bigtenvarixcrypto"), earlier);
     EXPECT_EQ(entries(small), std::vector<std::string>{"bigtenvarixcrypto"});
 
-    ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k"), 0);
+    ASSERT_TRUE(tmpfs.remount_read_only());
     write_file(path("tiny"), "tiny");
     input = OpenInputFile(path("tiny"));
     int steps = 0;

@@ -10,44 +10,17 @@
 #include <vector>
 
 #include "crypt/crypt.h"
+#include "files.h"
 
 namespace {
 
+using namespace testfiles;
+
 const std::string kKey = "abcdefghijkA1!";
 
-std::string read_file(const std::string &path)
+std::string xor_key(const std::string &bytes)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const std::string &path, const std::string &bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-std::string xor_key(std::string bytes, const std::string &key = kKey)
-{
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<char>(bytes[i] ^ key[i % key.size()]);
-    return bytes;
-}
-
-std::size_t entry_count(const std::string &dir)
-{
-    std::size_t n = 0;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            n += e->d_name[0] != '.' || (e->d_name[1] != '\0' && e->d_name[1] != '.');
-        closedir(d);
-    }
-    return n;
+    return xor_with(bytes, kKey);
 }
 
 class CryptRun : public gui::WindowTest {
@@ -55,9 +28,6 @@ protected:
     void SetUp() override
     {
         gui::WindowTest::SetUp();
-        char tmpl[] = "/tmp/tenvarix-gui-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         fraction_handler_ = g_signal_connect(ProgressBar_TenvarixCryptoWindow, "notify::fraction",
                                              G_CALLBACK(on_fraction), this);
     }
@@ -66,11 +36,10 @@ protected:
     {
         if (window_alive())
             g_signal_handler_disconnect(ProgressBar_TenvarixCryptoWindow, fraction_handler_);
-        std::system(("rm -rf '" + dir_ + "'").c_str());
         gui::WindowTest::TearDown();
     }
 
-    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string path(const std::string &name) const { return scratch_.path(name); }
 
     int run(const std::string &key, const std::string &list)
     {
@@ -90,7 +59,7 @@ protected:
             t->during_drain_();
     }
 
-    std::string dir_;
+    testfiles::ScratchDir scratch_;
     std::vector<double> fractions_;
     std::vector<int> refresh_flags_;
     std::function<void()> during_drain_;
@@ -218,16 +187,10 @@ TEST_F(CryptRun, failures_of_the_output_or_of_reading_are_reported)
 
 TEST_F(CryptRun, a_full_disk_keeps_the_earlier_output_and_stops_the_run)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "mounting needs root";
+    testfiles::SmallTmpfs tmpfs(path("small"));
+    if (!tmpfs.mounted())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
     const std::string small = path("small");
-    mkdir(small.c_str(), 0755);
-    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
-        GTEST_SKIP() << "cannot mount a tmpfs here";
-    struct Unmount {
-        std::string at;
-        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-    } unmount{small};
 
     write_file(small + "/big", std::string(40000, 'b'));
     write_file(small + "/bigtenvarixcrypto", "earlier output");
@@ -236,9 +199,9 @@ TEST_F(CryptRun, a_full_disk_keeps_the_earlier_output_and_stops_the_run)
     EXPECT_EQ(gui::message_text(), "OutFile not written");
     EXPECT_EQ(read_file(small + "/bigtenvarixcrypto"), "earlier output");
     EXPECT_EQ(read_file(small + "/tinytenvarixcrypto"), xor_key("t"));
-    EXPECT_EQ(entry_count(small), 4u);
+    EXPECT_EQ(entries(small).size(), 4u);
 
-    ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k"), 0);
+    ASSERT_TRUE(tmpfs.remount_read_only());
     std::remove(path("x").c_str());
     EXPECT_EQ(run(kKey, small + "/big"), 1);
     EXPECT_EQ(gui::message_text(), "OutFile not written");
@@ -268,7 +231,7 @@ TEST_F(CryptRun, cancel_during_a_drain_discards_only_the_file_under_way)
     EXPECT_EQ(read_file(path("donetenvarixcrypto")), xor_key("finished first"));
     EXPECT_EQ(read_file(path("bigtenvarixcrypto")), "earlier");
     EXPECT_FALSE(exists(path("aftertenvarixcrypto")));
-    EXPECT_EQ(entry_count(dir_), 5u);
+    EXPECT_EQ(entries(scratch_.dir()).size(), 5u);
 }
 
 TEST_F(CryptRun, closing_the_window_during_a_run_cancels_it)
@@ -288,7 +251,7 @@ TEST_F(CryptRun, closing_the_window_during_a_run_cancels_it)
         [] { TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr); }));
     EXPECT_FALSE(window_alive());
     EXPECT_FALSE(exists(path("bigtenvarixcrypto")));
-    EXPECT_EQ(entry_count(dir_), 1u);
+    EXPECT_EQ(entries(scratch_.dir()).size(), 1u);
 }
 
 TEST_F(CryptRun, crypt_presses_during_a_run_are_ignored)

@@ -1,0 +1,110 @@
+// Files for the tests: a scratch directory, whole-file reads and writes, the
+// expected XOR, and a tiny tmpfs that is a real full or read-only disk.
+#pragma once
+
+#include <algorithm>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace testfiles {
+
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// bytes XOR the key repeated from its first byte.
+inline std::string xor_with(std::string bytes, const std::string &key)
+{
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(bytes[i] ^ key[i % key.size()]);
+    return bytes;
+}
+
+// The names in a directory, sorted, without "." and "..".
+inline std::vector<std::string> entries(const std::string &dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A fresh directory under /tmp, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        char tmpl[] = "/tmp/tenvarix-test-XXXXXX";
+        if (!mkdtemp(tmpl))
+            throw std::runtime_error("mkdtemp");
+        dir_ = tmpl;
+    }
+    ~ScratchDir()
+    {
+        std::system(("chmod -R u+w '" + dir_ + "' 2>/dev/null; rm -rf '" + dir_ + "'").c_str());
+    }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+
+    const std::string &dir() const { return dir_; }
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+private:
+    std::string dir_;
+};
+
+// A 64 KiB tmpfs mounted at a new directory (root only), unmounted when dropped.
+class SmallTmpfs {
+public:
+    explicit SmallTmpfs(std::string at) : at_(std::move(at))
+    {
+        mkdir(at_.c_str(), 0755);
+        mounted_ = geteuid() == 0 && mount("tmpfs", at_.c_str(), "tmpfs", 0, "size=64k") == 0;
+    }
+    ~SmallTmpfs()
+    {
+        if (mounted_)
+            umount2(at_.c_str(), MNT_DETACH);
+    }
+    SmallTmpfs(const SmallTmpfs &) = delete;
+    SmallTmpfs &operator=(const SmallTmpfs &) = delete;
+
+    bool mounted() const { return mounted_; }
+    bool remount_read_only()
+    {
+        return mount("tmpfs", at_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k") == 0;
+    }
+    std::string path(const std::string &name) const { return at_ + "/" + name; }
+
+private:
+    std::string at_;
+    bool mounted_ = false;
+};
+
+} // namespace testfiles
