@@ -2,6 +2,9 @@
 // a temporary folder in it, selects files there and answers the dialog.
 #include "gui_support.h"
 
+#include "crypt/crypt.h"
+#include "files.h"
+
 #include <glib/gstdio.h>
 
 #include <algorithm>
@@ -344,6 +347,43 @@ TEST_F(ChooserTest, a_last_line_without_newline_takes_the_first_chosen_path)
     ASSERT_TRUE(c.answered);
     ASSERT_EQ(c.toolkit_names.size(), 2u);
     EXPECT_EQ(gui::file_list_text(), "/earlier\n/unfinished" + as_lines(c.toolkit_names));
+}
+
+TEST_F(ChooserTest, select_file_during_a_run_joins_the_window_list_not_the_run)
+{
+    TempFolder folder({"data", "picked"});
+    const std::string data(300000, 'd');
+    const std::string key = "abcdefghijkA1!";
+    g_file_set_contents(folder.file("data").c_str(), data.data(), data.size(), nullptr);
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), key.c_str());
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, (folder.file("data") + "\n").c_str(), -1);
+
+    // The press arrives while the run drains its events at the first progress step.
+    struct During {
+        const TempFolder *folder;
+        bool pressed = false;
+        Chooser chooser;
+    } during{&folder, false, {}};
+    gulong id = g_signal_connect(ProgressBar_TenvarixCryptoWindow, "notify::fraction",
+                                 G_CALLBACK(+[](GObject *, GParamSpec *, gpointer p) {
+        auto *d = static_cast<During *>(p);
+        if (d->pressed)
+            return;
+        d->pressed = true;
+        g_idle_add(+[](gpointer p) {
+            auto *d = static_cast<During *>(p);
+            d->chooser = select_files(*d->folder, {"picked"});
+            return G_SOURCE_REMOVE;
+        }, d);
+    }), &during);
+    EXPECT_EQ(doTenvarixCrypto(), 0);
+    g_signal_handler_disconnect(ProgressBar_TenvarixCryptoWindow, id);
+
+    EXPECT_TRUE(during.chooser.answered);
+    EXPECT_EQ(gui::file_list_text(), folder.file("data") + "\n" + folder.file("picked") + "\n");
+    EXPECT_EQ(testfiles::read_file(folder.file("datatenvarixcrypto")), testfiles::xor_with(data, key));
+    EXPECT_FALSE(testfiles::exists(folder.file("pickedtenvarixcrypto")));
+    g_remove(folder.file("datatenvarixcrypto").c_str());
 }
 
 } // namespace
