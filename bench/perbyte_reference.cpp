@@ -15,8 +15,13 @@ bool PerByteReference(const char *in_path, const char *out_path, const char *key
     std::fclose(in);
     in = std::fopen(in_path, "rb");
     FILE *out = std::fopen(out_path, "wb");
-    if (!in || !out)
+    if (!in || !out) {
+        if (in)
+            std::fclose(in);
+        if (out)
+            std::fclose(out);
         return false;
+    }
     static const double milestones[] = {0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9};
     int flags[9] = {};
     int refresh = 0;

@@ -4,7 +4,7 @@
 #include <string.h>
 #include <unistd.h>
 
-SecretBytes::SecretBytes(std::size_t size) : bytes_(new char[size + 1]()), size_(size) {}
+SecretBytes::SecretBytes(std::size_t size) : bytes_(std::make_unique<char[]>(size + 1)), size_(size) {}
 
 SecretBytes::SecretBytes(std::string_view text) : SecretBytes(text.size())
 {
