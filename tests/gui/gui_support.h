@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "shell/shell.h"
@@ -58,27 +59,34 @@ inline bool run_in_main_loop(std::function<void()> action, int guard_ms = 20000)
     return !state.timed_out;
 }
 
+// A synthetic event aimed at the widget's window, coming from the seat's
+// keyboard or pointer; its time is 0, "now".
+using Event = std::unique_ptr<GdkEvent, decltype(&gdk_event_free)>;
+inline Event synthetic_event(GtkWidget *widget, GdkEventType type, bool from_keyboard)
+{
+    Event ev(gdk_event_new(type), gdk_event_free);
+    GdkWindow *gdk_window = gtk_widget_get_window(widget);
+    ev->any.window = GDK_WINDOW(g_object_ref(gdk_window));
+    ev->any.send_event = TRUE;
+    GdkSeat *seat = gdk_display_get_default_seat(gdk_window_get_display(gdk_window));
+    gdk_event_set_device(ev.get(), from_keyboard ? gdk_seat_get_keyboard(seat)
+                                                 : gdk_seat_get_pointer(seat));
+    return ev;
+}
+
 // Delivers a key press to the window as the keyboard would.
 inline gboolean press_key(GtkWidget *window, guint keyval, guint state = 0)
 {
-    GdkEvent *ev = gdk_event_new(GDK_KEY_PRESS);
-    GdkWindow *gdk_window = gtk_widget_get_window(window);
-    ev->key.window = GDK_WINDOW(g_object_ref(gdk_window));
-    ev->key.send_event = TRUE;
-    ev->key.time = GDK_CURRENT_TIME;
+    Event ev = synthetic_event(window, GDK_KEY_PRESS, true);
     ev->key.keyval = keyval;
     ev->key.state = state;
-    GdkDisplay *display = gdk_window_get_display(gdk_window);
     GdkKeymapKey *keys = nullptr;
     gint n_keys = 0;
-    if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), keyval, &keys,
-                                          &n_keys) && n_keys > 0)
+    GdkKeymap *keymap = gdk_keymap_get_for_display(gtk_widget_get_display(window));
+    if (gdk_keymap_get_entries_for_keyval(keymap, keyval, &keys, &n_keys) && n_keys > 0)
         ev->key.hardware_keycode = keys[0].keycode;
     g_free(keys);
-    gdk_event_set_device(ev, gdk_seat_get_keyboard(gdk_display_get_default_seat(display)));
-    gboolean handled = gtk_widget_event(window, ev);
-    gdk_event_free(ev);
-    return handled;
+    return gtk_widget_event(window, ev.get());
 }
 
 inline std::string file_list_text()
@@ -104,34 +112,19 @@ inline std::string image_file(GtkWidget *image)
 // Delivers a press of the given mouse button to a widget.
 inline gboolean press_button(GtkWidget *widget, guint button)
 {
-    GdkEvent *ev = gdk_event_new(GDK_BUTTON_PRESS);
-    GdkWindow *gdk_window = gtk_widget_get_window(widget);
-    ev->button.window = GDK_WINDOW(g_object_ref(gdk_window));
-    ev->button.send_event = TRUE;
-    ev->button.time = GDK_CURRENT_TIME;
+    Event ev = synthetic_event(widget, GDK_BUTTON_PRESS, false);
     ev->button.button = button;
     ev->button.x = ev->button.y = 5;
-    GdkDisplay *display = gdk_window_get_display(gdk_window);
-    gdk_event_set_device(ev, gdk_seat_get_pointer(gdk_display_get_default_seat(display)));
-    gboolean handled = gtk_widget_event(widget, ev);
-    gdk_event_free(ev);
-    return handled;
+    return gtk_widget_event(widget, ev.get());
 }
 
 // Delivers the pointer entering (GDK_ENTER_NOTIFY) or leaving a widget.
 inline void cross(GtkWidget *widget, GdkEventType type)
 {
-    GdkEvent *ev = gdk_event_new(type);
-    GdkWindow *gdk_window = gtk_widget_get_window(widget);
-    ev->crossing.window = GDK_WINDOW(g_object_ref(gdk_window));
-    ev->crossing.send_event = TRUE;
-    ev->crossing.time = GDK_CURRENT_TIME;
+    Event ev = synthetic_event(widget, type, false);
     ev->crossing.mode = GDK_CROSSING_NORMAL;
     ev->crossing.detail = GDK_NOTIFY_ANCESTOR;
-    GdkDisplay *display = gdk_window_get_display(gdk_window);
-    gdk_event_set_device(ev, gdk_seat_get_pointer(gdk_display_get_default_seat(display)));
-    gtk_widget_event(widget, ev);
-    gdk_event_free(ev);
+    gtk_widget_event(widget, ev.get());
 }
 
 inline std::string message_text()
