@@ -11,28 +11,22 @@ struct NameListDeleter {
 // The chooser's list of names, released together with every name in it.
 using NameList = std::unique_ptr<GSList, NameListDeleter>;
 
-// The file list is UTF-8 text and refuses anything else whole, so a name in
-// another encoding would make the whole choice vanish; such names are left out.
-bool fits_file_list(const char *name)
-{
-    return g_utf8_validate(name, -1, nullptr);
-}
-
-// Every name followed by a newline, in one g_malloc'ed buffer of exactly the
-// needed size; the dispatcher releases it with g_free.
+// Every name the file list can hold, each followed by a newline, in one
+// g_malloc'ed buffer of exactly the needed size; the dispatcher releases it
+// with g_free.
 char *join_as_lines(const GSList *names)
 {
     gsize size = 1;
     for (const GSList *n = names; n; n = n->next) {
         const char *name = static_cast<const char *>(n->data);
-        if (fits_file_list(name))
+        if (TenvarixCryptoFileListCanHold(name))
             size += std::strlen(name) + 1;
     }
     char *text = static_cast<char *>(g_malloc(size));
     char *end = text;
     for (const GSList *n = names; n; n = n->next) {
         const char *name = static_cast<const char *>(n->data);
-        if (!fits_file_list(name))
+        if (!TenvarixCryptoFileListCanHold(name))
             continue;
         gsize length = std::strlen(name);
         std::memcpy(end, name, length);

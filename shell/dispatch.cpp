@@ -2,6 +2,8 @@
 
 #include "crypt/crypt.h"
 
+#include <cstring>
+
 char *gFileName = nullptr;
 
 namespace {
@@ -60,6 +62,11 @@ void swap_picture(GtkWidget *widget, bool pointer_inside)
 }
 
 } // namespace
+
+bool TenvarixCryptoFileListCanHold(const char *path)
+{
+    return g_utf8_validate(path, -1, nullptr) && !std::strchr(path, '\n');
+}
 
 void TenvarixCryptoAppendToFileList(const char *text)
 {

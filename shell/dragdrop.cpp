@@ -109,9 +109,7 @@ std::string TenvarixCryptoFileListLinesFromUriList(const char *uri_list)
         std::unique_ptr<char, GFree> host_owner(host);
         if (!path || !names_this_machine(host))
             continue;
-        // The list holds UTF-8 text, one path a line: a name in another encoding
-        // cannot be shown, and one holding a newline would be read as two paths.
-        if (!g_utf8_validate(path.get(), -1, nullptr) || std::strchr(path.get(), '\n'))
+        if (!TenvarixCryptoFileListCanHold(path.get()))
             continue;
         lines += path.get();
         lines += '\n';

@@ -70,6 +70,10 @@ gboolean TenvarixCryptowindowdokeypressevent(GtkWidget *widget, GdkEventKey *eve
 gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *widget, GdkEvent *event,
                                            gpointer data);
 
+// Whether a path can be one line of the file list: the list is UTF-8 text
+// and refuses anything else whole, and a newline would make two paths of it.
+bool TenvarixCryptoFileListCanHold(const char *path);
+
 // Inserts text unchanged at the end of the file list.
 void TenvarixCryptoAppendToFileList(const char *text);
 

@@ -123,7 +123,7 @@ void TenvarixCryptoCreateWindow()
     gtk_window_move(GTK_WINDOW(TenvarixCryptoWindow), 100, 100);
     gtk_window_resize(GTK_WINDOW(TenvarixCryptoWindow), 500, 550);
     gtk_window_set_decorated(GTK_WINDOW(TenvarixCryptoWindow), FALSE);
-    gtk_window_set_icon_name(GTK_WINDOW(TenvarixCryptoWindow), "io.github.tenvarix.TenvarixCrypto");
+    gtk_window_set_icon_name(GTK_WINDOW(TenvarixCryptoWindow), TENVARIX_APP_ID);
     connect(TenvarixCryptoWindow, "destroy", G_CALLBACK(gtk_main_quit));
     connect(TenvarixCryptoWindow, "key_press_event",
             G_CALLBACK(TenvarixCryptowindowdokeypressevent));
