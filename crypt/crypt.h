@@ -1,6 +1,6 @@
-// Key validation and file crypt. Free of GTK: the key rules, the naming rule,
-// the file-list format and the byte transform can be used and tested on
-// their own; doTenvarixCrypto and doCryptFile drive them from the window.
+// Key validation and file crypt, free of GTK: the key rules, the naming rule,
+// the file-list format and the byte transform, usable and testable on their
+// own. The shell's crypt run drives them from the window.
 #pragma once
 
 #include <cstddef>
@@ -14,16 +14,6 @@
 
 // The offending byte of the identical-characters rule, set by ValidateKey.
 extern char gderidentischbuchstabe;
-
-// Progress milestones of the file under way; cleared before every path.
-extern int gprozentflag10, gprozentflag20, gprozentflag30, gprozentflag40, gprozentflag50,
-    gprozentflag60, gprozentflag70, gprozentflag80, gprozentflag90;
-extern int grefreshprogressbar;
-
-// 1 while doTenvarixCrypto works; gcancelcrypt set to 1 during a run asks it
-// to stop at its next drain of events.
-extern int grunningcrypt;
-extern int gcancelcrypt;
 
 // Key rules. ValidateKey returns 1 for a key shorter than 14 bytes, else the
 // eight-digit verdict code (11000010 when every rule passes).
@@ -131,10 +121,3 @@ using ProgressFn = std::function<bool(const ProgressStep &)>;
 // input before End.
 CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
                            const ProgressFn &progress);
-
-// The crypt action: 0 when every listed file was transformed, 1 when the run
-// stopped (with a message in the message line, or on a cancel request).
-int doTenvarixCrypto();
-
-// One path of the run, with the progress bar following ProgressSchedule.
-CryptOutcome doCryptFile(const std::string &path, InputFile input, std::string_view key);

@@ -1,7 +1,5 @@
 #include "shell.h"
 
-#include "crypt/crypt.h"
-
 #include <cstring>
 
 char *gFileName = nullptr;
@@ -55,7 +53,7 @@ void swap_picture(GtkWidget *widget, bool pointer_inside)
 {
     for (const Hover &h : kHover) {
         if (widget == *h.button) {
-            gtk_image_set_from_file(GTK_IMAGE(*h.image), pointer_inside ? *h.inside : *h.outside);
+            TenvarixCryptoShowPicture(*h.image, pointer_inside ? *h.inside : *h.outside);
             return;
         }
     }

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "crypt/crypt.h"
 #include "decoration.h"
 
 // Widgets, created by TenvarixCryptoCreateWindow and valid until the window
@@ -53,6 +54,10 @@ extern const char *const kPictureSelectFileChosen;
 extern const char *const kPictureCryptNotChosen;
 extern const char *const kPictureCryptChosen;
 
+// Shows one of the picture files in a button's image; every picture the
+// window shows goes through here.
+void TenvarixCryptoShowPicture(GtkWidget *image, const char *picture);
+
 // Start-up: GTK, toolkit-wide settings, fonts, colours, numeric locale.
 void InitiateEnvironment(int argc, char **argv);
 
@@ -89,3 +94,20 @@ std::string TenvarixCryptoFileListLinesFromUriList(const char *uri_list);
 
 // Processes every pending toolkit event, so the window stays alive during work.
 void TenvarixCryptoDrainEvents();
+
+// Progress milestones of the file under way; cleared before every path.
+extern int gprozentflag10, gprozentflag20, gprozentflag30, gprozentflag40, gprozentflag50,
+    gprozentflag60, gprozentflag70, gprozentflag80, gprozentflag90;
+extern int grefreshprogressbar;
+
+// 1 while doTenvarixCrypto works; gcancelcrypt set to 1 during a run asks it
+// to stop at its next drain of events.
+extern int grunningcrypt;
+extern int gcancelcrypt;
+
+// The crypt action: 0 when every listed file was transformed, 1 when the run
+// stopped (with a message in the message line, or on a cancel request).
+int doTenvarixCrypto();
+
+// One path of the run, with the progress bar following ProgressSchedule.
+CryptOutcome doCryptFile(const std::string &path, InputFile input, std::string_view key);

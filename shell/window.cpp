@@ -183,7 +183,8 @@ void TenvarixCryptoCreateWindow()
     gtk_fixed_put(fixed, ProgressBar_TenvarixCryptoWindow, 50, 467);
 
     for (const PictureButton &pb : kPictureButtons) {
-        *pb.image = gtk_image_new_from_file(*pb.picture);
+        *pb.image = gtk_image_new();
+        TenvarixCryptoShowPicture(*pb.image, *pb.picture);
         *pb.button = gtk_event_box_new();
         gtk_container_add(GTK_CONTAINER(*pb.button), *pb.image);
         gtk_fixed_put(fixed, *pb.button, pb.x, 495);
@@ -203,6 +204,11 @@ void TenvarixCryptoCreateWindow()
 
     gtk_widget_show_all(TenvarixCryptoWindow);
     gtk_widget_hide(ProgressBar_TenvarixCryptoWindow);
+}
+
+void TenvarixCryptoShowPicture(GtkWidget *image, const char *picture)
+{
+    gtk_image_set_from_file(GTK_IMAGE(image), picture);
 }
 
 void TenvarixCrypto()

@@ -1,6 +1,6 @@
-#include "crypt.h"
-
-#include "shell/shell.h"
+// The crypt run as the window drives it: reads the key and the file list,
+// shows the progress bar and drains events while the core transforms.
+#include "shell.h"
 
 int gprozentflag10, gprozentflag20, gprozentflag30, gprozentflag40, gprozentflag50,
     gprozentflag60, gprozentflag70, gprozentflag80, gprozentflag90;
