@@ -82,10 +82,14 @@ private:
     int fd_ = -1;
 };
 
-// An input opened for reading, with the size taken from the open file.
+// An input opened for reading, with the size, identity and permission bits
+// taken from the open file.
 struct InputFile {
     UniqueFd fd;
     std::uint64_t size = 0;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    unsigned mode = 0;
 };
 
 // Opens a regular file (links followed) without ever blocking; nothing for a
@@ -114,10 +118,25 @@ std::string CryptOutcomeMessage(CryptOutcome outcome);
 // created and End after the input is read; returning false cancels the file.
 using ProgressFn = std::function<bool(const ProgressStep &)>;
 
-// Writes out_name as input XOR the repeating key (restarting at key byte 0),
-// through a temporary file that replaces out_name only when complete; on any
-// failure or cancel an earlier file under out_name stays as it was. Where
-// out_name is a symbolic link, the file it leads to is replaced. Closes the
-// input before End.
+struct TransformOptions {
+    // Off, the output is neither flushed as it is written nor made durable at
+    // the end (for measuring the bare transform); all else stays the same.
+    bool durable = true;
+};
+
+// Writes out_name as input XOR the repeating key (restarting at key byte 0).
+// out_name is judged as the user's own plain open for writing would judge it
+// (links followed by the kernel); a name that leads to the input is refused.
+// A new output, or one whose owner, mode and extended attributes the
+// replacement can keep, is written to a temporary file only its owner can
+// read and takes the name only when complete and durable; on any failure or
+// cancel an earlier file stays as it was. Any other existing output is
+// overwritten in place, as a plain overwrite would. An input whose length
+// changes while read gives InFileNotReadable. Closes the input before End.
 CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
-                           const ProgressFn &progress);
+                           const ProgressFn &progress, const TransformOptions &options = {});
+
+// The path of the temporary file under way where it has a name in its folder
+// (file systems without unnamed temporary files), else null: what an exit
+// handler must remove.
+const char *CurrentTemporaryFile();

@@ -1,12 +1,11 @@
 #include "crypt.h"
+#include "output.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,136 +25,6 @@ double fraction_at(std::uint64_t n, std::uint64_t size)
 {
     return static_cast<double>(n) / static_cast<double>(size + 1);
 }
-
-std::string directory_of(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
-// The file a plain open for writing would reach: follows a chain of symbolic
-// links, each relative one relative to its link's directory. Nothing when the
-// name cannot name a regular file to write.
-std::optional<std::string> resolve_output(const std::string &name)
-{
-    if (name.empty())
-        return std::nullopt;
-    std::string path = name;
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0)
-            return errno == ENOENT ? std::optional<std::string>(path) : std::nullopt;
-        if (!S_ISLNK(st.st_mode)) {
-            if (!S_ISREG(st.st_mode))
-                return std::nullopt;
-            return path;
-        }
-        std::string target(PATH_MAX, '\0');
-        const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-        if (n <= 0 || static_cast<std::size_t>(n) >= target.size())
-            return std::nullopt;
-        target.resize(static_cast<std::size_t>(n));
-        path = target.front() == '/' ? target : directory_of(path) + "/" + target;
-    }
-    return std::nullopt;
-}
-
-// The output under construction: a temporary file beside the target that
-// replaces it only through commit(); dropped unfinished, it is removed.
-class SafeOutput {
-public:
-    bool create(const std::string &out_name)
-    {
-        std::optional<std::string> target = resolve_output(out_name);
-        if (!target)
-            return false;
-        target_ = *target;
-        const std::string directory = directory_of(target_);
-        const std::string base = target_.substr(target_.rfind('/') + 1);
-        if (base.empty() || base == "." || base == "..")
-            return false;
-        const long name_max = ::pathconf(directory.c_str(), _PC_NAME_MAX);
-        if (name_max > 0 && base.size() > static_cast<std::size_t>(name_max))
-            return false;
-
-        struct stat existing;
-        const bool replaces = ::stat(target_.c_str(), &existing) == 0;
-        for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
-            temp_ = directory + "/.tvx" + random_suffix();
-            fd_ = UniqueFd(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-            if (!fd_ && errno != EEXIST)
-                break;
-        }
-        if (!fd_) {
-            temp_.clear();
-            return false;
-        }
-        // A replaced file keeps its permissions and, where allowed, its owner,
-        // as it would under a plain open for writing.
-        if (replaces) {
-            if (::fchown(fd_.get(), existing.st_uid, existing.st_gid) != 0) {
-                // Not permitted for other users' files; the new file stays ours.
-            }
-            if (::fchmod(fd_.get(), existing.st_mode & 07777) != 0)
-                return false;
-        }
-        return true;
-    }
-
-    bool write(const char *data, std::size_t size)
-    {
-        while (size > 0) {
-            const ssize_t n = ::write(fd_.get(), data, size);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                return false;
-            }
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-    bool commit()
-    {
-        if (::close(fd_.release()) != 0)
-            return false;
-        if (::rename(temp_.c_str(), target_.c_str()) != 0)
-            return false;
-        temp_.clear();
-        return true;
-    }
-
-    ~SafeOutput()
-    {
-        fd_.reset();
-        if (!temp_.empty())
-            ::unlink(temp_.c_str());
-    }
-
-private:
-    static std::string random_suffix()
-    {
-        static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-        unsigned char raw[8];
-        if (::getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw))
-            for (unsigned char &b : raw)
-                b = static_cast<unsigned char>(::rand());
-        std::string suffix;
-        for (unsigned char b : raw)
-            suffix += kAlphabet[b % (sizeof kAlphabet - 1)];
-        return suffix;
-    }
-
-    std::string target_;
-    std::string temp_;
-    UniqueFd fd_;
-};
 
 // The key repeated so that a piece starting at any key position finds its
 // bytes in one run: pattern[k + i] is key[(k + i) % key length].
@@ -211,7 +80,9 @@ std::optional<InputFile> OpenInputFile(const std::string &path)
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    return InputFile{std::move(fd), static_cast<std::uint64_t>(st.st_size)};
+    return InputFile{std::move(fd), static_cast<std::uint64_t>(st.st_size),
+                     static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                     static_cast<unsigned>(st.st_mode & 07777)};
 }
 
 std::vector<ProgressStep> ProgressSchedule(std::uint64_t size)
@@ -251,7 +122,7 @@ std::string CryptOutcomeMessage(CryptOutcome outcome)
 }
 
 CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
-                           const ProgressFn &report)
+                           const ProgressFn &report, const TransformOptions &options)
 {
     auto progress = [&report](const ProgressStep &step) { return !report || report(step); };
     // An empty key leaves the bytes as they are.
@@ -259,8 +130,9 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
     const std::size_t key_size = key.empty() ? 1 : key.size();
     const std::vector<ProgressStep> schedule = ProgressSchedule(input.size);
 
-    SafeOutput output;
-    if (!output.create(out_name))
+    PartnerOutput output;
+    if (!output.open(out_name, {input.device, input.inode, static_cast<mode_t>(input.mode)},
+                     CurrentUmask(), options.durable))
         return CryptOutcome::OutFileNotWritten;
 
     int milestones = 0;
@@ -278,6 +150,9 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
         if (n == 0)
             break;
         const auto got = static_cast<std::size_t>(n);
+        // More bytes than at open: the input changed under the run.
+        if (got > input.size - written)
+            return CryptOutcome::InFileNotReadable;
         std::size_t pos = 0;
         while (pos < got) {
             // Stop where the next milestone is due: the per-byte loop sets the
@@ -303,6 +178,8 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
     }
 
     input.fd.reset();
+    if (written != input.size)
+        return CryptOutcome::InFileNotReadable;
     if (!progress({ProgressStep::End, written, 1.0, milestones}))
         return CryptOutcome::Cancelled;
     if (!output.commit())

@@ -1,0 +1,393 @@
+#include "output.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Writeback starts for every stretch of this size as soon as it is written,
+// and the stretch before it is waited for, so dirty data stays bounded.
+constexpr std::uint64_t kStretch = 8 * 1024 * 1024;
+
+// The named temporary file under way; read by an exit handler.
+std::string gtemporary;
+
+std::string directory_of(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+std::string name_in_directory(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string random_name()
+{
+    static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char raw[8];
+    if (::getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw))
+        for (unsigned char &b : raw)
+            b = static_cast<unsigned char>(::rand());
+    std::string name = ".tvx";
+    for (unsigned char b : raw)
+        name += kAlphabet[b % (sizeof kAlphabet - 1)];
+    return name;
+}
+
+// The path the kernel knows an open file by; empty when /proc cannot say.
+std::string path_of(int fd)
+{
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    std::string path(4096, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink(link.c_str(), path.data(), path.size());
+        if (n < 0)
+            return {};
+        if (static_cast<std::size_t>(n) < path.size()) {
+            path.resize(static_cast<std::size_t>(n));
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+// File systems without owners or permissions refuse these; not an error as
+// long as the result matches what was asked for.
+bool without_permissions(int error)
+{
+    return error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP || error == EPERM;
+}
+
+std::vector<std::string> attribute_names(int fd)
+{
+    std::vector<std::string> names;
+    std::string list;
+    for (;;) {
+        const ssize_t size = ::flistxattr(fd, nullptr, 0);
+        if (size <= 0)
+            return names;
+        list.assign(static_cast<std::size_t>(size), '\0');
+        const ssize_t got = ::flistxattr(fd, list.data(), list.size());
+        if (got >= 0) {
+            list.resize(static_cast<std::size_t>(got));
+            break;
+        }
+        if (errno != ERANGE)
+            return names;
+    }
+    for (std::size_t at = 0; at < list.size();) {
+        const std::size_t end = list.find('\0', at);
+        names.push_back(list.substr(at, end - at));
+        at = end == std::string::npos ? list.size() : end + 1;
+    }
+    return names;
+}
+
+bool same_file(const struct stat &st, std::uint64_t device, std::uint64_t inode)
+{
+    return static_cast<std::uint64_t>(st.st_dev) == device &&
+           static_cast<std::uint64_t>(st.st_ino) == inode;
+}
+
+} // namespace
+
+const char *CurrentTemporaryFile()
+{
+    return gtemporary.empty() ? nullptr : gtemporary.c_str();
+}
+
+mode_t CurrentUmask()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Umask:", 0) == 0)
+            return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
+    return 077; // unknown: the narrowest
+}
+
+PartnerOutput::~PartnerOutput()
+{
+    discard();
+}
+
+bool PartnerOutput::open_directory(std::string directory)
+{
+    directory_ = UniqueFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory_ && errno == EACCES)
+        directory_ = UniqueFd(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    directory_path_ = std::move(directory);
+    return static_cast<bool>(directory_);
+}
+
+bool PartnerOutput::open(const std::string &out_name, const InputIdentity &input, mode_t umask,
+                         bool durable)
+{
+    durable_ = durable;
+    if (out_name.empty())
+        return false;
+    // The kernel judges the name as for the user's own plain open for
+    // writing: permissions, protected links, read-only mounts, FIFOs.
+    UniqueFd existing(::open(out_name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!existing) {
+        struct stat st;
+        if (errno != ENOENT || ::lstat(out_name.c_str(), &st) == 0)
+            return false; // refused, or a link that leads nowhere
+        base_ = name_in_directory(out_name);
+        if (base_.empty() || base_ == "." || base_ == ".." || !open_directory(directory_of(out_name)))
+            return false;
+        const long name_max = ::fpathconf(directory_.get(), _PC_NAME_MAX);
+        if (name_max > 0 && base_.size() > static_cast<std::size_t>(name_max))
+            return false;
+        mode_ = Mode::New;
+        new_mode_ = (input.mode & 0666) & ~umask;
+        return create_temporary();
+    }
+
+    struct stat st;
+    if (::fstat(existing.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        same_file(st, input.device, input.inode))
+        return false;
+    target_device_ = static_cast<std::uint64_t>(st.st_dev);
+    target_inode_ = static_cast<std::uint64_t>(st.st_ino);
+    target_ = std::move(existing);
+
+    // A replacement by rename needs the real name, and keeps the file's
+    // identity only for our own file with a single name.
+    const std::string real = path_of(target_.get());
+    bool replace = !real.empty() && real.front() == '/' && st.st_uid == ::geteuid() &&
+                   st.st_nlink == 1;
+    if (replace) {
+        base_ = name_in_directory(real);
+        struct stat named;
+        replace = open_directory(directory_of(real)) &&
+                  ::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                  same_file(named, target_device_, target_inode_);
+    }
+    if (!replace) {
+        // As a plain overwrite: emptied now, written through this descriptor.
+        mode_ = Mode::InPlace;
+        directory_.reset();
+        return ::ftruncate(target_.get(), 0) == 0;
+    }
+    mode_ = Mode::Replace;
+    return create_temporary();
+}
+
+bool PartnerOutput::create_temporary()
+{
+    // Unnamed until complete, and readable by nobody else meanwhile.
+    temp_ = UniqueFd(::openat(directory_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (temp_)
+        return true;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return false;
+    for (int attempt = 0; attempt < 100 && !temp_; ++attempt) {
+        named_ = random_name();
+        temp_ = UniqueFd(::openat(directory_.get(), named_.c_str(),
+                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!temp_ && errno != EEXIST)
+            break;
+    }
+    if (!temp_) {
+        named_.clear();
+        return false;
+    }
+    gtemporary = directory_path_ + "/" + named_;
+    return true;
+}
+
+bool PartnerOutput::write(const char *data, std::size_t size)
+{
+    const int fd = mode_ == Mode::InPlace ? target_.get() : temp_.get();
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        written_ += static_cast<std::uint64_t>(n);
+    }
+    if (durable_)
+        start_writeback();
+    return true;
+}
+
+void PartnerOutput::start_writeback()
+{
+    const int fd = mode_ == Mode::InPlace ? target_.get() : temp_.get();
+    while (written_ - flushed_ >= kStretch) {
+        ::sync_file_range(fd, static_cast<off_t>(flushed_), kStretch, SYNC_FILE_RANGE_WRITE);
+        if (flushed_ >= kStretch) {
+            const auto before = static_cast<off_t>(flushed_ - kStretch);
+            ::sync_file_range(fd, before, kStretch,
+                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                  SYNC_FILE_RANGE_WAIT_AFTER);
+            ::posix_fadvise(fd, before, kStretch, POSIX_FADV_DONTNEED);
+        }
+        flushed_ += kStretch;
+    }
+}
+
+// Gives the complete temporary file the replaced file's owner, group,
+// extended attributes (ACLs among them) and mode; true when all of them hold.
+bool PartnerOutput::keep_identity()
+{
+    struct stat old;
+    if (::fstat(target_.get(), &old) != 0)
+        return false;
+    if (::fchown(temp_.get(), old.st_uid, old.st_gid) != 0 && !without_permissions(errno))
+        return false;
+
+    const std::vector<std::string> wanted = attribute_names(target_.get());
+    for (const std::string &name : attribute_names(temp_.get()))
+        if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
+            ::fremovexattr(temp_.get(), name.c_str()) != 0)
+            return false;
+    std::string value;
+    for (const std::string &name : wanted) {
+        const ssize_t size = ::fgetxattr(target_.get(), name.c_str(), nullptr, 0);
+        if (size < 0)
+            return false;
+        value.assign(static_cast<std::size_t>(size), '\0');
+        const ssize_t got = ::fgetxattr(target_.get(), name.c_str(), value.data(), value.size());
+        if (got < 0 || ::fsetxattr(temp_.get(), name.c_str(), value.data(),
+                                   static_cast<std::size_t>(got), 0) != 0)
+            return false;
+    }
+
+    if (::fchmod(temp_.get(), old.st_mode & 07777) != 0 && !without_permissions(errno))
+        return false;
+    struct stat now;
+    return ::fstat(temp_.get(), &now) == 0 && now.st_uid == old.st_uid &&
+           now.st_gid == old.st_gid && (now.st_mode & 07777) == (old.st_mode & 07777);
+}
+
+// Where the replacement cannot keep the earlier file's identity: the
+// complete bytes are written into that file, as a plain overwrite would.
+bool PartnerOutput::copy_into_place()
+{
+    if (::ftruncate(target_.get(), 0) != 0)
+        return false;
+    SecretBytes buffer(1024 * 1024);
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(temp_.get(), buffer.data(), buffer.size(), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::pwrite(target_.get(), buffer.data() + done,
+                                       static_cast<std::size_t>(n - done), at + done);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w < 0)
+                return false;
+            done += w;
+        }
+        at += n;
+    }
+    return !durable_ || ::fsync(target_.get()) == 0;
+}
+
+// Gives the unnamed temporary file a name in the output's folder; refused
+// where the name exists.
+bool PartnerOutput::link_under(const std::string &name)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(temp_.get());
+    if (::linkat(AT_FDCWD, self.c_str(), directory_.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    return errno == ENOENT &&
+           ::linkat(temp_.get(), "", directory_.get(), name.c_str(), AT_EMPTY_PATH) == 0;
+}
+
+bool PartnerOutput::rename_without_replacing()
+{
+    if (::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
+                    RENAME_NOREPLACE) == 0)
+        return true;
+    struct stat st;
+    return errno == EINVAL &&
+           ::fstatat(directory_.get(), base_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+           errno == ENOENT &&
+           ::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) == 0;
+}
+
+bool PartnerOutput::commit()
+{
+    if (mode_ == Mode::InPlace) {
+        if (durable_ && ::fsync(target_.get()) != 0)
+            return false;
+        committed_ = true;
+        return true;
+    }
+    if (mode_ == Mode::Replace && !keep_identity()) {
+        if (!copy_into_place())
+            return false;
+        committed_ = true;
+        discard();
+        return true;
+    }
+    if (mode_ == Mode::New && ::fchmod(temp_.get(), new_mode_) != 0 && !without_permissions(errno))
+        return false;
+    if (durable_ && ::fsync(temp_.get()) != 0)
+        return false;
+
+    if (mode_ == Mode::New) {
+        // Refused, and nothing replaced, should the name have appeared meanwhile.
+        if (named_.empty() ? !link_under(base_) : !rename_without_replacing())
+            return false;
+    } else {
+        struct stat named;
+        if (::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !same_file(named, target_device_, target_inode_))
+            return false;
+        while (named_.empty()) {
+            named_ = random_name();
+            if (!link_under(named_)) {
+                named_.clear();
+                if (errno != EEXIST)
+                    return false;
+            }
+        }
+        gtemporary = directory_path_ + "/" + named_;
+        if (::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) != 0)
+            return false;
+    }
+    named_.clear();
+    gtemporary.clear();
+    committed_ = true;
+    temp_.reset();
+    // The new name itself must survive a power cut too.
+    return !durable_ || ::fsync(directory_.get()) == 0 || errno == EINVAL || errno == EBADF;
+}
+
+void PartnerOutput::discard()
+{
+    temp_.reset();
+    if (!named_.empty())
+        ::unlinkat(directory_.get(), named_.c_str(), 0);
+    named_.clear();
+    gtemporary.clear();
+}

@@ -1,0 +1,64 @@
+// The output side of the byte transform, inside crypt/: creates the partner
+// file, takes its bytes, starts their writeback and either commits or
+// discards it. Independent of how the bytes are read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+#include "crypt.h"
+
+// What the output must know of the input: its identity, so that it is never
+// written, and its permission bits, which a new output takes over.
+struct InputIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    mode_t mode = 0;
+};
+
+class PartnerOutput {
+public:
+    PartnerOutput() = default;
+    PartnerOutput(const PartnerOutput &) = delete;
+    PartnerOutput &operator=(const PartnerOutput &) = delete;
+    // Dropped without commit(), the file under way is discarded.
+    ~PartnerOutput();
+
+    // Prepares out_name for writing as the user's own plain open for writing
+    // could; false (nothing changed) when that open is refused, the name
+    // leads to the input or to no regular file, or nothing can be created.
+    bool open(const std::string &out_name, const InputIdentity &input, mode_t umask,
+              bool durable);
+    bool write(const char *data, std::size_t size);
+    // Makes the complete file durable and gives it the output name.
+    bool commit();
+
+private:
+    bool open_directory(std::string directory);
+    bool create_temporary();
+    bool keep_identity();
+    bool copy_into_place();
+    bool link_under(const std::string &name);
+    bool rename_without_replacing();
+    void start_writeback();
+    void discard();
+
+    enum class Mode { New, Replace, InPlace };
+    Mode mode_ = Mode::New;
+    bool durable_ = true;
+    mode_t new_mode_ = 0600;
+    UniqueFd directory_;
+    std::string directory_path_;
+    UniqueFd target_;   // the existing output, opened for writing
+    UniqueFd temp_;     // the file being written; target_ itself in place
+    std::string base_;  // the output's name in directory_
+    std::string named_; // the temporary's name in directory_, when it has one
+    std::uint64_t target_device_ = 0, target_inode_ = 0;
+    std::uint64_t written_ = 0, flushed_ = 0;
+    bool committed_ = false;
+};
+
+// The process's umask, read without changing it.
+mode_t CurrentUmask();
