@@ -95,13 +95,11 @@ TEST_F(Transform, each_milestone_comes_before_its_byte_is_written)
     std::vector<std::uint64_t> written_at_step;
     ASSERT_EQ(crypt(path("big"), kKey,
                     [&](const ProgressStep &) {
-                        // The temporary output is the one entry besides the input.
+                        // The output under way is the one open file besides the input.
                         std::uint64_t written = 0;
-                        for (const std::string &name : entries(scratch_.dir())) {
-                            struct stat st;
-                            if (name != "big" && stat(path(name).c_str(), &st) == 0)
+                        for (const auto &[name, st] : open_files_in(scratch_.dir()))
+                            if (name != path("big"))
                                 written = std::uint64_t(st.st_size);
-                        }
                         written_at_step.push_back(written);
                         return true;
                     }),
