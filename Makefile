@@ -1,9 +1,10 @@
 # Front door: `make run` and `make test`. Both first make sure the Debian
 # packages are there (installing them when run as root), then build.
 
-PACKAGES := cmake g++ make pkg-config libgtk-3-dev libgtest-dev libbenchmark-dev \
+PACKAGES := cmake g++ make pkg-config libgtk-3-dev libx11-dev libgtest-dev libbenchmark-dev \
             xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core \
-            at-spi2-core python3-pyatspi python3-xlib dbus desktop-file-utils appstream dpkg-dev file
+            at-spi2-core python3-pyatspi python3-xlib dbus desktop-file-utils appstream dpkg-dev file \
+            acl dosfstools strace
 
 RELEASE_DIR := build/release
 TEST_DIR    := build/test

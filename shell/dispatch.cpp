@@ -1,6 +1,8 @@
 #include "shell.h"
 
+#include <csignal>
 #include <cstring>
+#include <glib-unix.h>
 
 char *gFileName = nullptr;
 
@@ -31,6 +33,20 @@ void run_crypt()
     int result = doTenvarixCrypto();
     if (result == 0 || gcancelcrypt)
         close_window_and_quit();
+}
+
+// SIGTERM, SIGINT or SIGHUP: during a run a Cancel, after which the program
+// ends; otherwise the end it always was.
+gboolean end_signal(gpointer signal_number)
+{
+    const int signo = GPOINTER_TO_INT(signal_number);
+    if (grunningcrypt) {
+        gcancelcrypt = 1;
+        return G_SOURCE_CONTINUE;
+    }
+    std::signal(signo, SIG_DFL);
+    std::raise(signo);
+    return G_SOURCE_REMOVE;
 }
 
 struct Hover {
@@ -122,4 +138,10 @@ gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *, GdkEvent *, gpointer)
         return FALSE; // the default handler destroys the window, which ends the program
     gcancelcrypt = 1;
     return TRUE;
+}
+
+void TenvarixCryptoCatchEndSignals()
+{
+    for (int signo : {SIGTERM, SIGINT, SIGHUP})
+        g_unix_signal_add(signo, end_signal, GINT_TO_POINTER(signo));
 }

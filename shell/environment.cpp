@@ -1,6 +1,26 @@
 #include "shell.h"
 
 #include <clocale>
+#include <gdk/gdkx.h>
+#include <unistd.h>
+
+namespace {
+
+// GDK's handler for a lost display connection; it ends the program.
+XIOErrorHandler gdk_display_lost = nullptr;
+
+// A lost display (a logout) ends the program at once: a named temporary
+// file under way must go first.
+int remove_temporary_file_then_end(Display *display)
+{
+    if (const char *temporary = CurrentTemporaryFile())
+        unlink(temporary);
+    if (gdk_display_lost)
+        return gdk_display_lost(display);
+    _exit(1);
+}
+
+} // namespace
 
 PangoFontDescription *fontlucidagranderegular12 = nullptr;
 PangoFontDescription *fontlucidagranderegular14 = nullptr;
@@ -10,6 +30,9 @@ GdkRGBA MessageColor;
 void InitiateEnvironment(int argc, char **argv)
 {
     gtk_init(&argc, &argv);
+    TenvarixCryptoCatchEndSignals();
+    if (GDK_IS_X11_DISPLAY(gdk_display_get_default()))
+        gdk_display_lost = XSetIOErrorHandler(remove_temporary_file_then_end);
 
     GtkSettings *settings = gtk_settings_get_default();
     g_object_set(settings, "gtk-font-name", "Segoe UI 9", nullptr);

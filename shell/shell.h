@@ -58,8 +58,13 @@ extern const char *const kPictureCryptChosen;
 // window shows goes through here.
 void TenvarixCryptoShowPicture(GtkWidget *image, const char *picture);
 
-// Start-up: GTK, toolkit-wide settings, fonts, colours, numeric locale.
+// Start-up: GTK, toolkit-wide settings, fonts, colours, numeric locale, the
+// end signals and the handling of a lost display.
 void InitiateEnvironment(int argc, char **argv);
+
+// SIGTERM, SIGINT and SIGHUP cancel a run under way (the program then ends as
+// after Cancel); with no run they end the program.
+void TenvarixCryptoCatchEndSignals();
 
 // Builds and shows the window (progress bar hidden) without running the
 // main loop; TenvarixCrypto builds it and runs the loop until the end.
