@@ -6,12 +6,16 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
+#include <grp.h>
+#include <pwd.h>
 #include <iterator>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -97,13 +101,14 @@ private:
     std::string dir_;
 };
 
-// A 64 KiB tmpfs mounted at a new directory (root only), unmounted when dropped.
+// A tmpfs (64 KiB unless told) mounted at a new directory (root only), unmounted when dropped.
 class SmallTmpfs {
 public:
-    explicit SmallTmpfs(std::string at) : at_(std::move(at))
+    explicit SmallTmpfs(std::string at, const std::string &size = "64k") : at_(std::move(at))
     {
         mkdir(at_.c_str(), 0755);
-        mounted_ = geteuid() == 0 && mount("tmpfs", at_.c_str(), "tmpfs", 0, "size=64k") == 0;
+        mounted_ = geteuid() == 0 &&
+                   mount("tmpfs", at_.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
     }
     ~SmallTmpfs()
     {
@@ -124,5 +129,38 @@ private:
     std::string at_;
     bool mounted_ = false;
 };
+
+// The unprivileged user of the permission cases, created when missing; its
+// uid and gid, or nothing when it cannot be had (not root).
+inline bool test_user(uid_t *uid, gid_t *gid)
+{
+    if (geteuid() != 0 || std::system("id tvxtest >/dev/null 2>&1 || useradd -M tvxtest") != 0)
+        return false;
+    const passwd *pw = getpwnam("tvxtest");
+    if (!pw)
+        return false;
+    *uid = pw->pw_uid;
+    *gid = pw->pw_gid;
+    return true;
+}
+
+// Runs fn in a child process as tvxtest; its result, or -1.
+inline int as_test_user(const std::function<int()> &fn)
+{
+    uid_t uid;
+    gid_t gid;
+    if (!test_user(&uid, &gid))
+        return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+            _exit(255);
+        _exit(fn());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
 
 } // namespace testfiles

@@ -4,10 +4,13 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <csignal>
 #include <random>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -240,4 +243,224 @@ TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_by
               CryptOutcome::OutFileNotWritten);
     EXPECT_EQ(steps, 0);
     EXPECT_EQ(entries(small), std::vector<std::string>{"bigtenvarixcrypto"});
+}
+
+TEST_F(Transform, an_output_name_that_leads_to_the_input_is_refused_and_nothing_changes)
+{
+    // The output a link to the input; the input a link to its own output,
+    // in both directions of the naming rule; the output a hard link.
+    write_file(path("notes.txt"), "only copy\n");
+    symlink("notes.txt", path("notes.txttenvarixcrypto").c_str());
+    write_file(path("btenvarixcrypto"), "only copy\n");
+    symlink("btenvarixcrypto", path("b").c_str());
+    write_file(path("c"), "only copy\n");
+    symlink("c", path("ctenvarixcrypto").c_str());
+    write_file(path("d"), "only copy\n");
+    link(path("d").c_str(), path("dtenvarixcrypto").c_str());
+    for (const std::string input : {"notes.txt", "b", "ctenvarixcrypto", "d"}) {
+        EXPECT_EQ(crypt(path(input)), CryptOutcome::OutFileNotWritten) << input;
+        EXPECT_TRUE(steps_.empty()) << input;
+    }
+    for (const std::string file : {"notes.txt", "btenvarixcrypto", "c", "d"})
+        EXPECT_EQ(read_file(path(file)), "only copy\n") << file;
+    EXPECT_EQ(entries(scratch_.dir()).size(), 8u);
+}
+
+TEST_F(Transform, replacements_keep_what_a_plain_overwrite_keeps)
+{
+    uid_t other_uid;
+    gid_t other_gid;
+    if (!test_user(&other_uid, &other_gid) || std::system("command -v setfacl >/dev/null") != 0)
+        GTEST_SKIP() << "needs root and setfacl";
+    const std::string bytes = random_bytes(300000, 7);
+    write_file(path("in"), bytes);
+    chmod(path("in").c_str(), 0600);
+
+    // Our own file: replaced, with its mode, ACL and extended attributes.
+    const std::string out = path("intenvarixcrypto");
+    write_file(out, "earlier");
+    chmod(out.c_str(), 0600);
+    ASSERT_EQ(std::system(("setfacl -m u:tvxtest:r '" + out + "'").c_str()), 0);
+    ASSERT_EQ(setxattr(out.c_str(), "user.origin", "kept", 4, 0), 0);
+    struct stat before, after;
+    stat(out.c_str(), &before);
+    ASSERT_EQ(crypt(path("in")), CryptOutcome::Done);
+    stat(out.c_str(), &after);
+    EXPECT_EQ(read_file(out), xor_with(bytes, kKey));
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    char acl[256] = {}, origin[16] = {};
+    EXPECT_GT(getxattr(out.c_str(), "system.posix_acl_access", acl, sizeof acl), 0);
+    EXPECT_EQ(getxattr(out.c_str(), "user.origin", origin, sizeof origin), 4);
+    EXPECT_STREQ(origin, "kept");
+
+    // Another user's file, and one with a second name: written in place.
+    chown(out.c_str(), other_uid, other_gid);
+    link(out.c_str(), path("second name").c_str());
+    write_file(path("in"), "shorter");
+    ASSERT_EQ(crypt(path("in")), CryptOutcome::Done);
+    struct stat in_place;
+    stat(out.c_str(), &in_place);
+    EXPECT_EQ(in_place.st_ino, after.st_ino);
+    EXPECT_EQ(in_place.st_uid, other_uid);
+    EXPECT_EQ(read_file(path("second name")), xor_with("shorter", kKey));
+
+    // A new output of a 0600 file is 0600 whatever the umask allows.
+    std::remove(out.c_str());
+    ASSERT_EQ(crypt(path("in")), CryptOutcome::Done);
+    stat(out.c_str(), &after);
+    EXPECT_EQ(after.st_mode & 07777, 0600u);
+    EXPECT_EQ(entries(scratch_.dir()), (std::vector<std::string>{"in", "intenvarixcrypto", "second name"}));
+}
+
+TEST_F(Transform, the_kernel_judges_the_output_as_for_a_plain_open_for_writing)
+{
+    uid_t other_uid;
+    gid_t other_gid;
+    if (!test_user(&other_uid, &other_gid))
+        GTEST_SKIP() << "needs root";
+    chmod(scratch_.dir().c_str(), 0755);
+    mkdir(path("shared").c_str(), 0775);
+    chown(path("shared").c_str(), 0, other_gid);
+    const std::string shared = path("shared/");
+    write_file(shared + "x", "input");
+    chmod((shared + "x").c_str(), 0644);
+    write_file(shared + "readonly", "input");
+    chown((shared + "readonly").c_str(), other_uid, other_gid);
+    write_file(shared + "readonlytenvarixcrypto", "write protected");
+    chown((shared + "readonlytenvarixcrypto").c_str(), other_uid, other_gid);
+    chmod((shared + "readonlytenvarixcrypto").c_str(), 0444);
+    write_file(shared + "xtenvarixcrypto", "root's, not writable");
+    chmod((shared + "xtenvarixcrypto").c_str(), 0644);
+    write_file(shared + "y", "input");
+    write_file(shared + "ytenvarixcrypto", "root's, group-writable");
+    chown((shared + "ytenvarixcrypto").c_str(), 0, other_gid);
+    chmod((shared + "ytenvarixcrypto").c_str(), 0664);
+
+    auto crypt_as_user = [&](const std::string &in) {
+        return as_test_user([&] {
+            auto input = OpenInputFile(in);
+            return input ? int(TransformFile(std::move(*input), MakeOutFileName(in), kKey, nullptr))
+                         : 100;
+        });
+    };
+    EXPECT_EQ(crypt_as_user(shared + "readonly"), int(CryptOutcome::OutFileNotWritten));
+    EXPECT_EQ(read_file(shared + "readonlytenvarixcrypto"), "write protected");
+    EXPECT_EQ(crypt_as_user(shared + "x"), int(CryptOutcome::OutFileNotWritten));
+    EXPECT_EQ(read_file(shared + "xtenvarixcrypto"), "root's, not writable");
+    EXPECT_EQ(crypt_as_user(shared + "y"), int(CryptOutcome::Done));
+    EXPECT_EQ(read_file(shared + "ytenvarixcrypto"), xor_with("input", kKey));
+    struct stat st;
+    stat((shared + "ytenvarixcrypto").c_str(), &st);
+    EXPECT_EQ(st.st_uid, 0u) << "the owner stays";
+
+    // Another user's link in a sticky world-writable folder, with the
+    // kernel's protection of such links on: not followed.
+    std::string saved = read_file("/proc/sys/fs/protected_symlinks");
+    write_file("/proc/sys/fs/protected_symlinks", "1");
+    mkdir(path("sticky").c_str(), 01777);
+    chmod(path("sticky").c_str(), 01777);
+    write_file(path("important.txt"), "important");
+    write_file(path("sticky/report.txttenvarixcrypto"), "decrypt me");
+    symlink(path("important.txt").c_str(), path("sticky/report.txt").c_str());
+    lchown(path("sticky/report.txt").c_str(), other_uid, other_gid);
+    auto input = OpenInputFile(path("sticky/report.txttenvarixcrypto"));
+    ASSERT_TRUE(input.has_value());
+    EXPECT_EQ(TransformFile(std::move(*input), path("sticky/report.txt"), kKey, nullptr),
+              CryptOutcome::OutFileNotWritten);
+    write_file("/proc/sys/fs/protected_symlinks", saved);
+    EXPECT_EQ(read_file(path("important.txt")), "important");
+}
+
+TEST_F(Transform, an_input_that_shrinks_or_grows_during_the_run_is_not_readable)
+{
+    for (const std::size_t new_size : {std::size_t(1000), std::size_t(600000)}) {
+        write_file(path("live"), random_bytes(500000, 8));
+        write_file(path("livetenvarixcrypto"), "earlier");
+        EXPECT_EQ(crypt(path("live"), kKey,
+                        [&](const ProgressStep &s) {
+                            if (s.kind == ProgressStep::Milestone && s.milestones == 1)
+                                truncate(path("live").c_str(), off_t(new_size));
+                            return true;
+                        }),
+                  CryptOutcome::InFileNotReadable)
+            << new_size;
+        EXPECT_EQ(read_file(path("livetenvarixcrypto")), "earlier");
+        EXPECT_EQ(entries(scratch_.dir()).size(), 2u);
+    }
+}
+
+// On a tmpfs: the output under way never shows, to anyone; a killed run
+// leaves nothing and the earlier output byte for byte.
+TEST_F(Transform, nobody_sees_the_output_under_way_and_a_killed_run_leaves_nothing)
+{
+    testfiles::SmallTmpfs tmpfs(path("fs"), "64m");
+    if (!tmpfs.mounted())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    const std::string dir = path("fs");
+    const std::string earlier = random_bytes(5000, 9);
+    write_file(tmpfs.path("big"), random_bytes(20 << 20, 10));
+    write_file(tmpfs.path("bigtenvarixcrypto"), earlier);
+    int looks = 0;
+    EXPECT_EQ(crypt(tmpfs.path("big"), kKey,
+                    [&](const ProgressStep &) {
+                        for (const auto &[name, st] : open_files_in(dir))
+                            if (name.rfind(dir + "/#", 0) == 0) {
+                                EXPECT_EQ(st.st_mode & 077, 0u) << name;
+                                ++looks;
+                            }
+                        EXPECT_EQ(entries(dir).size(), 2u);
+                        return true;
+                    }),
+              CryptOutcome::Done);
+    EXPECT_GE(looks, 10) << "the unnamed output under way";
+
+    write_file(tmpfs.path("bigtenvarixcrypto"), earlier);
+    const pid_t child = fork();
+    if (child == 0) {
+        auto input = OpenInputFile(tmpfs.path("big"));
+        TransformFile(std::move(*input), tmpfs.path("bigtenvarixcrypto"), kKey,
+                      [](const ProgressStep &s) {
+                          if (s.kind == ProgressStep::Milestone && s.milestones == 5)
+                              raise(SIGKILL);
+                          return true;
+                      });
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_EQ(read_file(tmpfs.path("bigtenvarixcrypto")), earlier);
+    EXPECT_EQ(entries(dir), (std::vector<std::string>{"big", "bigtenvarixcrypto"}));
+}
+
+// A real FAT file system on a loop device: no unnamed temporary files, no
+// owners, chmod refused.
+TEST_F(Transform, on_a_file_system_without_permissions_outputs_are_created_and_replaced)
+{
+    const std::string image = path("fat.img"), dir = path("fat");
+    mkdir(dir.c_str(), 0755);
+    if (geteuid() != 0 ||
+        std::system(("truncate -s 8M '" + image + "' && mkfs.vfat '" + image +
+                     "' >/dev/null 2>&1 && mount -o loop -t vfat '" + image + "' '" + dir + "'")
+                        .c_str()) != 0)
+        GTEST_SKIP() << "needs root, mkfs.vfat and a loop device";
+    const std::string bytes = random_bytes(700000, 11);
+    write_file(dir + "/a.txt", bytes);
+    std::vector<std::string> seen_under_way;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(crypt(dir + "/a.txt", kKey,
+                        [&](const ProgressStep &s) {
+                            if (s.kind == ProgressStep::Milestone && CurrentTemporaryFile())
+                                seen_under_way.push_back(CurrentTemporaryFile());
+                            return true;
+                        }),
+                  CryptOutcome::Done)
+            << round;
+        EXPECT_EQ(read_file(dir + "/a.txttenvarixcrypto"), xor_with(bytes, kKey));
+        EXPECT_EQ(entries(dir), (std::vector<std::string>{"a.txt", "a.txttenvarixcrypto"}));
+    }
+    EXPECT_EQ(CurrentTemporaryFile(), nullptr);
+    ASSERT_FALSE(seen_under_way.empty());
+    EXPECT_EQ(seen_under_way.front().rfind(dir + "/.tvx", 0), 0u) << seen_under_way.front();
+    umount2(dir.c_str(), MNT_DETACH);
 }
