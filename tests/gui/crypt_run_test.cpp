@@ -1,5 +1,6 @@
 #include "gui_support.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -252,6 +253,24 @@ TEST_F(CryptRun, closing_the_window_during_a_run_cancels_it)
     EXPECT_FALSE(window_alive());
     EXPECT_FALSE(exists(path("bigtenvarixcrypto")));
     EXPECT_EQ(entries(scratch_.dir()).size(), 1u);
+}
+
+TEST_F(CryptRun, an_end_signal_during_a_run_cancels_it_and_keeps_the_earlier_output)
+{
+    TenvarixCryptoCatchEndSignals();
+    write_file(path("big"), std::string(1 << 20, 'q'));
+    write_file(path("bigtenvarixcrypto"), "earlier");
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), kKey.c_str());
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, path("big").c_str(), -1);
+    during_drain_ = [&] {
+        if (fractions_.size() == 3)
+            raise(SIGTERM);
+    };
+    ASSERT_TRUE(gui::run_in_main_loop(
+        [] { TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr); }));
+    EXPECT_FALSE(window_alive());
+    EXPECT_EQ(read_file(path("bigtenvarixcrypto")), "earlier");
+    EXPECT_EQ(entries(scratch_.dir()).size(), 2u);
 }
 
 TEST_F(CryptRun, crypt_presses_during_a_run_are_ignored)
