@@ -22,7 +22,8 @@ key = "abcdefghijkA1!"
 WINDOW_X, WINDOW_Y = 100, 100        # where the program puts its window
 BAR = (250, 468)                      # inside the progress bar's area
 CANCEL = (120, 509)
-CANCEL_AFTER = float(os.environ.get("TVX_CANCEL_AFTER", "6"))
+# Cancel at 45 % of the expected read time, between two of the 10 % marks.
+CANCEL_AFTER = float(os.environ.get("TVX_CANCEL_AFTER", "6.75"))
 
 app = subprocess.Popen([program], cwd=source, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 

@@ -3,7 +3,8 @@
 # an ext4 file system on a loop device, reads throttled to 20 MiB/s by a
 # cgroup v1 blkio group, a 300 MiB input not in the page cache, and the real
 # program under a private Xvfb driven by responsiveness.py. Needs root.
-# Usage: responsiveness.sh PROGRAM SOURCE_DIR   (TVX_RESP_MIB, TVX_RESP_BPS override)
+# Usage: responsiveness.sh PROGRAM SOURCE_DIR   (TVX_RESP_MIB, TVX_RESP_BPS,
+# TVX_CANCEL_AFTER override)
 set -euo pipefail
 program=$(realpath "$1")
 source=$(realpath "$2")
@@ -52,6 +53,7 @@ group="$blkio/tenvarix-bench-$$"
 mkdir "$group"
 echo "$(lsblk -dno MAJ:MIN "$loop" | tr -d ' ') $bps" >"$group/blkio.throttle.read_bps_device"
 echo "input: $size_mib MiB, read at $((bps / 1048576)) MiB/s"
+export TVX_CANCEL_AFTER=${TVX_CANCEL_AFTER:-$(awk -v m="$size_mib" -v b="$bps" 'BEGIN { print 0.45 * m * 1048576 / b }')}
 (
     echo "$BASHPID" >"$group/cgroup.procs"
     exec "$source/tests/xvfb-run.sh" /usr/bin/python3 "$here/responsiveness.py" \
