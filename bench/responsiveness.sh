@@ -3,8 +3,11 @@
 # an ext4 file system on a loop device, reads throttled to 20 MiB/s by a
 # cgroup v1 blkio group, a 300 MiB input not in the page cache, and the real
 # program under a private Xvfb driven by responsiveness.py. Needs root.
-# Usage: responsiveness.sh PROGRAM SOURCE_DIR   (TVX_RESP_MIB, TVX_RESP_BPS,
-# TVX_CANCEL_AFTER override)
+# Usage: responsiveness.sh PROGRAM SOURCE_DIR
+# Environment: TVX_RESP_MIB (300) and TVX_RESP_BPS (20971520) set the input's
+# size and read rate, TVX_CANCEL_AFTER the earliest Cancel in seconds;
+# TVX_DEBUG=1 prints the gaps and the partial file at Cancel, TVX_SNAPSHOT=PNG
+# saves the screen then.
 set -euo pipefail
 program=$(realpath "$1")
 source=$(realpath "$2")
@@ -35,7 +38,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-truncate -s $((size_mib + 100))M "$tmp/disk.img"
+# Room for the input and its partner.
+truncate -s $((2 * size_mib + 100))M "$tmp/disk.img"
 loop=$(losetup --find --show "$tmp/disk.img")
 mkfs.ext4 -q "$loop"
 mkdir "$tmp/mnt"
