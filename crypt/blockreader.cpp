@@ -1,0 +1,177 @@
+#include "blockreader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+#include <string.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t kPageSize = 4096;
+// The XOR runs over pieces of this size against the pre-expanded key pattern.
+constexpr std::size_t kPieceSize = 16 * 1024;
+
+// The key repeated so that a piece starting at any key position finds its
+// bytes in one run: pattern[k + i] is key[(k + i) % key length].
+SecretBytes expand_key(std::string_view key)
+{
+    SecretBytes pattern(kPieceSize + key.size());
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        pattern.data()[i] = key[i % key.size()];
+    return pattern;
+}
+
+__attribute__((target_clones("avx2", "default")))
+void xor_piece(unsigned char *__restrict data, const unsigned char *__restrict pattern,
+               std::size_t size)
+{
+    for (std::size_t i = 0; i < size; ++i)
+        data[i] ^= pattern[i];
+}
+
+// XORs data with the key from key position *position on, and advances it.
+void xor_with_key(char *data, std::size_t size, const SecretBytes &pattern, std::size_t key_size,
+                  std::size_t *position)
+{
+    auto *bytes = reinterpret_cast<unsigned char *>(data);
+    const auto *pat = reinterpret_cast<const unsigned char *>(pattern.c_str());
+    while (size > 0) {
+        const std::size_t piece = std::min(size, kPieceSize);
+        xor_piece(bytes, pat + *position, piece);
+        *position = (*position + piece) % key_size;
+        bytes += piece;
+        size -= piece;
+    }
+}
+
+} // namespace
+
+void XorBlockReader::AlignedFree::operator()(char *p) const
+{
+    explicit_bzero(p, size);
+    std::free(p);
+}
+
+XorBlockReader::XorBlockReader(int fd, std::string_view key, bool use_thread, ReadFn read)
+    : fd_(fd),
+      read_(read ? std::move(read)
+                 : ReadFn([](int f, char *b, std::size_t n) { return ::read(f, b, n); })),
+      // An empty key leaves the bytes as they are.
+      pattern_(expand_key(key.empty() ? std::string_view("\0", 1) : key)),
+      key_size_(key.empty() ? 1 : key.size())
+{
+    for (Slot &slot : slots_) {
+        void *p = nullptr;
+        if (::posix_memalign(&p, kPageSize, kBlockSize) != 0)
+            throw std::bad_alloc();
+        slot.buffer = Buffer(static_cast<char *>(p), AlignedFree{kBlockSize});
+    }
+    if (use_thread) {
+        try {
+            thread_ = std::thread(&XorBlockReader::run, this);
+        } catch (const std::system_error &) {
+            // No thread to be had: next() reads inline.
+        }
+    }
+}
+
+XorBlockReader::~XorBlockReader()
+{
+    if (thread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        freed_cv_.notify_all();
+        thread_.join();
+    }
+}
+
+void XorBlockReader::fill(Slot &slot)
+{
+    slot.size = 0;
+    if (failed_) {
+        slot.status = Status::Error;
+        return;
+    }
+    // Whole blocks, so that the consumer's writes stay page-aligned.
+    while (slot.size < kBlockSize) {
+        const ssize_t n = read_(fd_, slot.buffer.get() + slot.size, kBlockSize - slot.size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            failed_ = true;
+            break;
+        }
+        if (n == 0)
+            break;
+        slot.size += static_cast<std::size_t>(n);
+    }
+    // The bytes read before a failure still come first, the error after them.
+    slot.status = slot.size > 0 ? Status::Block : failed_ ? Status::Error : Status::End;
+    xor_with_key(slot.buffer.get(), slot.size, pattern_, key_size_, &key_position_);
+}
+
+void XorBlockReader::run()
+{
+    for (;;) {
+        std::size_t index;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            freed_cv_.wait(lock, [this] { return stop_ || filled_ < kRingSize; });
+            if (stop_)
+                return;
+            index = tail_;
+        }
+        fill(slots_[index]);
+        const Status status = slots_[index].status;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            tail_ = (tail_ + 1) % kRingSize;
+            ++filled_;
+        }
+        filled_cv_.notify_one();
+        if (status != Status::Block)
+            return;
+    }
+}
+
+XorBlockReader::Status XorBlockReader::next(std::chrono::milliseconds wait, const char **data,
+                                            std::size_t *size)
+{
+    *data = nullptr;
+    *size = 0;
+    if (finished_)
+        return final_;
+
+    Slot *slot = nullptr;
+    if (!thread_.joinable()) {
+        slot = &slots_[0];
+        fill(*slot);
+    } else {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (handed_out_) {
+            handed_out_ = false;
+            head_ = (head_ + 1) % kRingSize;
+            --filled_;
+            freed_cv_.notify_one();
+        }
+        if (!filled_cv_.wait_for(lock, wait, [this] { return filled_ > 0; }))
+            return Status::Pending;
+        slot = &slots_[head_];
+        handed_out_ = true;
+    }
+
+    if (slot->status != Status::Block) {
+        finished_ = true;
+        final_ = slot->status;
+        return final_;
+    }
+    *data = slot->buffer.get();
+    *size = slot->size;
+    delivered_ += slot->size;
+    return Status::Block;
+}
