@@ -130,26 +130,26 @@ double cached_share(const std::string &path)
     return double(in) / double(resident.size());
 }
 
-// The engine, called in one place. Adapter until TransformFile takes its
-// options: "durable" is the transform followed by an fsync of the output,
-// "no flush" the transform as it is. With options these become
-// TransformOptions{true} and TransformOptions{false}.
-void transform_no_flush(const std::string &in, const std::string &out)
+// The engine, called in one place: "durable" as the program runs it, "no
+// flush" without the streaming writeback and the final flush.
+void run_engine(const std::string &in, const std::string &out, bool durable)
 {
     std::optional<InputFile> input = OpenInputFile(in);
     if (!input)
         die(in);
-    if (TransformFile(std::move(*input), out, kKey, [](const ProgressStep &) { return true; }) !=
-        CryptOutcome::Done)
+    if (TransformFile(std::move(*input), out, kKey, [](const ProgressStep &) { return true; },
+                      TransformOptions{durable}) != CryptOutcome::Done)
         die("transform");
+}
+
+void transform_no_flush(const std::string &in, const std::string &out)
+{
+    run_engine(in, out, false);
 }
 
 void transform_durable(const std::string &in, const std::string &out)
 {
-    transform_no_flush(in, out);
-    UniqueFd fd(::open(out.c_str(), O_WRONLY));
-    if (!fd || ::fsync(fd.get()) != 0)
-        die("fsync " + out);
+    run_engine(in, out, true);
 }
 
 // Read and XOR through the ring (its own thread, or inline as a plain
