@@ -116,6 +116,17 @@ gboolean TenvarixCryptowindowdokeypressevent(GtkWidget *widget, GdkEventKey *eve
     return TRUE;
 }
 
+// The window has no title bar: a left press on its painted background, which
+// no widget takes, moves it.
+gboolean TenvarixCryptowindowdobuttonpressevent(GtkWidget *widget, GdkEventButton *event, gpointer)
+{
+    if (event->type != GDK_BUTTON_PRESS || event->button != GDK_BUTTON_PRIMARY)
+        return FALSE;
+    gtk_window_begin_move_drag(GTK_WINDOW(widget), int(event->button), int(event->x_root),
+                               int(event->y_root), event->time);
+    return TRUE;
+}
+
 gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *, GdkEvent *, gpointer)
 {
     if (!grunningcrypt)
