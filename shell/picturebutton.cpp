@@ -48,6 +48,16 @@ gboolean tenvarix_picture_button_key_press(GtkWidget *widget, GdkEventKey *event
     }
 }
 
+// Tab stops once on the button: the default of containers would take it
+// again and again while the window is not the active one.
+gboolean tenvarix_picture_button_focus(GtkWidget *widget, GtkDirectionType)
+{
+    if (gtk_widget_is_focus(widget))
+        return FALSE;
+    gtk_widget_grab_focus(widget);
+    return TRUE;
+}
+
 // A two-tone dashed frame inside the picture's edge, visible on the plain
 // and on the highlighted picture; nothing is drawn without the focus.
 gboolean tenvarix_picture_button_draw(GtkWidget *widget, cairo_t *cr)
@@ -75,6 +85,7 @@ void tenvarix_picture_button_class_init(TenvarixPictureButtonClass *klass)
     GtkWidgetClass *widget_class = GTK_WIDGET_CLASS(klass);
     widget_class->key_press_event = tenvarix_picture_button_key_press;
     widget_class->draw = tenvarix_picture_button_draw;
+    widget_class->focus = tenvarix_picture_button_focus;
     gtk_widget_class_set_accessible_type(widget_class, tenvarix_picture_button_accessible_get_type());
 }
 
