@@ -1,6 +1,6 @@
 # Shared by the end-to-end scripts: a scratch directory, starting the real
-# program and finding its window, clicks, screen pixels, waiting for the
-# exit, and the check of a transformed file. Sourced, not run.
+# program and finding its window, clicks, screen pixels and pictures, waiting
+# for the exit, and the check of a transformed file. Sourced, not run.
 
 E2E_TMP=$(mktemp -d)
 APP_PID=
@@ -76,6 +76,18 @@ pixel() {
     /usr/bin/import -window root "$E2E_TMP/pixel.png"
     /usr/bin/convert "$E2E_TMP/pixel.png" -crop "1x1+$((100 + $1))+$((100 + $2))" -depth 8 txt:- |
         grep -o '#[0-9A-F]\{6\}' | head -n 1
+}
+
+# shows_picture SHOT PNG X Y: whether the screenshot SHOT shows the picture
+# file PNG, laid over the window's grey, with its top-left corner at screen
+# pixel (X, Y).
+shows_picture() {
+    local size differing
+    size=$(/usr/bin/identify -format '%wx%h' "$2")
+    /usr/bin/convert -size "$size" xc:'#D2D2D2' "$2" -composite "$E2E_TMP/want.png"
+    /usr/bin/convert "$1" -crop "$size+$3+$4" +repage "$E2E_TMP/got.png"
+    differing=$(/usr/bin/compare -metric AE -fuzz 2% "$E2E_TMP/want.png" "$E2E_TMP/got.png" null: 2>&1 || true)
+    [ "$differing" = 0 ]
 }
 
 # expect_xor INPUT OUTPUT KEY: OUTPUT must hold INPUT XOR the repeating KEY.
