@@ -3,7 +3,8 @@
 
 PACKAGES := cmake g++ make pkg-config libgtk-3-dev libgtest-dev libbenchmark-dev \
             xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core \
-            at-spi2-core python3-pyatspi python3-xlib dbus desktop-file-utils appstream dpkg-dev file
+            at-spi2-core python3-pyatspi python3-xlib dbus desktop-file-utils appstream dpkg-dev file \
+            weston
 
 RELEASE_DIR := build/release
 TEST_DIR    := build/test

@@ -6,6 +6,8 @@ E2E_TMP=$(mktemp -d)
 APP_PID=
 APP_WID=
 APP_STATUS=
+WESTON_PID=
+WESTON_WID=
 
 stop_app() {
     if [ -n "$APP_PID" ]; then
@@ -14,7 +16,14 @@ stop_app() {
         APP_PID=
     fi
 }
-trap 'stop_app; rm -rf "$E2E_TMP"' EXIT
+stop_weston() {
+    if [ -n "$WESTON_PID" ]; then
+        kill "$WESTON_PID" 2>/dev/null || true
+        wait "$WESTON_PID" 2>/dev/null || true
+        WESTON_PID=
+    fi
+}
+trap 'stop_app; stop_weston; rm -rf "$E2E_TMP"' EXIT
 
 fail() {
     echo "FAIL: $*" >&2
@@ -33,12 +42,16 @@ wait_for() {
     return 1
 }
 
-# start_app DIR [PROGRAM]: starts the program (default: the one under test)
-# with DIR as working directory and its output in program.log; sets APP_PID
-# and APP_WID once its window shows.
-start_app() {
+# launch_app DIR [PROGRAM]: starts the program (default: the one under test)
+# with DIR as working directory and its output in program.log; sets APP_PID.
+launch_app() {
     (cd "$1" && exec "${2:-$TENVARIX_BIN}") >>"$E2E_TMP/program.log" 2>&1 &
     APP_PID=$!
+}
+
+# start_app DIR [PROGRAM]: launch_app, then sets APP_WID once its window shows.
+start_app() {
+    launch_app "$@"
     APP_WID=
     local _
     for _ in $(seq 1 1500); do
@@ -48,6 +61,24 @@ start_app() {
         sleep 0.02
     done
     fail "no window appeared"
+}
+
+# start_weston: a Wayland compositor nested in the test's X server, its
+# socket "tvx-wayland" in XDG_RUNTIME_DIR; sets WESTON_WID to its output
+# window (1024 x 768 at 0, 0), into which xdotool sends keys and clicks.
+start_weston() {
+    weston --backend=x11-backend.so --socket=tvx-wayland --width=1024 --height=768 \
+        --use-pixman --no-config --idle-time=0 >>"$E2E_TMP/weston.log" 2>&1 &
+    WESTON_PID=$!
+    local _
+    for _ in $(seq 1 500); do
+        WESTON_WID=$(xdotool search --classname '^weston' 2>/dev/null | head -n 1 || true)
+        [ -n "$WESTON_WID" ] && [ -S "$XDG_RUNTIME_DIR/tvx-wayland" ] && return 0
+        kill -0 "$WESTON_PID" 2>/dev/null || break
+        sleep 0.02
+    done
+    cat "$E2E_TMP/weston.log" >&2
+    fail "weston did not start"
 }
 
 # click X Y [BUTTON]: a click at window coordinates.
