@@ -96,11 +96,16 @@ void tenvarix_picture_button_init(TenvarixPictureButton *button)
 
 // The press runs after the caller has had its answer: it may hold the
 // chooser's modal loop or a whole crypt run, far longer than a caller waits.
-gboolean press_when_idle(gpointer button)
+gboolean press_when_idle(gpointer data)
 {
-    // A button that has left the window (Cancel closed it meanwhile) is not pressed.
-    if (gtk_widget_is_toplevel(gtk_widget_get_toplevel(GTK_WIDGET(button))))
-        press(GTK_WIDGET(button));
+    GtkWidget *button = GTK_WIDGET(data);
+    // Not pressed: a button that has left the window (Cancel closed it
+    // meanwhile), or one that a modal dialog, the file chooser, keeps the
+    // mouse from, too.
+    GtkWidget *grab = gtk_grab_get_current();
+    if (gtk_widget_is_toplevel(gtk_widget_get_toplevel(button)) &&
+        (!grab || gtk_widget_is_ancestor(button, grab)))
+        press(button);
     return G_SOURCE_REMOVE;
 }
 

@@ -114,6 +114,7 @@ TEST_F(Dispatch, keypad_enter_anywhere_starts_the_crypt_action_and_is_consumed)
         {MEdit_TenvarixCryptoWindowFilePfad, 0},
         {MEdit_TenvarixCryptoWindowFilePfad, GDK_SHIFT_MASK},
         {LEdit_TenvarixCryptoWindowKey, GDK_CONTROL_MASK},
+        {PBut_TenvarixCryptoWindowCancel, 0},
     };
     for (const auto &c : cases) {
         gtk_label_set_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage), "");

@@ -297,6 +297,15 @@ TEST_F(MainWindow, offers_the_picture_buttons_to_assistive_technology_as_buttons
     EXPECT_EQ(gui::message_text(), "");
     gui::drain();
     EXPECT_EQ(gui::message_text(), "The length of the key is less than 14 characters");
+    // Not while a modal dialog keeps the mouse from the window.
+    gtk_label_set_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage), "");
+    GtkWidget *dialog = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_grab_add(dialog);
+    click(PBut_TenvarixCryptoWindowCrypt);
+    gui::drain();
+    gtk_grab_remove(dialog);
+    gtk_widget_destroy(dialog);
+    EXPECT_EQ(gui::message_text(), "");
     EXPECT_TRUE(gui::run_in_main_loop([&] { click(PBut_TenvarixCryptoWindowCancel); }));
     EXPECT_FALSE(window_alive());
 }
