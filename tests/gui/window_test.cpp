@@ -2,11 +2,14 @@
 // with its text, font and colour.
 #include "gui_support.h"
 
+#include <gdk/gdkx.h>
+
 #include <algorithm>
 #include <clocale>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -204,6 +207,48 @@ TEST_F(MainWindow, applies_the_fonts_and_colours_of_the_look)
     EXPECT_EQ(capture.pixel(250, 480), 0xd2d2d2u);
 }
 
+// The pixels of a surface, premultiplied ARGB, row by row.
+std::vector<guint32> surface_pixels(cairo_surface_t *surface)
+{
+    cairo_surface_flush(surface);
+    const unsigned char *data = cairo_image_surface_get_data(surface);
+    const int width = cairo_image_surface_get_width(surface);
+    std::vector<guint32> pixels;
+    for (int y = 0; y < cairo_image_surface_get_height(surface); ++y) {
+        const auto *row = reinterpret_cast<const guint32 *>(data + y * cairo_image_surface_get_stride(surface));
+        pixels.insert(pixels.end(), row, row + width);
+    }
+    return pixels;
+}
+
+using SurfacePtr = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)>;
+
+// A picture file as it looks drawn unscaled onto a clear surface.
+std::vector<guint32> picture_pixels(const std::string &file)
+{
+    std::unique_ptr<GdkPixbuf, decltype(&g_object_unref)> pixbuf(
+        gdk_pixbuf_new_from_file(file.c_str(), nullptr), g_object_unref);
+    if (!pixbuf)
+        return {};
+    SurfacePtr surface(gdk_cairo_surface_create_from_pixbuf(pixbuf.get(), 1, nullptr),
+                       cairo_surface_destroy);
+    return surface_pixels(surface.get());
+}
+
+// What a button paints at the given scale, on a clear surface of its size.
+std::vector<guint32> button_pixels(GtkWidget *button, int scale)
+{
+    const int width = gtk_widget_get_allocated_width(button);
+    const int height = gtk_widget_get_allocated_height(button);
+    SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width * scale, height * scale),
+                       cairo_surface_destroy);
+    cairo_surface_set_device_scale(surface.get(), scale, scale);
+    cairo_t *cr = cairo_create(surface.get());
+    gtk_widget_draw(button, cr);
+    cairo_destroy(cr);
+    return surface_pixels(surface.get());
+}
+
 // The row on which most columns of the label's ink end: the baseline, as
 // only the descenders of a word reach below it.
 int label_baseline(const std::string &file, bool chosen)
@@ -244,6 +289,28 @@ TEST(Pictures, stand_every_label_on_one_baseline_at_both_sizes)
             EXPECT_EQ(label_baseline("./__png's/selectfile" + kind, chosen), cancel) << kind;
             EXPECT_EQ(label_baseline("./__png's/crypt" + kind, chosen), cancel) << kind;
         }
+}
+
+TEST_F(MainWindow, shows_the_pictures_drawn_for_the_screen_scale_at_one_layout_size)
+{
+    GdkDisplay *display = gtk_widget_get_display(TenvarixCryptoWindow);
+    GtkWidget *cancel = PBut_TenvarixCryptoWindowCancel;
+    for (int scale : {2, 1}) {
+        gdk_x11_display_set_window_scale(display, scale);
+        ASSERT_TRUE(gui::wait_for_draw(TenvarixCryptoWindow));
+        ASSERT_EQ(gtk_widget_get_scale_factor(cancel), scale);
+        const std::string suffix = scale == 2 ? "@2x.png" : ".png";
+        EXPECT_EQ(gtk_widget_get_allocated_width(cancel), 140) << scale;
+        EXPECT_EQ(gtk_widget_get_allocated_height(cancel), 28) << scale;
+        EXPECT_TRUE(button_pixels(cancel, scale) == picture_pixels("./__png's/cancelnotchosen" + suffix))
+            << "scale " << scale;
+        gui::cross(cancel, GDK_ENTER_NOTIFY);
+        ASSERT_TRUE(gui::wait_for_draw(TenvarixCryptoWindow));
+        EXPECT_TRUE(button_pixels(cancel, scale) == picture_pixels("./__png's/cancelchosen" + suffix))
+            << "scale " << scale;
+        gui::cross(cancel, GDK_LEAVE_NOTIFY);
+    }
+    EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowCancel), "./__png's/cancelnotchosen.png");
 }
 
 TEST(StartUp, sets_the_toolkit_look_and_keeps_numbers_in_the_c_locale)
