@@ -2,7 +2,8 @@
 # The real program on Wayland: weston nested in the test's Xvfb, the program
 # with GDK_BACKEND=wayland. Its window shows frameless at 500 x 550; a key
 # and a path typed into it and keypad Enter write the partner file and end
-# the program with 0; Cancel ends it with 0.
+# the program with 0; a drag on its background moves it; Cancel ends it
+# with 0.
 set -euo pipefail
 . "$(dirname "$0")/common.bash"
 
@@ -35,19 +36,24 @@ for run in re.finditer(rb"\0{1500,}", body):
 sys.exit(1)
 PY
 
-# start_on_wayland: the program on weston; sets WIN_X and WIN_Y, where weston
-# placed its window.
+# find_window: sets WIN_X and WIN_Y to where the window is on weston's output.
+find_window() {
+    local corner
+    /usr/bin/import -window "$WESTON_WID" "$shot"
+    corner=$(/usr/bin/python3 "$E2E_TMP/find_window.py" "$shot") || return 1
+    read -r WIN_X WIN_Y <<<"$corner"
+}
+
+# start_on_wayland: the program on weston, and where weston placed its window.
 start_on_wayland() {
     WAYLAND_DISPLAY=tvx-wayland GDK_BACKEND=wayland launch_app "$TENVARIX_SOURCE"
-    local _ corner=
+    local _
     for _ in $(seq 1 150); do
         kill -0 "$APP_PID" 2>/dev/null || fail "the program ended before showing its window"
-        /usr/bin/import -window "$WESTON_WID" "$shot"
-        corner=$(/usr/bin/python3 "$E2E_TMP/find_window.py" "$shot") && break
+        find_window && return 0
         sleep 0.1
     done
-    [ -n "$corner" ] || fail "no frameless 500 x 550 window on weston"
-    read -r WIN_X WIN_Y <<<"$corner"
+    fail "no frameless 500 x 550 window on weston"
 }
 
 # wl_click X Y: a click at window coordinates. weston follows the X pointer
@@ -76,7 +82,20 @@ wait_exit 30
 [ "$APP_STATUS" = 0 ] || fail "a good run on Wayland ended with '$APP_STATUS', not 0"
 expect_xor "$work/data.bin" "$work/data.bintenvarixcrypto" "$key"
 
+# A drag on the background moves the window on Wayland too.
 start_on_wayland
+before="$WIN_X $WIN_Y"
+xdotool mousemove 1200 1000
+sleep 0.05
+xdotool mousemove --window "$WESTON_WID" $((WIN_X + 20)) $((WIN_Y + 300))
+sleep 0.05
+xdotool mousedown 1
+sleep 0.2
+xdotool mousemove_relative -- 60 40
+sleep 0.2
+xdotool mouseup 1
+moved() { find_window && [ "$WIN_X $WIN_Y" = "$(( ${before% *} + 60 )) $(( ${before#* } + 40 ))" ]; }
+wait_for 5 moved || fail "a drag from $before on the background left the window at $WIN_X $WIN_Y"
 wl_click 120 509
 wait_exit
 [ "$APP_STATUS" = 0 ] || fail "Cancel on Wayland: exit status $APP_STATUS"
