@@ -86,6 +86,20 @@ click() {
     xdotool mousemove --window "$APP_WID" "$1" "$2" click "${3:-1}"
 }
 
+# drag_by DX DY: a left-button drag from where the pointer is. The program
+# takes over the pointer only once it has seen the press: the last motion
+# and the release come well after it, even on a loaded machine.
+drag_by() {
+    xdotool mousedown 1
+    sleep 0.3
+    xdotool mousemove_relative -- "$1" "$2"
+    sleep 0.3
+    xdotool mousemove_relative -- 1 0
+    xdotool mousemove_relative -- -1 0
+    sleep 0.3
+    xdotool mouseup 1
+}
+
 # wait_exit [SECONDS]: waits for the program to end (10 s by default); sets
 # APP_STATUS to its exit status, or to "running" when it is still there.
 wait_exit() {

@@ -89,11 +89,7 @@ xdotool mousemove 1200 1000
 sleep 0.05
 xdotool mousemove --window "$WESTON_WID" $((WIN_X + 20)) $((WIN_Y + 300))
 sleep 0.05
-xdotool mousedown 1
-sleep 0.2
-xdotool mousemove_relative -- 60 40
-sleep 0.2
-xdotool mouseup 1
+drag_by 60 40
 moved() { find_window && [ "$WIN_X $WIN_Y" = "$(( ${before% *} + 60 )) $(( ${before#* } + 40 ))" ]; }
 wait_for 5 moved || fail "a drag from $before on the background left the window at $WIN_X $WIN_Y"
 wl_click 120 509

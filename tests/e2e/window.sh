@@ -16,11 +16,8 @@ echo "$hints" | grep -q '= 0x2, 0x0, 0x0' || fail "window asks for decorations: 
 # Without a title bar the window is moved by dragging its painted background;
 # a drag that starts on a widget (here the file list) leaves it where it is.
 drag() { # X Y DX DY: a left-button drag from window coordinates
-    xdotool mousemove --window "$APP_WID" "$1" "$2" mousedown 1
-    sleep 0.2
-    xdotool mousemove_relative -- "$3" "$4"
-    sleep 0.2
-    xdotool mouseup 1
+    xdotool mousemove --window "$APP_WID" "$1" "$2"
+    drag_by "$3" "$4"
 }
 at() { xdotool getwindowgeometry "$APP_WID" | grep -q "Position: $1"; }
 drag 250 350 60 40
