@@ -44,7 +44,8 @@ gboolean tenvarix_picture_button_key_press(GtkWidget *widget, GdkEventKey *event
         press(widget);
         return TRUE;
     default:
-        return GTK_WIDGET_CLASS(tenvarix_picture_button_parent_class)->key_press_event(widget, event);
+        return GTK_WIDGET_CLASS(tenvarix_picture_button_parent_class)
+            ->key_press_event(widget, event);
     }
 }
 
@@ -86,7 +87,8 @@ void tenvarix_picture_button_class_init(TenvarixPictureButtonClass *klass)
     widget_class->key_press_event = tenvarix_picture_button_key_press;
     widget_class->draw = tenvarix_picture_button_draw;
     widget_class->focus = tenvarix_picture_button_focus;
-    gtk_widget_class_set_accessible_type(widget_class, tenvarix_picture_button_accessible_get_type());
+    gtk_widget_class_set_accessible_type(widget_class,
+                                         tenvarix_picture_button_accessible_get_type());
 }
 
 void tenvarix_picture_button_init(TenvarixPictureButton *button)
@@ -139,7 +141,8 @@ void tenvarix_picture_button_action_init(AtkActionIface *iface)
 // Screen readers announce the buttons as buttons.
 void tenvarix_picture_button_accessible_initialize(AtkObject *accessible, gpointer widget)
 {
-    ATK_OBJECT_CLASS(tenvarix_picture_button_accessible_parent_class)->initialize(accessible, widget);
+    ATK_OBJECT_CLASS(tenvarix_picture_button_accessible_parent_class)
+        ->initialize(accessible, widget);
     accessible->role = ATK_ROLE_PUSH_BUTTON;
 }
 

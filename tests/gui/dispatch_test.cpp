@@ -169,8 +169,10 @@ TEST_F(Dispatch, tab_leads_from_the_file_list_to_the_buttons_which_space_and_ret
     gtk_window_set_focus_visible(GTK_WINDOW(TenvarixCryptoWindow), TRUE);
     gtk_widget_grab_focus(LEdit_TenvarixCryptoWindowKey);
     const std::vector<guint32> unfocused = button_row_pixels();
-    const GtkWidget *chain[] = {MEdit_TenvarixCryptoWindowFilePfad, PBut_TenvarixCryptoWindowCancel,
-                                PBut_TenvarixCryptoWindowSelectFile, PBut_TenvarixCryptoWindowCrypt};
+    const GtkWidget *chain[] = {MEdit_TenvarixCryptoWindowFilePfad,
+                                PBut_TenvarixCryptoWindowCancel,
+                                PBut_TenvarixCryptoWindowSelectFile,
+                                PBut_TenvarixCryptoWindowCrypt};
     for (const GtkWidget *next : chain) {
         EXPECT_TRUE(gui::press_key(TenvarixCryptoWindow, GDK_KEY_Tab));
         EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(TenvarixCryptoWindow)), next);

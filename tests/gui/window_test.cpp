@@ -215,7 +215,8 @@ std::vector<guint32> surface_pixels(cairo_surface_t *surface)
     const int width = cairo_image_surface_get_width(surface);
     std::vector<guint32> pixels;
     for (int y = 0; y < cairo_image_surface_get_height(surface); ++y) {
-        const auto *row = reinterpret_cast<const guint32 *>(data + y * cairo_image_surface_get_stride(surface));
+        const auto *row =
+            reinterpret_cast<const guint32 *>(data + y * cairo_image_surface_get_stride(surface));
         pixels.insert(pixels.end(), row, row + width);
     }
     return pixels;
@@ -240,8 +241,9 @@ std::vector<guint32> button_pixels(GtkWidget *button, int scale)
 {
     const int width = gtk_widget_get_allocated_width(button);
     const int height = gtk_widget_get_allocated_height(button);
-    SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width * scale, height * scale),
-                       cairo_surface_destroy);
+    SurfacePtr surface(
+        cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width * scale, height * scale),
+        cairo_surface_destroy);
     cairo_surface_set_device_scale(surface.get(), scale, scale);
     cairo_t *cr = cairo_create(surface.get());
     gtk_widget_draw(button, cr);
@@ -302,11 +304,13 @@ TEST_F(MainWindow, shows_the_pictures_drawn_for_the_screen_scale_at_one_layout_s
         const std::string suffix = scale == 2 ? "@2x.png" : ".png";
         EXPECT_EQ(gtk_widget_get_allocated_width(cancel), 140) << scale;
         EXPECT_EQ(gtk_widget_get_allocated_height(cancel), 28) << scale;
-        EXPECT_TRUE(button_pixels(cancel, scale) == picture_pixels("./__png's/cancelnotchosen" + suffix))
+        EXPECT_TRUE(button_pixels(cancel, scale) ==
+                    picture_pixels("./__png's/cancelnotchosen" + suffix))
             << "scale " << scale;
         gui::cross(cancel, GDK_ENTER_NOTIFY);
         ASSERT_TRUE(gui::wait_for_draw(TenvarixCryptoWindow));
-        EXPECT_TRUE(button_pixels(cancel, scale) == picture_pixels("./__png's/cancelchosen" + suffix))
+        EXPECT_TRUE(button_pixels(cancel, scale) ==
+                    picture_pixels("./__png's/cancelchosen" + suffix))
             << "scale " << scale;
         gui::cross(cancel, GDK_LEAVE_NOTIFY);
     }
