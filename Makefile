@@ -4,7 +4,7 @@
 PACKAGES := cmake g++ make pkg-config libgtk-3-dev libx11-dev libgtest-dev libbenchmark-dev \
             xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core \
             at-spi2-core python3-pyatspi python3-xlib dbus desktop-file-utils appstream dpkg-dev file \
-            acl dosfstools fusefat strace e2fsprogs
+            acl dosfstools fusefat strace e2fsprogs weston
 
 RELEASE_DIR := build/release
 TEST_DIR    := build/test

@@ -1,5 +1,6 @@
-// Draws the six picture-button images: a label on a rounded plate, plain
-// grey while the pointer is outside, highlighted blue while it is over it.
+// Draws the picture-button images: a label on a rounded plate, plain grey
+// while the pointer is outside, highlighted blue while it is over it; each
+// at 140 x 28 and, for screens of scale 2, at twice that as "name@2x.png".
 #include <cairo.h>
 
 #include <cmath>
@@ -21,10 +22,12 @@ void rounded_rect(cairo_t *cr, double x, double y, double w, double h, double r)
     cairo_close_path(cr);
 }
 
-bool draw(const std::string &path, const char *label, bool chosen)
+bool draw(const std::string &path, const char *label, bool chosen, int scale)
 {
-    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kWidth, kHeight);
+    cairo_surface_t *surface =
+        cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kWidth * scale, kHeight * scale);
     cairo_t *cr = cairo_create(surface);
+    cairo_scale(cr, scale, scale);
 
     rounded_rect(cr, 1, 1, kWidth - 2, kHeight - 2, 5);
     cairo_pattern_t *fill = cairo_pattern_create_linear(0, 0, 0, kHeight);
@@ -50,7 +53,13 @@ bool draw(const std::string &path, const char *label, bool chosen)
     cairo_text_extents_t ext;
     cairo_text_extents(cr, label, &ext);
     double x = (kWidth - ext.width) / 2 - ext.x_bearing;
-    double y = (kHeight - ext.height) / 2 - ext.y_bearing;
+    // Centred on the font's ascent and descent, not on the word's ink, so
+    // that every label stands on the same baseline, descenders or not; on a
+    // whole device pixel, so that it is as sharp at both sizes.
+    cairo_font_extents_t font;
+    cairo_font_extents(cr, &font);
+    double y = (kHeight - font.ascent - font.descent) / 2 + font.ascent;
+    y = std::round(y * scale) / scale;
     if (chosen)
         cairo_set_source_rgb(cr, 1, 1, 1);
     else
@@ -76,10 +85,13 @@ int main(int argc, char **argv)
     const Picture pictures[] = {{"cancel", "Cancel"}, {"selectfile", "Select File"}, {"crypt", "Crypt"}};
     for (const Picture &p : pictures) {
         for (bool chosen : {false, true}) {
-            std::string path = dir + "/" + p.stem + (chosen ? "chosen" : "notchosen") + ".png";
-            if (!draw(path, p.label, chosen)) {
-                std::fprintf(stderr, "draw-pictures: cannot write %s\n", path.c_str());
-                return 1;
+            for (int scale : {1, 2}) {
+                std::string path = dir + "/" + p.stem + (chosen ? "chosen" : "notchosen") +
+                                   (scale == 2 ? "@2x" : "") + ".png";
+                if (!draw(path, p.label, chosen, scale)) {
+                    std::fprintf(stderr, "draw-pictures: cannot write %s\n", path.c_str());
+                    return 1;
+                }
             }
         }
     }

@@ -132,6 +132,19 @@ gboolean TenvarixCryptowindowdokeypressevent(GtkWidget *widget, GdkEventKey *eve
     return TRUE;
 }
 
+// The window has no title bar: a left press on its painted background moves
+// it. Presses on the entry, the list and the buttons come from their own
+// windows, and some of them bubble up to here unhandled.
+gboolean TenvarixCryptowindowdobuttonpressevent(GtkWidget *widget, GdkEventButton *event, gpointer)
+{
+    if (event->type != GDK_BUTTON_PRESS || event->button != GDK_BUTTON_PRIMARY ||
+        gtk_get_event_widget(reinterpret_cast<GdkEvent *>(event)) != widget)
+        return FALSE;
+    gtk_window_begin_move_drag(GTK_WINDOW(widget), int(event->button), int(event->x_root),
+                               int(event->y_root), event->time);
+    return TRUE;
+}
+
 gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *, GdkEvent *, gpointer)
 {
     if (!grunningcrypt)

@@ -58,6 +58,11 @@ extern const char *const kPictureCryptChosen;
 // window shows goes through here.
 void TenvarixCryptoShowPicture(GtkWidget *image, const char *picture);
 
+// A picture button: an event box that takes the keyboard focus, presses on
+// Space and Return and offers a "click" action to assistive technology, all
+// through TenvarixCryptoDoIt.
+GtkWidget *TenvarixCryptoPictureButtonNew();
+
 // Start-up: GTK, toolkit-wide settings, fonts, colours, numeric locale, the
 // end signals and the handling of a lost display.
 void InitiateEnvironment(int argc, char **argv);
@@ -77,6 +82,8 @@ gboolean TenvarixCryptoDoEnter(GtkWidget *widget, GdkEvent *event, gpointer data
 gboolean TenvarixCryptoDoLeave(GtkWidget *widget, GdkEvent *event, gpointer data);
 gboolean TenvarixCryptowindowdokeypressevent(GtkWidget *widget, GdkEventKey *event,
                                              gpointer data);
+gboolean TenvarixCryptowindowdobuttonpressevent(GtkWidget *widget, GdkEventButton *event,
+                                               gpointer data);
 gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *widget, GdkEvent *event,
                                            gpointer data);
 

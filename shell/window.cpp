@@ -1,6 +1,9 @@
 #include "decoration.h"
 #include "shell.h"
 
+#include <memory>
+#include <string>
+
 GtkWidget *TenvarixCryptoWindow;
 GtkWidget *TenvarixCryptoWindowFixedLayout;
 GtkWidget *DArea_TenvarixCryptoWindowDecoration;
@@ -109,6 +112,37 @@ const PictureButton kPictureButtons[] = {
      &kPictureCryptNotChosen, "Crypt", 350},
 };
 
+// The picture file an image shows, kept for a change of scale.
+const char *const kShownPicture = "tenvarix-picture";
+
+// Shows "name@2x.png", drawn at twice the size, in place of "name.png", at
+// the layout size of the single-size picture; false when it cannot be read.
+bool show_double_size(GtkWidget *image, std::string picture)
+{
+    const std::string suffix = ".png";
+    if (picture.size() < suffix.size() ||
+        picture.compare(picture.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    picture.insert(picture.size() - suffix.size(), "@2x");
+    std::unique_ptr<GdkPixbuf, decltype(&g_object_unref)> pixbuf(
+        gdk_pixbuf_new_from_file(picture.c_str(), nullptr), g_object_unref);
+    if (!pixbuf)
+        return false;
+    std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
+        gdk_cairo_surface_create_from_pixbuf(pixbuf.get(), 2, gtk_widget_get_window(image)),
+        cairo_surface_destroy);
+    gtk_image_set_from_surface(GTK_IMAGE(image), surface.get());
+    return true;
+}
+
+// On a screen of another scale the image shows the picture drawn for it.
+void show_picture_for_scale(GObject *image, GParamSpec *, gpointer)
+{
+    const char *shown = static_cast<const char *>(g_object_get_data(image, kShownPicture));
+    if (shown)
+        TenvarixCryptoShowPicture(GTK_WIDGET(image), std::string(shown).c_str());
+}
+
 void connect(gpointer instance, const char *signal, GCallback handler)
 {
     g_signal_connect_data(instance, signal, handler, nullptr, nullptr, GConnectFlags(0));
@@ -130,6 +164,10 @@ void TenvarixCryptoCreateWindow()
     // Closing by the window manager while files are being written must not
     // pull the widgets away from under the running crypt.
     connect(TenvarixCryptoWindow, "delete-event", G_CALLBACK(TenvarixCryptowindowdodeleteevent));
+    // Presses that no widget takes reach the window: they drag it.
+    gtk_widget_add_events(TenvarixCryptoWindow, GDK_BUTTON_PRESS_MASK);
+    connect(TenvarixCryptoWindow, "button-press-event",
+            G_CALLBACK(TenvarixCryptowindowdobuttonpressevent));
 
     TenvarixCryptoWindowFixedLayout = gtk_fixed_new();
     GtkFixed *fixed = GTK_FIXED(TenvarixCryptoWindowFixedLayout);
@@ -174,6 +212,8 @@ void TenvarixCryptoCreateWindow()
     gtk_container_add(GTK_CONTAINER(ScrollWindowFilePfad), MEdit_TenvarixCryptoWindowFilePfad);
     gtk_fixed_put(fixed, ScrollWindowFilePfad, 50, 250);
     gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "", -1);
+    // Tab leaves the list for the picture buttons; no path holds a tab.
+    gtk_text_view_set_accepts_tab(GTK_TEXT_VIEW(MEdit_TenvarixCryptoWindowFilePfad), FALSE);
     atk_object_set_name(gtk_widget_get_accessible(MEdit_TenvarixCryptoWindowFilePfad),
                         "Absolute File Path(s)");
     TenvarixCryptoAcceptFileDrops(MEdit_TenvarixCryptoWindowFilePfad);
@@ -185,7 +225,8 @@ void TenvarixCryptoCreateWindow()
     for (const PictureButton &pb : kPictureButtons) {
         *pb.image = gtk_image_new();
         TenvarixCryptoShowPicture(*pb.image, *pb.picture);
-        *pb.button = gtk_event_box_new();
+        connect(*pb.image, "notify::scale-factor", G_CALLBACK(show_picture_for_scale));
+        *pb.button = TenvarixCryptoPictureButtonNew();
         gtk_container_add(GTK_CONTAINER(*pb.button), *pb.image);
         gtk_fixed_put(fixed, *pb.button, pb.x, 495);
         connect(*pb.button, "button-press-event", G_CALLBACK(TenvarixCryptoDoIt));
@@ -208,6 +249,9 @@ void TenvarixCryptoCreateWindow()
 
 void TenvarixCryptoShowPicture(GtkWidget *image, const char *picture)
 {
+    g_object_set_data_full(G_OBJECT(image), kShownPicture, g_strdup(picture), g_free);
+    if (gtk_widget_get_scale_factor(image) >= 2 && show_double_size(image, picture))
+        return;
     gtk_image_set_from_file(GTK_IMAGE(image), picture);
 }
 

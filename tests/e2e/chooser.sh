@@ -1,8 +1,9 @@
 #!/bin/bash
-# Select File end to end: the real program under Xvfb, the chooser's location
-# field filled through AT-SPI (typing races its inline completion), Accept
-# pressed; the file list must then hold the path and its newline. A valid key
-# and keypad Enter then transform that file.
+# Select File end to end: the real program under Xvfb, its buttons pressed
+# through AT-SPI as a screen reader presses them, the chooser's location
+# field filled through AT-SPI too (typing races its inline completion),
+# Accept pressed; the file list must then hold the path and its newline. A
+# valid key and Crypt then transform that file; Cancel ends another run.
 set -euo pipefail
 
 # The accessibility bridge needs a session bus of its own.
@@ -64,6 +65,13 @@ elif command == "set-location":
         time.sleep(0.02)
     else:
         sys.exit("the location field did not take the path")
+elif command == "click":
+    button = find(app, lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON
+                  and a.name == sys.argv[3] and showing(a), sys.argv[3])
+    action = button.queryAction()
+    if action.nActions != 1 or action.getName(0) != "click":
+        sys.exit("%s offers no single click action" % sys.argv[3])
+    action.doAction(0)
 elif command == "press":
     dialog = chooser(app)
     # The chooser keeps Accept insensitive until it has taken in the location.
@@ -82,10 +90,8 @@ printf 'Plain text, some bytes: \001\002\377 and the end.\n' >"$input"
 key='Abcdefgh1234!?xyz'
 
 start_app "$PWD"
-wid=$APP_WID
 
-# Select File: the event box at (200, 495), about 140 x 28.
-xdotool mousemove --window "$wid" 270 509 click 1
+atspi click "Select File"
 dialog=
 find_dialog() { dialog=$(xdotool search --onlyvisible --name '^Select File/s \.\.\.$' 2>/dev/null | head -n 1); [ -n "$dialog" ]; }
 wait_for 20 find_dialog || fail "the chooser did not open"
@@ -103,16 +109,19 @@ list=$(atspi get-text "Absolute File Path(s)"; printf .)
 list=${list%.}
 [ "$list" = "$input"$'\n' ] || fail "file list holds '$list', expected '$input' and a newline"
 
-# A key that passes every rule, then keypad Enter: the program transforms the
-# file and ends.
+# A key that passes every rule, then Crypt: the program transforms the file
+# and ends.
 atspi set-text Key "$key"
-xdotool mousemove --window "$wid" 250 150
-xdotool windowfocus --sync "$wid"
-xdotool key KP_Enter
+atspi click Crypt
 wait_exit 30
-[ "$APP_STATUS" = 0 ] || fail "after keypad Enter the program ended with '$APP_STATUS', not 0"
+[ "$APP_STATUS" = 0 ] || fail "after Crypt the program ended with '$APP_STATUS', not 0"
 
 output="${input}tenvarixcrypto"
 [ -f "$output" ] || fail "no output file $output"
 expect_xor "$input" "$output" "$key"
+
+start_app "$PWD"
+atspi click Cancel
+wait_exit
+[ "$APP_STATUS" = 0 ] || fail "after Cancel the program ended with '$APP_STATUS', not 0"
 echo "chooser.sh: ok"

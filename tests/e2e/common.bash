@@ -1,11 +1,13 @@
 # Shared by the end-to-end scripts: a scratch directory, starting the real
-# program and finding its window, clicks, screen pixels, waiting for the
-# exit, and the check of a transformed file. Sourced, not run.
+# program and finding its window, clicks, screen pixels and pictures, waiting
+# for the exit, and the check of a transformed file. Sourced, not run.
 
 E2E_TMP=$(mktemp -d)
 APP_PID=
 APP_WID=
 APP_STATUS=
+WESTON_PID=
+WESTON_WID=
 
 stop_app() {
     if [ -n "$APP_PID" ]; then
@@ -14,7 +16,14 @@ stop_app() {
         APP_PID=
     fi
 }
-trap 'stop_app; rm -rf "$E2E_TMP"' EXIT
+stop_weston() {
+    if [ -n "$WESTON_PID" ]; then
+        kill "$WESTON_PID" 2>/dev/null || true
+        wait "$WESTON_PID" 2>/dev/null || true
+        WESTON_PID=
+    fi
+}
+trap 'stop_app; stop_weston; rm -rf "$E2E_TMP"' EXIT
 
 fail() {
     echo "FAIL: $*" >&2
@@ -33,12 +42,16 @@ wait_for() {
     return 1
 }
 
-# start_app DIR [PROGRAM]: starts the program (default: the one under test)
-# with DIR as working directory and its output in program.log; sets APP_PID
-# and APP_WID once its window shows.
-start_app() {
+# launch_app DIR [PROGRAM]: starts the program (default: the one under test)
+# with DIR as working directory and its output in program.log; sets APP_PID.
+launch_app() {
     (cd "$1" && exec "${2:-$TENVARIX_BIN}") >>"$E2E_TMP/program.log" 2>&1 &
     APP_PID=$!
+}
+
+# start_app DIR [PROGRAM]: launch_app, then sets APP_WID once its window shows.
+start_app() {
+    launch_app "$@"
     APP_WID=
     local _
     for _ in $(seq 1 1500); do
@@ -50,9 +63,41 @@ start_app() {
     fail "no window appeared"
 }
 
+# start_weston: a Wayland compositor nested in the test's X server, its
+# socket "tvx-wayland" in XDG_RUNTIME_DIR; sets WESTON_WID to its output
+# window (1024 x 768 at 0, 0), into which xdotool sends keys and clicks.
+start_weston() {
+    weston --backend=x11-backend.so --socket=tvx-wayland --width=1024 --height=768 \
+        --use-pixman --no-config --idle-time=0 >>"$E2E_TMP/weston.log" 2>&1 &
+    WESTON_PID=$!
+    local _
+    for _ in $(seq 1 500); do
+        WESTON_WID=$(xdotool search --classname '^weston' 2>/dev/null | head -n 1 || true)
+        [ -n "$WESTON_WID" ] && [ -S "$XDG_RUNTIME_DIR/tvx-wayland" ] && return 0
+        kill -0 "$WESTON_PID" 2>/dev/null || break
+        sleep 0.02
+    done
+    cat "$E2E_TMP/weston.log" >&2
+    fail "weston did not start"
+}
+
 # click X Y [BUTTON]: a click at window coordinates.
 click() {
     xdotool mousemove --window "$APP_WID" "$1" "$2" click "${3:-1}"
+}
+
+# drag_by DX DY: a left-button drag from where the pointer is. The program
+# takes over the pointer only once it has seen the press: the last motion
+# and the release come well after it, even on a loaded machine.
+drag_by() {
+    xdotool mousedown 1
+    sleep 0.3
+    xdotool mousemove_relative -- "$1" "$2"
+    sleep 0.3
+    xdotool mousemove_relative -- 1 0
+    xdotool mousemove_relative -- -1 0
+    sleep 0.3
+    xdotool mouseup 1
 }
 
 # wait_exit [SECONDS]: waits for the program to end (10 s by default); sets
@@ -76,6 +121,18 @@ pixel() {
     /usr/bin/import -window root "$E2E_TMP/pixel.png"
     /usr/bin/convert "$E2E_TMP/pixel.png" -crop "1x1+$((100 + $1))+$((100 + $2))" -depth 8 txt:- |
         grep -o '#[0-9A-F]\{6\}' | head -n 1
+}
+
+# shows_picture SHOT PNG X Y: whether the screenshot SHOT shows the picture
+# file PNG, laid over the window's grey, with its top-left corner at screen
+# pixel (X, Y).
+shows_picture() {
+    local size differing
+    size=$(/usr/bin/identify -format '%wx%h' "$2")
+    /usr/bin/convert -size "$size" xc:'#D2D2D2' "$2" -composite "$E2E_TMP/want.png"
+    /usr/bin/convert "$1" -crop "$size+$3+$4" +repage "$E2E_TMP/got.png"
+    differing=$(/usr/bin/compare -metric AE -fuzz 2% "$E2E_TMP/want.png" "$E2E_TMP/got.png" null: 2>&1 || true)
+    [ "$differing" = 0 ]
 }
 
 # expect_xor INPUT OUTPUT KEY: OUTPUT must hold INPUT XOR the repeating KEY.

@@ -1,6 +1,7 @@
 #!/bin/bash
-# The real program: where its window lands, how Cancel and the window
-# manager's close end it, and that it still opens without its pictures.
+# The real program: where its window lands, that its background drags it,
+# how Cancel and the window manager's close end it, and that it still opens
+# without its pictures.
 set -euo pipefail
 . "$(dirname "$0")/common.bash"
 
@@ -11,6 +12,19 @@ echo "$geometry" | grep -q 'Geometry: 500x550' || fail "window not 500x550: $geo
 # Undecorated: the window asks the window manager for no decorations at all.
 hints=$(xprop -id "$APP_WID" _MOTIF_WM_HINTS)
 echo "$hints" | grep -q '= 0x2, 0x0, 0x0' || fail "window asks for decorations: $hints"
+
+# Without a title bar the window is moved by dragging its painted background;
+# a drag that starts on a widget (here the file list) leaves it where it is.
+drag() { # X Y DX DY: a left-button drag from window coordinates
+    xdotool mousemove --window "$APP_WID" "$1" "$2"
+    drag_by "$3" "$4"
+}
+at() { xdotool getwindowgeometry "$APP_WID" | grep -q "Position: $1"; }
+drag 250 350 60 40
+sleep 0.3
+at 100,100 || fail "a drag on the file list moved the window: $(xdotool getwindowgeometry "$APP_WID")"
+drag 20 300 60 40
+wait_for 5 at 160,140 || fail "a drag on the background did not move the window: $(xdotool getwindowgeometry "$APP_WID")"
 stop_app
 
 for button in 1 2 3; do

@@ -1,7 +1,9 @@
 // What presses, pointer crossings and keys on the window lead to.
 #include "gui_support.h"
 
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -112,6 +114,7 @@ TEST_F(Dispatch, keypad_enter_anywhere_starts_the_crypt_action_and_is_consumed)
         {MEdit_TenvarixCryptoWindowFilePfad, 0},
         {MEdit_TenvarixCryptoWindowFilePfad, GDK_SHIFT_MASK},
         {LEdit_TenvarixCryptoWindowKey, GDK_CONTROL_MASK},
+        {PBut_TenvarixCryptoWindowCancel, 0},
     };
     for (const auto &c : cases) {
         gtk_label_set_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage), "");
@@ -134,6 +137,62 @@ TEST_F(Dispatch, return_in_the_file_list_adds_a_line_and_starts_nothing)
     EXPECT_EQ(gui::file_list_text(), "\n");
     EXPECT_EQ(gui::message_text(), "");
     EXPECT_TRUE(window_alive());
+}
+
+// The picture buttons' row as painted into an offscreen surface.
+std::vector<guint32> button_row_pixels()
+{
+    EXPECT_TRUE(gui::wait_for_draw(TenvarixCryptoWindow));
+    std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, 500, 550), cairo_surface_destroy);
+    cairo_t *cr = cairo_create(surface.get());
+    gtk_widget_draw(TenvarixCryptoWindow, cr);
+    cairo_destroy(cr);
+    cairo_surface_flush(surface.get());
+    std::vector<guint32> pixels;
+    const unsigned char *data = cairo_image_surface_get_data(surface.get());
+    for (int y = 495; y < 523; ++y)
+        for (int x = 50; x < 490; ++x)
+            pixels.push_back(reinterpret_cast<const guint32 *>(
+                                 data + y * cairo_image_surface_get_stride(surface.get()))[x] &
+                             0xffffff);
+    return pixels;
+}
+
+TEST_F(Dispatch, tab_leads_from_the_file_list_to_the_buttons_which_space_and_return_press)
+{
+    // The window is the active one, and shows focus as it does once a key is
+    // typed into it (the toolkit's event loop does that, not its widgets).
+    gui::Event focus_in = gui::synthetic_event(TenvarixCryptoWindow, GDK_FOCUS_CHANGE, true);
+    focus_in->focus_change.in = TRUE;
+    gtk_widget_event(TenvarixCryptoWindow, focus_in.get());
+    gtk_window_set_focus_visible(GTK_WINDOW(TenvarixCryptoWindow), TRUE);
+    gtk_widget_grab_focus(LEdit_TenvarixCryptoWindowKey);
+    const std::vector<guint32> unfocused = button_row_pixels();
+    const GtkWidget *chain[] = {MEdit_TenvarixCryptoWindowFilePfad,
+                                PBut_TenvarixCryptoWindowCancel,
+                                PBut_TenvarixCryptoWindowSelectFile,
+                                PBut_TenvarixCryptoWindowCrypt};
+    for (const GtkWidget *next : chain) {
+        EXPECT_TRUE(gui::press_key(TenvarixCryptoWindow, GDK_KEY_Tab));
+        EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(TenvarixCryptoWindow)), next);
+    }
+    EXPECT_EQ(gui::file_list_text(), ""); // Tab left the list without a tab in it
+
+    // The focused button is marked; the mark goes with the focus.
+    EXPECT_NE(button_row_pixels(), unfocused);
+    gtk_widget_grab_focus(LEdit_TenvarixCryptoWindowKey);
+    EXPECT_EQ(button_row_pixels(), unfocused);
+
+    for (guint key : {GDK_KEY_space, GDK_KEY_Return}) {
+        gtk_widget_grab_focus(PBut_TenvarixCryptoWindowCrypt);
+        gtk_label_set_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage), "");
+        EXPECT_TRUE(gui::press_key(TenvarixCryptoWindow, key));
+        EXPECT_EQ(gui::message_text(), kShortKeyMessage) << key;
+    }
+    gtk_widget_grab_focus(PBut_TenvarixCryptoWindowCancel);
+    EXPECT_TRUE(gui::run_in_main_loop([] { gui::press_key(TenvarixCryptoWindow, GDK_KEY_space); }));
+    EXPECT_FALSE(window_alive());
 }
 
 } // namespace

@@ -2,8 +2,14 @@
 // with its text, font and colour.
 #include "gui_support.h"
 
+#include <gdk/gdkx.h>
+
+#include <algorithm>
 #include <clocale>
+#include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -201,6 +207,116 @@ TEST_F(MainWindow, applies_the_fonts_and_colours_of_the_look)
     EXPECT_EQ(capture.pixel(250, 480), 0xd2d2d2u);
 }
 
+// The pixels of a surface, premultiplied ARGB, row by row.
+std::vector<guint32> surface_pixels(cairo_surface_t *surface)
+{
+    cairo_surface_flush(surface);
+    const unsigned char *data = cairo_image_surface_get_data(surface);
+    const int width = cairo_image_surface_get_width(surface);
+    std::vector<guint32> pixels;
+    for (int y = 0; y < cairo_image_surface_get_height(surface); ++y) {
+        const auto *row =
+            reinterpret_cast<const guint32 *>(data + y * cairo_image_surface_get_stride(surface));
+        pixels.insert(pixels.end(), row, row + width);
+    }
+    return pixels;
+}
+
+using SurfacePtr = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)>;
+
+// A picture file as it looks drawn unscaled onto a clear surface.
+std::vector<guint32> picture_pixels(const std::string &file)
+{
+    std::unique_ptr<GdkPixbuf, decltype(&g_object_unref)> pixbuf(
+        gdk_pixbuf_new_from_file(file.c_str(), nullptr), g_object_unref);
+    if (!pixbuf)
+        return {};
+    SurfacePtr surface(gdk_cairo_surface_create_from_pixbuf(pixbuf.get(), 1, nullptr),
+                       cairo_surface_destroy);
+    return surface_pixels(surface.get());
+}
+
+// What a button paints at the given scale, on a clear surface of its size.
+std::vector<guint32> button_pixels(GtkWidget *button, int scale)
+{
+    const int width = gtk_widget_get_allocated_width(button);
+    const int height = gtk_widget_get_allocated_height(button);
+    SurfacePtr surface(
+        cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width * scale, height * scale),
+        cairo_surface_destroy);
+    cairo_surface_set_device_scale(surface.get(), scale, scale);
+    cairo_t *cr = cairo_create(surface.get());
+    gtk_widget_draw(button, cr);
+    cairo_destroy(cr);
+    return surface_pixels(surface.get());
+}
+
+// The row on which most columns of the label's ink end: the baseline, as
+// only the descenders of a word reach below it.
+int label_baseline(const std::string &file, bool chosen)
+{
+    std::unique_ptr<GdkPixbuf, decltype(&g_object_unref)> picture(
+        gdk_pixbuf_new_from_file(file.c_str(), nullptr), g_object_unref);
+    if (!picture)
+        return -1;
+    const int width = gdk_pixbuf_get_width(picture.get());
+    const int height = gdk_pixbuf_get_height(picture.get());
+    const int stride = gdk_pixbuf_get_rowstride(picture.get());
+    const int channels = gdk_pixbuf_get_n_channels(picture.get());
+    const guchar *pixels = gdk_pixbuf_read_pixels(picture.get());
+    std::map<int, int> columns_ending_at;
+    // Inside the plate's rim: dark ink on the grey plate, white on the blue one.
+    for (int x = width / 20; x < width - width / 20; ++x) {
+        int bottom = -1;
+        for (int y = height / 7; y < height - height / 7; ++y) {
+            const int red = pixels[y * stride + x * channels];
+            if (chosen ? red > 160 : red < 100)
+                bottom = y;
+        }
+        if (bottom >= 0)
+            ++columns_ending_at[bottom];
+    }
+    auto most = std::max_element(columns_ending_at.begin(), columns_ending_at.end(),
+                                 [](auto &a, auto &b) { return a.second < b.second; });
+    return most == columns_ending_at.end() ? -1 : most->first;
+}
+
+TEST(Pictures, stand_every_label_on_one_baseline_at_both_sizes)
+{
+    for (const char *size : {"", "@2x"})
+        for (bool chosen : {false, true}) {
+            const std::string kind = std::string(chosen ? "chosen" : "notchosen") + size + ".png";
+            const int cancel = label_baseline("./__png's/cancel" + kind, chosen);
+            EXPECT_GT(cancel, 0) << kind;
+            EXPECT_EQ(label_baseline("./__png's/selectfile" + kind, chosen), cancel) << kind;
+            EXPECT_EQ(label_baseline("./__png's/crypt" + kind, chosen), cancel) << kind;
+        }
+}
+
+TEST_F(MainWindow, shows_the_pictures_drawn_for_the_screen_scale_at_one_layout_size)
+{
+    GdkDisplay *display = gtk_widget_get_display(TenvarixCryptoWindow);
+    GtkWidget *cancel = PBut_TenvarixCryptoWindowCancel;
+    for (int scale : {2, 1}) {
+        gdk_x11_display_set_window_scale(display, scale);
+        ASSERT_TRUE(gui::wait_for_draw(TenvarixCryptoWindow));
+        ASSERT_EQ(gtk_widget_get_scale_factor(cancel), scale);
+        const std::string suffix = scale == 2 ? "@2x.png" : ".png";
+        EXPECT_EQ(gtk_widget_get_allocated_width(cancel), 140) << scale;
+        EXPECT_EQ(gtk_widget_get_allocated_height(cancel), 28) << scale;
+        EXPECT_TRUE(button_pixels(cancel, scale) ==
+                    picture_pixels("./__png's/cancelnotchosen" + suffix))
+            << "scale " << scale;
+        gui::cross(cancel, GDK_ENTER_NOTIFY);
+        ASSERT_TRUE(gui::wait_for_draw(TenvarixCryptoWindow));
+        EXPECT_TRUE(button_pixels(cancel, scale) ==
+                    picture_pixels("./__png's/cancelchosen" + suffix))
+            << "scale " << scale;
+        gui::cross(cancel, GDK_LEAVE_NOTIFY);
+    }
+    EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowCancel), "./__png's/cancelnotchosen.png");
+}
+
 TEST(StartUp, sets_the_toolkit_look_and_keeps_numbers_in_the_c_locale)
 {
     gchar *font = nullptr, *rgba = nullptr;
@@ -225,7 +341,7 @@ TEST(StartUp, sets_the_toolkit_look_and_keeps_numbers_in_the_c_locale)
     EXPECT_EQ(pango_font_description_get_size(fontlucidagranderegular14), 14 * PANGO_SCALE);
 }
 
-TEST_F(MainWindow, names_the_picture_buttons_for_assistive_technology)
+TEST_F(MainWindow, offers_the_picture_buttons_to_assistive_technology_as_buttons_to_click)
 {
     const std::pair<GtkWidget *, const char *> buttons[] = {
         {PBut_TenvarixCryptoWindowCancel, "Cancel"},
@@ -236,10 +352,33 @@ TEST_F(MainWindow, names_the_picture_buttons_for_assistive_technology)
         AtkObject *accessible = gtk_widget_get_accessible(button);
         EXPECT_STREQ(atk_object_get_name(accessible), name);
         EXPECT_EQ(atk_object_get_role(accessible), ATK_ROLE_PUSH_BUTTON);
+        ASSERT_TRUE(ATK_IS_ACTION(accessible)) << name;
+        EXPECT_EQ(atk_action_get_n_actions(ATK_ACTION(accessible)), 1) << name;
+        EXPECT_STREQ(atk_action_get_name(ATK_ACTION(accessible), 0), "click") << name;
     }
     EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowCancel), "./__png's/cancelnotchosen.png");
     EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowSelectFile), "./__png's/selectfilenotchosen.png");
     EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowCrypt), "./__png's/cryptnotchosen.png");
+
+    // A click presses the button as the mouse does, once the caller has had its answer.
+    auto click = [](GtkWidget *button) {
+        return atk_action_do_action(ATK_ACTION(gtk_widget_get_accessible(button)), 0);
+    };
+    EXPECT_TRUE(click(PBut_TenvarixCryptoWindowCrypt));
+    EXPECT_EQ(gui::message_text(), "");
+    gui::drain();
+    EXPECT_EQ(gui::message_text(), "The length of the key is less than 14 characters");
+    // Not while a modal dialog keeps the mouse from the window.
+    gtk_label_set_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage), "");
+    GtkWidget *dialog = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_grab_add(dialog);
+    click(PBut_TenvarixCryptoWindowCrypt);
+    gui::drain();
+    gtk_grab_remove(dialog);
+    gtk_widget_destroy(dialog);
+    EXPECT_EQ(gui::message_text(), "");
+    EXPECT_TRUE(gui::run_in_main_loop([&] { click(PBut_TenvarixCryptoWindowCancel); }));
+    EXPECT_FALSE(window_alive());
 }
 
 } // namespace
