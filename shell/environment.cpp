@@ -9,7 +9,11 @@ GdkRGBA MessageColor;
 
 void InitiateEnvironment(int argc, char **argv)
 {
+    // The application id is the program name that GDK gives the window
+    // (X11 WM_CLASS, Wayland app_id), so docks match it to its launcher.
+    g_set_prgname(TENVARIX_APP_ID);
     gtk_init(&argc, &argv);
+    gdk_set_program_class(TENVARIX_APP_ID);
 
     GtkSettings *settings = gtk_settings_get_default();
     g_object_set(settings, "gtk-font-name", "Segoe UI 9", nullptr);

@@ -123,6 +123,11 @@ void TenvarixCryptoCreateWindow()
     gtk_window_move(GTK_WINDOW(TenvarixCryptoWindow), 100, 100);
     gtk_window_resize(GTK_WINDOW(TenvarixCryptoWindow), 500, 550);
     gtk_window_set_decorated(GTK_WINDOW(TenvarixCryptoWindow), FALSE);
+    // The layout is fixed: minimum and maximum size are both 500 x 550 in the
+    // hints the window manager reads, so it can neither resize nor maximise.
+    gtk_window_set_resizable(GTK_WINDOW(TenvarixCryptoWindow), FALSE);
+    // No frame shows it, but task switchers and docks do.
+    gtk_window_set_title(GTK_WINDOW(TenvarixCryptoWindow), "Tenvarix Crypto");
     gtk_window_set_icon_name(GTK_WINDOW(TenvarixCryptoWindow), TENVARIX_APP_ID);
     connect(TenvarixCryptoWindow, "destroy", G_CALLBACK(gtk_main_quit));
     connect(TenvarixCryptoWindow, "key_press_event",
