@@ -1,6 +1,10 @@
 #include "decoration.h"
 #include "shell.h"
 
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
 GtkWidget *TenvarixCryptoWindow;
 GtkWidget *TenvarixCryptoWindowFixedLayout;
 GtkWidget *DArea_TenvarixCryptoWindowDecoration;
@@ -211,13 +215,36 @@ void TenvarixCryptoCreateWindow()
     gtk_widget_hide(ProgressBar_TenvarixCryptoWindow);
 }
 
-void TenvarixCryptoShowPicture(GtkWidget *image, const char *picture)
+std::string TenvarixCryptoPictureFile(const char *picture)
 {
-    gtk_image_set_from_file(GTK_IMAGE(image), picture);
+    if (g_file_test(picture, G_FILE_TEST_IS_REGULAR))
+        return picture;
+    const std::string name = std::strrchr(picture, '/') + 1;
+    const std::string folders[] = {TENVARIX_DATA_DIR "/__png's/", TENVARIX_SOURCE_DIR "/__png's/"};
+    for (const std::string &folder : folders)
+        if (g_file_test((folder + name).c_str(), G_FILE_TEST_IS_REGULAR))
+            return folder + name;
+    static bool told = false;
+    if (!told) {
+        told = true;
+        std::fprintf(stderr, "tenvarix-crypto: %s not found in ./__png's/, %s or %s\n",
+                     name.c_str(), folders[0].c_str(), folders[1].c_str());
+    }
+    return picture;
 }
 
-void TenvarixCrypto()
+void TenvarixCryptoShowPicture(GtkWidget *image, const char *picture)
+{
+    gtk_image_set_from_file(GTK_IMAGE(image), TenvarixCryptoPictureFile(picture).c_str());
+}
+
+void TenvarixCrypto(const std::vector<std::string> &files)
 {
     TenvarixCryptoCreateWindow();
+    if (!files.empty()) {
+        std::unique_ptr<char, decltype(&g_free)> folder(g_get_current_dir(), g_free);
+        TenvarixCryptoAppendToFileList(
+            TenvarixCryptoFileListLinesFromArguments(files, folder.get()).c_str());
+    }
     gtk_main();
 }
