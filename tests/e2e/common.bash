@@ -33,11 +33,13 @@ wait_for() {
     return 1
 }
 
-# start_app DIR [PROGRAM]: starts the program (default: the one under test)
-# with DIR as working directory and its output in program.log; sets APP_PID
-# and APP_WID once its window shows.
+# start_app DIR [PROGRAM [ARG...]]: starts the program (default: the one
+# under test) with DIR as working directory and its output in program.log;
+# sets APP_PID and APP_WID once its window shows.
 start_app() {
-    (cd "$1" && exec "${2:-$TENVARIX_BIN}") >>"$E2E_TMP/program.log" 2>&1 &
+    local dir=$1
+    shift
+    (cd "$dir" && exec "${@:-$TENVARIX_BIN}") >>"$E2E_TMP/program.log" 2>&1 &
     APP_PID=$!
     APP_WID=
     local _
