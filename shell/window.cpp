@@ -219,7 +219,8 @@ std::string TenvarixCryptoPictureFile(const char *picture)
 {
     if (g_file_test(picture, G_FILE_TEST_IS_REGULAR))
         return picture;
-    const std::string name = std::strrchr(picture, '/') + 1;
+    const char *slash = std::strrchr(picture, '/');
+    const std::string name = slash ? slash + 1 : picture;
     const std::string folders[] = {TENVARIX_DATA_DIR "/__png's/", TENVARIX_SOURCE_DIR "/__png's/"};
     for (const std::string &folder : folders)
         if (g_file_test((folder + name).c_str(), G_FILE_TEST_IS_REGULAR))
