@@ -78,7 +78,7 @@ echo "as a user: $(cat "$logs/user.out")"
 started=$(date +%s)
 in_root 0:0 ./run >"$logs/run.log" 2>&1 &
 run_pid=$!
-trap 'kill $run_pid 2>/dev/null; rm -rf "$logs"' EXIT
+trap 'kill $run_pid 2>/dev/null || true; rm -rf "$logs"' EXIT
 wid=
 while kill -0 $run_pid 2>/dev/null; do
     wid=$(xdotool search --onlyvisible --name '^Tenvarix Crypto$' 2>/dev/null | head -n 1 || true)
