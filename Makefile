@@ -1,10 +1,16 @@
-# Front door: `make run` and `make test`. Both first make sure the Debian
-# packages are there (installing them when run as root), then build.
+# Front door: `make run` and `make test` (or `./run` and `./run-tests`, which
+# bring make itself). Both first make sure the Debian packages are there
+# (installing them when run as root), then build.
 
-PACKAGES := cmake g++ make pkg-config libgtk-3-dev libx11-dev libgtest-dev libbenchmark-dev \
-            xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core \
-            at-spi2-core python3-pyatspi python3-xlib dbus desktop-file-utils appstream dpkg-dev file \
-            acl dosfstools fusefat strace e2fsprogs weston
+# Debian packages for building and running the program. The tests, the
+# benchmark and the Debian package add TEST_PACKAGES. tools/install-packages.sh
+# reads both lists from here.
+RUN_PACKAGES  := make cmake g++ pkg-config libgtk-3-dev libx11-dev fonts-dejavu-core
+TEST_PACKAGES := libgtest-dev libbenchmark-dev \
+                 xvfb xauth xdotool x11-utils imagemagick \
+                 at-spi2-core python3-pyatspi python3-xlib dbus \
+                 desktop-file-utils appstream dpkg-dev file \
+                 acl dosfstools fusefat strace e2fsprogs weston
 
 RELEASE_DIR := build/release
 TEST_DIR    := build/test
@@ -14,7 +20,7 @@ JOBS        := $(shell nproc)
 PREFIX      ?= /usr/local
 DESTDIR     ?=
 
-.PHONY: run test deps build build-test bench bench-responsiveness pictures install package clean
+.PHONY: run test deps deps-run build build-test bench bench-responsiveness pictures install package dist clean
 
 run: build
 	./$(RELEASE_DIR)/tenvarix-crypto
@@ -22,23 +28,14 @@ run: build
 test: build-test
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
 
-deps:
-	@missing=""; \
-	for p in $(PACKAGES); do \
-	  dpkg-query -W -f='$${Status}\n' "$$p" 2>/dev/null | grep -q '^install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  if [ "$$(id -u)" = 0 ]; then \
-	    echo "Installing Debian packages:$$missing"; \
-	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
-	  else \
-	    echo "Missing Debian packages. Install them with:"; \
-	    echo "  sudo apt-get install -y --no-install-recommends$$missing"; \
-	    exit 1; \
-	  fi; \
-	fi
+# deps-run: what building and running need; deps: that and the test tools.
+deps-run:
+	@sh tools/install-packages.sh run
 
-build: deps
+deps:
+	@sh tools/install-packages.sh test
+
+build: deps-run
 	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
 
@@ -63,11 +60,11 @@ bench-responsiveness: deps
 	cmake --build $(RELEASE_DIR) --target tenvarix-crypto -j $(JOBS)
 	bash bench/responsiveness.sh $(RELEASE_DIR)/tenvarix-crypto .
 
-pictures: deps
+pictures: deps-run
 	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) --target pictures
 
-install: deps
+install: deps-run
 	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 	      -DCMAKE_INSTALL_PREFIX="$(PREFIX)"
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
@@ -79,6 +76,14 @@ package: deps
 	      -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build $(PACKAGE_DIR) -j $(JOBS)
 	cd $(PACKAGE_DIR) && cpack -G DEB
+
+# A source tarball of the committed tree, for machines without git.
+VERSION := $(shell sed -n '/^project/s/.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+dist:
+	mkdir -p build
+	git archive --format=tar.gz --prefix=tenvarix-crypto-$(VERSION)/ \
+	    -o build/tenvarix-crypto-$(VERSION).tar.gz HEAD
+	@echo "build/tenvarix-crypto-$(VERSION).tar.gz"
 
 clean:
 	rm -rf build

@@ -84,8 +84,15 @@ bool TenvarixCryptoFileListCanHold(const char *path)
 
 void TenvarixCryptoAppendToFileList(const char *text)
 {
+    if (!*text)
+        return;
     GtkTextIter end;
     gtk_text_buffer_get_end_iter(TenvarixCryptoWindowFilePfadBuffer, &end);
+    // A path typed without Return would otherwise take the first new path
+    // onto its line, and the two would name no file.
+    GtkTextIter last = end;
+    if (gtk_text_iter_backward_char(&last) && gtk_text_iter_get_char(&last) != '\n')
+        gtk_text_buffer_insert(TenvarixCryptoWindowFilePfadBuffer, &end, "\n", 1);
     gtk_text_buffer_insert(TenvarixCryptoWindowFilePfadBuffer, &end, text, -1);
 }
 

@@ -1,6 +1,5 @@
 #include "shell.h"
 
-#include <cstring>
 #include <memory>
 
 namespace {
@@ -12,11 +11,12 @@ struct GFree {
     void operator()(char *text) const { g_free(text); }
 };
 
-// A file: URI names a local path when it has no host, or this one.
+// A file: URI names a local path when it has no host, or this one; host
+// names are compared without regard to case.
 bool names_this_machine(const char *host)
 {
-    return !host || !*host || std::strcmp(host, "localhost") == 0 ||
-           std::strcmp(host, g_get_host_name()) == 0;
+    return !host || !*host || g_ascii_strcasecmp(host, "localhost") == 0 ||
+           g_ascii_strcasecmp(host, g_get_host_name()) == 0;
 }
 
 GdkAtom uri_list_atom()

@@ -1,8 +1,16 @@
 #include "shell.h"
 
 #include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <gdk/gdkx.h>
+#include <memory>
 #include <unistd.h>
+
+PangoFontDescription *fontlucidagranderegular12 = nullptr;
+PangoFontDescription *fontlucidagranderegular14 = nullptr;
+GdkRGBA WindowBackgroundColor;
+GdkRGBA MessageColor;
 
 namespace {
 
@@ -20,16 +28,97 @@ int remove_temporary_file_then_end(Display *display)
     _exit(1);
 }
 
+struct OptionContextFree {
+    void operator()(GOptionContext *context) const { g_option_context_free(context); }
+};
+struct StrvFree {
+    void operator()(char **strv) const { g_strfreev(strv); }
+};
+
+const char kSummary[] =
+    "Encrypts and decrypts whole files with a key that you type. Type the key, list\n"
+    "the files (FILE arguments, typed paths, Select File or dropped files) and press\n"
+    "Crypt. Every file is read and its partner written beside it: a name that\n"
+    "contains \"tenvarixcrypto\" loses its last 14 characters, any other name gets\n"
+    "\"tenvarixcrypto\" appended.";
+
+// Reads the command line, GTK's own options included. --help, --version and
+// errors end the program here, before a display is needed.
+std::vector<std::string> read_command_line(int &argc, char **&argv)
+{
+    gboolean show_version = FALSE;
+    char **files = nullptr;
+    const GOptionEntry entries[] = {
+        {"version", 'V', 0, G_OPTION_ARG_NONE, &show_version, "Print the version and exit",
+         nullptr},
+        {G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY, &files, nullptr, nullptr},
+        {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
+    };
+    std::unique_ptr<GOptionContext, OptionContextFree> context(
+        g_option_context_new("[FILE...] - encrypt and decrypt files with a typed key"));
+    g_option_context_set_summary(context.get(), kSummary);
+    const std::string description =
+        std::string("Each FILE starts in the file list as an absolute path. The listed files are\n"
+                    "only read; each partner file is written beside its file.\n\n"
+                    "The button pictures are read from ./__png's/ in the working folder, else from\n"
+                    "  ") +
+        TENVARIX_DATA_DIR "/__png's/\nand then from the source tree the program was built from,\n  " +
+        TENVARIX_SOURCE_DIR "/__png's/\n";
+    g_option_context_set_description(context.get(), description.c_str());
+    g_option_context_add_main_entries(context.get(), entries, nullptr);
+    // Without opening the display, so that --help and --version need none.
+    g_option_context_add_group(context.get(), gtk_get_option_group(FALSE));
+
+    GError *error = nullptr;
+    if (!g_option_context_parse(context.get(), &argc, &argv, &error)) {
+        std::fprintf(stderr, "tenvarix-crypto: %s\nTry 'tenvarix-crypto --help' for more information.\n",
+                     error->message);
+        g_error_free(error);
+        std::exit(2);
+    }
+    std::unique_ptr<char *, StrvFree> owned(files);
+    if (show_version) {
+        std::printf("tenvarix-crypto %s\n", TENVARIX_VERSION);
+        std::exit(0);
+    }
+    std::vector<std::string> names;
+    for (char **f = files; f && *f; ++f)
+        names.emplace_back(*f);
+    return names;
+}
+
 } // namespace
 
-PangoFontDescription *fontlucidagranderegular12 = nullptr;
-PangoFontDescription *fontlucidagranderegular14 = nullptr;
-GdkRGBA WindowBackgroundColor;
-GdkRGBA MessageColor;
-
-void InitiateEnvironment(int argc, char **argv)
+std::string TenvarixCryptoFileListLinesFromArguments(const std::vector<std::string> &files,
+                                                     const char *folder)
 {
+    std::string lines;
+    for (const std::string &file : files) {
+        std::unique_ptr<char, decltype(&g_free)> path(
+            g_canonicalize_filename(file.c_str(), folder), g_free);
+        if (!TenvarixCryptoFileListCanHold(path.get())) {
+            std::unique_ptr<char, decltype(&g_free)> shown(g_strescape(file.c_str(), nullptr),
+                                                           g_free);
+            std::fprintf(stderr,
+                         "tenvarix-crypto: left out of the file list, which holds only UTF-8 "
+                         "names without newlines: %s\n",
+                         shown.get());
+            continue;
+        }
+        lines += path.get();
+        lines += '\n';
+    }
+    return lines;
+}
+
+std::vector<std::string> InitiateEnvironment(int argc, char **argv)
+{
+    std::vector<std::string> files = read_command_line(argc, argv);
+    // The application id is the program name that GDK gives the window
+    // (X11 WM_CLASS, Wayland app_id), so docks match it to its launcher.
+    g_set_prgname(TENVARIX_APP_ID);
     gtk_init(&argc, &argv);
+    gdk_set_program_class(TENVARIX_APP_ID);
     TenvarixCryptoCatchEndSignals();
     if (GDK_IS_X11_DISPLAY(gdk_display_get_default()))
         gdk_display_lost = XSetIOErrorHandler(remove_temporary_file_then_end);
@@ -48,4 +137,5 @@ void InitiateEnvironment(int argc, char **argv)
 
     WindowBackgroundColor = GdkRGBA{210.0 / 255.0, 210.0 / 255.0, 210.0 / 255.0, 1.0};
     MessageColor = GdkRGBA{0.8, 0.0, 0.0, 1.0};
+    return files;
 }

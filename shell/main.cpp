@@ -2,7 +2,7 @@
 
 int main(int argc, char **argv)
 {
-    InitiateEnvironment(argc, argv);
-    TenvarixCrypto();
+    std::vector<std::string> files = InitiateEnvironment(argc, argv);
+    TenvarixCrypto(files);
     return 0;
 }

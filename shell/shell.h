@@ -6,6 +6,7 @@
 #include <gtk/gtk.h>
 
 #include <string>
+#include <vector>
 
 #include "crypt/crypt.h"
 #include "decoration.h"
@@ -63,18 +64,33 @@ void TenvarixCryptoShowPicture(GtkWidget *image, const char *picture);
 // through TenvarixCryptoDoIt.
 GtkWidget *TenvarixCryptoPictureButtonNew();
 
-// Start-up: GTK, toolkit-wide settings, fonts, colours, numeric locale, the
-// end signals and the handling of a lost display.
-void InitiateEnvironment(int argc, char **argv);
+// Start-up: the command line (--help, --version and errors end the program
+// here), the program name, GTK, toolkit-wide settings, fonts, colours,
+// numeric locale, the end signals and the handling of a lost display.
+// Returns the files named on the command line.
+std::vector<std::string> InitiateEnvironment(int argc, char **argv);
 
 // SIGTERM, SIGINT and SIGHUP cancel a run under way (the program then ends as
 // after Cancel); with no run they end the program.
 void TenvarixCryptoCatchEndSignals();
 
 // Builds and shows the window (progress bar hidden) without running the
-// main loop; TenvarixCrypto builds it and runs the loop until the end.
+// main loop; TenvarixCrypto builds it, lists the given files and runs the
+// loop until the end.
 void TenvarixCryptoCreateWindow();
-void TenvarixCrypto();
+void TenvarixCrypto(const std::vector<std::string> &files = {});
+
+// The file-list lines for files named on the command line: each as an
+// absolute path (relative ones taken from `folder`) and a newline. Names the
+// list cannot hold are left out with a line on stderr.
+std::string TenvarixCryptoFileListLinesFromArguments(const std::vector<std::string> &files,
+                                                     const char *folder);
+
+// The file to load for one of the picture files: the relative path itself
+// when it is there, else the same picture in the installed data folder, else
+// in the source tree. When none has it, the relative path, and stderr says
+// once where the pictures were looked for.
+std::string TenvarixCryptoPictureFile(const char *picture);
 
 // Signal handlers of the window and the picture buttons.
 gboolean TenvarixCryptoDoIt(GtkWidget *widget, GdkEvent *event, gpointer data);
@@ -91,7 +107,8 @@ gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *widget, GdkEvent *event,
 // and refuses anything else whole, and a newline would make two paths of it.
 bool TenvarixCryptoFileListCanHold(const char *path);
 
-// Inserts text unchanged at the end of the file list.
+// Inserts text at the end of the file list, on a line of its own: after an
+// unfinished last line a newline comes first, so two paths never fuse.
 void TenvarixCryptoAppendToFileList(const char *text);
 
 // Runs the modal file chooser; leaves its result in gFileName.

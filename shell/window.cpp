@@ -1,6 +1,8 @@
 #include "decoration.h"
 #include "shell.h"
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -157,6 +159,11 @@ void TenvarixCryptoCreateWindow()
     gtk_window_move(GTK_WINDOW(TenvarixCryptoWindow), 100, 100);
     gtk_window_resize(GTK_WINDOW(TenvarixCryptoWindow), 500, 550);
     gtk_window_set_decorated(GTK_WINDOW(TenvarixCryptoWindow), FALSE);
+    // The layout is fixed: minimum and maximum size are both 500 x 550 in the
+    // hints the window manager reads, so it can neither resize nor maximise.
+    gtk_window_set_resizable(GTK_WINDOW(TenvarixCryptoWindow), FALSE);
+    // No frame shows it, but task switchers and docks do.
+    gtk_window_set_title(GTK_WINDOW(TenvarixCryptoWindow), "Tenvarix Crypto");
     gtk_window_set_icon_name(GTK_WINDOW(TenvarixCryptoWindow), TENVARIX_APP_ID);
     connect(TenvarixCryptoWindow, "destroy", G_CALLBACK(gtk_main_quit));
     connect(TenvarixCryptoWindow, "key_press_event",
@@ -247,16 +254,41 @@ void TenvarixCryptoCreateWindow()
     gtk_widget_hide(ProgressBar_TenvarixCryptoWindow);
 }
 
+std::string TenvarixCryptoPictureFile(const char *picture)
+{
+    if (g_file_test(picture, G_FILE_TEST_IS_REGULAR))
+        return picture;
+    const char *slash = std::strrchr(picture, '/');
+    const std::string name = slash ? slash + 1 : picture;
+    const std::string folders[] = {TENVARIX_DATA_DIR "/__png's/", TENVARIX_SOURCE_DIR "/__png's/"};
+    for (const std::string &folder : folders)
+        if (g_file_test((folder + name).c_str(), G_FILE_TEST_IS_REGULAR))
+            return folder + name;
+    static bool told = false;
+    if (!told) {
+        told = true;
+        std::fprintf(stderr, "tenvarix-crypto: %s not found in ./__png's/, %s or %s\n",
+                     name.c_str(), folders[0].c_str(), folders[1].c_str());
+    }
+    return picture;
+}
+
 void TenvarixCryptoShowPicture(GtkWidget *image, const char *picture)
 {
     g_object_set_data_full(G_OBJECT(image), kShownPicture, g_strdup(picture), g_free);
-    if (gtk_widget_get_scale_factor(image) >= 2 && show_double_size(image, picture))
+    const std::string file = TenvarixCryptoPictureFile(picture);
+    if (gtk_widget_get_scale_factor(image) >= 2 && show_double_size(image, file))
         return;
-    gtk_image_set_from_file(GTK_IMAGE(image), picture);
+    gtk_image_set_from_file(GTK_IMAGE(image), file.c_str());
 }
 
-void TenvarixCrypto()
+void TenvarixCrypto(const std::vector<std::string> &files)
 {
     TenvarixCryptoCreateWindow();
+    if (!files.empty()) {
+        std::unique_ptr<char, decltype(&g_free)> folder(g_get_current_dir(), g_free);
+        TenvarixCryptoAppendToFileList(
+            TenvarixCryptoFileListLinesFromArguments(files, folder.get()).c_str());
+    }
     gtk_main();
 }

@@ -42,10 +42,13 @@ wait_for() {
     return 1
 }
 
-# launch_app DIR [PROGRAM]: starts the program (default: the one under test)
-# with DIR as working directory and its output in program.log; sets APP_PID.
+# launch_app DIR [PROGRAM [ARG...]]: starts the program (default: the one
+# under test) with DIR as working directory and its output in program.log;
+# sets APP_PID.
 launch_app() {
-    (cd "$1" && exec "${2:-$TENVARIX_BIN}") >>"$E2E_TMP/program.log" 2>&1 &
+    local dir=$1
+    shift
+    (cd "$dir" && exec "${@:-$TENVARIX_BIN}") >>"$E2E_TMP/program.log" 2>&1 &
     APP_PID=$!
 }
 

@@ -339,14 +339,15 @@ TEST_F(ChooserTest, escape_and_closing_the_dialog_leave_the_list_unchanged)
     }
 }
 
-TEST_F(ChooserTest, a_last_line_without_newline_takes_the_first_chosen_path)
+// Two paths on one line would name nothing: the chosen ones start a new line.
+TEST_F(ChooserTest, a_last_line_without_newline_is_ended_before_the_chosen_paths)
 {
     TempFolder folder({"x1", "x2"});
     gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "/earlier\n/unfinished", -1);
     Chooser c = select_files(folder, {"x1", "x2"});
     ASSERT_TRUE(c.answered);
     ASSERT_EQ(c.toolkit_names.size(), 2u);
-    EXPECT_EQ(gui::file_list_text(), "/earlier\n/unfinished" + as_lines(c.toolkit_names));
+    EXPECT_EQ(gui::file_list_text(), "/earlier\n/unfinished\n" + as_lines(c.toolkit_names));
 }
 
 TEST_F(ChooserTest, select_file_during_a_run_joins_the_window_list_not_the_run)

@@ -1,14 +1,18 @@
 // Files and text dropped onto the file list, through real drags over the X
 // server from a second window.
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "gui_support.h"
 
 // The list is UTF-8 text with one path a line, so names it cannot hold are
-// left out along with the URIs of other machines and protocols.
+// left out along with the URIs of other machines and protocols. Host names
+// are compared without regard to case.
 TEST(FileListLinesFromUriList, local_files_become_decoded_paths_and_everything_else_is_left_out)
 {
+    std::unique_ptr<char, decltype(&g_free)> this_host(g_ascii_strup(g_get_host_name(), -1),
+                                                       g_free);
     const char *list = "# dragged from the file manager\r\n"
                        "file:///home/ann/two%20words.txt\r\n"
                        "http://example.org/remote.txt\r\n"
@@ -17,9 +21,13 @@ TEST(FileListLinesFromUriList, local_files_become_decoded_paths_and_everything_e
                        "file://localhost/srv/data.bin\r\n"
                        "file://elsewhere.example/srv/data.bin\r\n"
                        "file:///home/ann/first%0A/etc/passwd\r\n"
-                       "sftp://host/home/ann/x\r\n";
+                       "sftp://host/home/ann/x\r\n"
+                       "file://LOCALHOST/srv/upper.bin\r\n";
     EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList(list),
-              "/home/ann/two words.txt\n/home/ann/caf\xC3\xA9.bin\n/srv/data.bin\n");
+              "/home/ann/two words.txt\n/home/ann/caf\xC3\xA9.bin\n/srv/data.bin\n/srv/upper.bin\n");
+    EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList(
+                  (std::string("file://") + this_host.get() + "/srv/mine.bin\r\n").c_str()),
+              "/srv/mine.bin\n");
     EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList("https://example.org/a\r\n"), "");
 }
 
@@ -102,6 +110,7 @@ class FileDrop : public gui::WindowTest {};
 
 } // namespace
 
+// After a last line typed without Return, the dropped paths start a new line.
 TEST_F(FileDrop, files_from_a_file_manager_are_appended_as_paths_and_never_deleted)
 {
     SourceWindow files({target("text/uri-list"), target("UTF8_STRING")},
@@ -109,7 +118,7 @@ TEST_F(FileDrop, files_from_a_file_manager_are_appended_as_paths_and_never_delet
                        "http://example.org/remote.txt\r\n"
                        "file:///srv/share/caf%C3%A9.bin\r\n");
     ASSERT_TRUE(gui::wait_for_draw(files.window));
-    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "/typed/before\n", -1);
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "/typed/before", -1);
 
     const std::string expected =
         "/typed/before\n/srv/share/two words.txt\n/srv/share/caf\xC3\xA9.bin\n";

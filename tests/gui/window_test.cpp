@@ -1,5 +1,6 @@
 // The window as built: every widget where the layout puts it, at its size,
 // with its text, font and colour.
+#include "files.h"
 #include "gui_support.h"
 
 #include <gdk/gdkx.h>
@@ -9,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -72,10 +74,11 @@ struct Capture {
 
 using MainWindow = gui::WindowTest;
 
-TEST_F(MainWindow, is_a_frameless_500_by_550_window_at_100_100)
+TEST_F(MainWindow, is_a_frameless_fixed_500_by_550_window_at_100_100)
 {
     GtkWindow *window = GTK_WINDOW(TenvarixCryptoWindow);
     EXPECT_FALSE(gtk_window_get_decorated(window));
+    EXPECT_FALSE(gtk_window_get_resizable(window));
     int w = 0, h = 0;
     gtk_window_get_size(window, &w, &h);
     EXPECT_EQ(w, 500);
@@ -84,7 +87,8 @@ TEST_F(MainWindow, is_a_frameless_500_by_550_window_at_100_100)
     gdk_window_get_origin(gtk_widget_get_window(TenvarixCryptoWindow), &x, &y);
     EXPECT_EQ(x, 100);
     EXPECT_EQ(y, 100);
-    EXPECT_EQ(gtk_window_get_title(window), nullptr);
+    EXPECT_STREQ(gtk_window_get_title(window), "Tenvarix Crypto");
+    EXPECT_STREQ(g_get_prgname(), "io.github.tenvarix.TenvarixCrypto");
 }
 
 TEST_F(MainWindow, places_every_widget_where_the_layout_says)
@@ -339,6 +343,36 @@ TEST(StartUp, sets_the_toolkit_look_and_keeps_numbers_in_the_c_locale)
     EXPECT_DOUBLE_EQ(MessageColor.green, 0.0);
     EXPECT_EQ(pango_font_description_get_size(fontlucidagranderegular12), 10 * PANGO_SCALE);
     EXPECT_EQ(pango_font_description_get_size(fontlucidagranderegular14), 14 * PANGO_SCALE);
+}
+
+TEST(StartUp, files_named_on_the_command_line_become_absolute_lines_unless_the_list_cannot_hold_them)
+{
+    testing::internal::CaptureStderr();
+    const std::string lines = TenvarixCryptoFileListLinesFromArguments(
+        {"/abs/one.txt", "rel/two words.txt", "./three", "../four", "caf\xE9", "new\nline",
+         "caf\xC3\xA9"},
+        "/home/u");
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(lines, "/abs/one.txt\n/home/u/rel/two words.txt\n/home/u/three\n/home/four\n"
+                     "/home/u/caf\xC3\xA9\n");
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
+    EXPECT_NE(said.find("caf\\351"), std::string::npos) << said;
+    EXPECT_NE(said.find("new\\nline"), std::string::npos) << said;
+}
+
+// Started elsewhere, the program still finds its pictures: in the installed
+// data folder or in this source tree, the same files as ./__png's/ here.
+TEST(StartUp, pictures_are_found_from_any_working_directory)
+{
+    EXPECT_EQ(TenvarixCryptoPictureFile(kPictureCryptChosen), kPictureCryptChosen);
+    const std::string here = testfiles::read_file(kPictureCryptChosen);
+    std::unique_ptr<char, decltype(&g_free)> source(g_get_current_dir(), g_free);
+    ASSERT_EQ(chdir("/"), 0);
+    const std::string found = TenvarixCryptoPictureFile(kPictureCryptChosen);
+    ASSERT_EQ(chdir(source.get()), 0);
+    EXPECT_TRUE(g_path_is_absolute(found.c_str())) << found;
+    EXPECT_TRUE(g_str_has_suffix(found.c_str(), "/__png's/cryptchosen.png")) << found;
+    EXPECT_EQ(testfiles::read_file(found), here);
 }
 
 TEST_F(MainWindow, offers_the_picture_buttons_to_assistive_technology_as_buttons_to_click)
