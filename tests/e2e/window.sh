@@ -46,7 +46,7 @@ drag() { # X Y DX DY: a left-button drag from window coordinates
 at() { xdotool getwindowgeometry "$APP_WID" | grep -q "Position: $1"; }
 drag 250 350 60 40
 sleep 0.3
-at 100,100 || fail "a drag on the file list moved the window: $(xdotool getwindowgeometry "$APP_WID")"
+wait_for 2 at 100,100 || fail "a drag on the file list moved the window: $(xdotool getwindowgeometry "$APP_WID")"
 drag 20 300 60 40
 wait_for 5 at 160,140 || fail "a drag on the background did not move the window: $(xdotool getwindowgeometry "$APP_WID")"
 stop_app
