@@ -4,6 +4,7 @@
 #include "blockreader.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <exception>
 #include <fcntl.h>
@@ -294,7 +295,7 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
     // and discarding a large output never hold up the calling thread.
     std::optional<PartnerOutput> output(std::in_place);
     if (!output->open(out_name, {input.device, input.inode, static_cast<mode_t>(input.mode)},
-                      CurrentUmask(), options.durable, input.size >= kStreamFrom))
+                      CurrentUmask(), options.durable, input.size >= (getenv("TVX_STREAM_FROM") ? std::strtoull(getenv("TVX_STREAM_FROM"),nullptr,10) : kStreamFrom)))
         return CryptOutcome::OutFileNotWritten;
     // Reads ahead while the bar is being shown.
     std::optional<XorBlockReader> reader(std::in_place, input.fd.get(), key, options.threads,
