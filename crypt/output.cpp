@@ -154,10 +154,9 @@ bool PartnerOutput::open_directory(std::string directory)
 }
 
 bool PartnerOutput::open(const std::string &out_name, const InputIdentity &input, mode_t umask,
-                         bool durable, bool stream)
+                         bool durable)
 {
     durable_ = durable;
-    stream_ = durable && stream;
     if (out_name.empty())
         return false;
     // The kernel judges the name as for the user's own plain open for
@@ -245,7 +244,7 @@ bool PartnerOutput::write(const char *data, std::size_t size)
         size -= static_cast<std::size_t>(n);
         written_ += static_cast<std::uint64_t>(n);
     }
-    return !stream_ || start_writeback();
+    return !durable_ || start_writeback();
 }
 
 bool PartnerOutput::start_writeback()

@@ -30,11 +30,11 @@ public:
     // Prepares out_name for writing as the user's own plain open for writing
     // could; false (nothing changed) when that open is refused, the name
     // leads to the input or to no regular file, or nothing can be created.
-    // durable: the file reaches the disk before it takes the name; stream:
-    // its writeback also starts as it is written, a stretch at a time, and
-    // what is on disk leaves the page cache.
+    // durable: the file reaches the disk before it takes the name, and its
+    // writeback starts as it is written, a stretch at a time, what is on disk
+    // leaving the page cache (faster than one flush at the end from 8 MiB on).
     bool open(const std::string &out_name, const InputIdentity &input, mode_t umask,
-              bool durable, bool stream);
+              bool durable);
     // Asked between pieces of the waits for the disk; false gives up the
     // write or commit under way (which then fail).
     void watch(std::function<bool()> go_on) { go_on_ = std::move(go_on); }
@@ -56,7 +56,6 @@ private:
     enum class Mode { New, Replace, InPlace };
     Mode mode_ = Mode::New;
     bool durable_ = true;
-    bool stream_ = true;
     std::function<bool()> go_on_;
     mode_t new_mode_ = 0600;
     UniqueFd directory_;

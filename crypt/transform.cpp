@@ -4,7 +4,6 @@
 #include "blockreader.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <condition_variable>
 #include <exception>
 #include <fcntl.h>
@@ -22,10 +21,6 @@ namespace {
 constexpr std::chrono::milliseconds kTickPeriod(40);
 // How long the writer waits for a block before it looks whether to stop.
 constexpr std::chrono::milliseconds kWriterPoll(20);
-
-// Streaming writeback for outputs from this size on; smaller ones go to disk
-// in one flush at the end.
-constexpr std::uint64_t kStreamFrom = 0;
 
 constexpr double kMilestones[] = {0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9};
 
@@ -295,7 +290,7 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
     // and discarding a large output never hold up the calling thread.
     std::optional<PartnerOutput> output(std::in_place);
     if (!output->open(out_name, {input.device, input.inode, static_cast<mode_t>(input.mode)},
-                      CurrentUmask(), options.durable, input.size >= (getenv("TVX_STREAM_FROM") ? std::strtoull(getenv("TVX_STREAM_FROM"),nullptr,10) : kStreamFrom)))
+                      CurrentUmask(), options.durable))
         return CryptOutcome::OutFileNotWritten;
     // Reads ahead while the bar is being shown.
     std::optional<XorBlockReader> reader(std::in_place, input.fd.get(), key, options.threads,
