@@ -24,7 +24,11 @@ SecretBytes expand_key(std::string_view key)
     return pattern;
 }
 
+// ThreadSanitizer cannot run the resolver of a cloned function, which the
+// loader calls before the sanitizer has started.
+#ifndef __SANITIZE_THREAD__
 __attribute__((target_clones("avx2", "default")))
+#endif
 void xor_piece(unsigned char *__restrict data, const unsigned char *__restrict pattern,
                std::size_t size)
 {
