@@ -32,7 +32,7 @@ public:
     // leads to the input or to no regular file, or nothing can be created.
     // durable: the file reaches the disk before it takes the name, and its
     // writeback starts as it is written, a stretch at a time, what is on disk
-    // leaving the page cache (faster than one flush at the end from 8 MiB on).
+    // leaving the page cache (faster than one flush at the end).
     bool open(const std::string &out_name, const InputIdentity &input, mode_t umask,
               bool durable);
     // Asked between pieces of the waits for the disk; false gives up the

@@ -1,7 +1,6 @@
 #include "crypt.h"
-#include "output.h"
-
 #include "blockreader.h"
+#include "output.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -12,13 +11,12 @@
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 // How often the calling thread comes back to tick while it waits.
-constexpr std::chrono::milliseconds kTickPeriod(40);
+constexpr std::chrono::milliseconds kTickPeriod(25);
 // How long the writer waits for a block before it looks whether to stop.
 constexpr std::chrono::milliseconds kWriterPoll(20);
 
