@@ -39,8 +39,8 @@ struct Driver {
 };
 
 // One file's bytes from the reader into the output, the progress steps at
-// their offsets, then the commit. The reader is dropped (its thread joined)
-// and the input closed before End.
+// their offsets, End; Done when the output is ready for its commit. The
+// reader is dropped (its thread joined) and the input closed before End.
 CryptOutcome pump(std::optional<XorBlockReader> &reader, InputFile &input, PartnerOutput &output,
                   const std::vector<ProgressStep> &schedule, const Driver &driver)
 {
@@ -102,8 +102,14 @@ CryptOutcome pump(std::optional<XorBlockReader> &reader, InputFile &input, Partn
     input.fd.reset();
     if (!driver.step({ProgressStep::End, written, 1.0, milestones}))
         return CryptOutcome::Cancelled;
+    return CryptOutcome::Done;
+}
+
+// Makes the output durable and gives it its name.
+CryptOutcome commit(PartnerOutput &output, const Driver &driver)
+{
     if (!output.commit())
-        return failed();
+        return driver.go_on() ? CryptOutcome::OutFileNotWritten : CryptOutcome::Cancelled;
     return CryptOutcome::Done;
 }
 
@@ -290,24 +296,29 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
     if (!output->open(out_name, {input.device, input.inode, static_cast<mode_t>(input.mode)},
                       CurrentUmask(), options.durable))
         return CryptOutcome::OutFileNotWritten;
+    // A file of one block is read and written on the calling thread (a read
+    // of 256 KiB is short even from a slow disk): the threads' hand-overs at
+    // every mark would cost more than the whole transform. Its commit, which
+    // waits on the disk, still runs on a thread.
+    const bool one_block = input.size <= XorBlockReader::kBlockSize;
     // Reads ahead while the bar is being shown.
-    std::optional<XorBlockReader> reader(std::in_place, input.fd.get(), key, options.threads,
-                                         options.read);
+    std::optional<XorBlockReader> reader(std::in_place, input.fd.get(), key,
+                                         options.threads && !one_block, options.read);
     if (!progress({ProgressStep::Start, 0, 0.0, 0}))
         return CryptOutcome::Cancelled;
 
-    auto work = [&](const Driver &driver) {
+    // Everything from reading to the commit, or the commit alone.
+    auto work = [&](const Driver &driver, bool whole) {
         output->watch(driver.go_on);
-        const CryptOutcome outcome = pump(reader, input, *output, schedule, driver);
+        CryptOutcome outcome = whole ? pump(reader, input, *output, schedule, driver)
+                                     : CryptOutcome::Done;
+        if (outcome == CryptOutcome::Done)
+            outcome = commit(*output, driver);
         reader.reset();
         output.reset();
         return outcome;
     };
-    WriterThread writer;
-    if (options.threads && writer.start(work))
-        return writer.serve(progress, options.tick);
-
-    // Everything on the calling thread: ticks between blocks and disk waits.
+    // On the calling thread: ticks between blocks and disk waits.
     auto last_tick = std::chrono::steady_clock::now();
     bool cancelled = false;
     auto go_on = [&] {
@@ -322,5 +333,18 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
         last_tick = std::chrono::steady_clock::now();
         return progress(s);
     };
-    return work(Driver{step, go_on, kTickPeriod});
+    const Driver inline_driver{step, go_on, kTickPeriod};
+    WriterThread writer;
+    if (options.threads && !one_block &&
+        writer.start([&](const Driver &driver) { return work(driver, true); }))
+        return writer.serve(progress, options.tick);
+    if (!options.threads)
+        return work(inline_driver, true);
+
+    const CryptOutcome outcome = pump(reader, input, *output, schedule, inline_driver);
+    if (outcome != CryptOutcome::Done)
+        return outcome;
+    if (writer.start([&](const Driver &driver) { return work(driver, false); }))
+        return writer.serve(progress, options.tick);
+    return work(inline_driver, false);
 }
