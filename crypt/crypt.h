@@ -153,3 +153,8 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
 // (file systems without unnamed temporary files), else null: what an exit
 // handler must remove.
 const char *CurrentTemporaryFile();
+
+// For an exit handler, on the calling thread: stops all writing of outputs
+// for good (one under way on the writer thread is finished first) and returns
+// CurrentTemporaryFile(). Only the end of the process may follow.
+const char *EndWritingForExit();

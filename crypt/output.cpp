@@ -29,6 +29,12 @@ constexpr std::uint64_t kWaitPiece = 1024 * 1024;
 std::mutex gtemporary_mutex;
 std::string gtemporary;
 
+// Held while the output is written, flushed or closed, and taken for good by
+// an exit handler, so that the process never ends in the middle of one of
+// these: on a FUSE file system a removed file whose write was cut short by
+// the end of the process can stay behind.
+std::recursive_mutex gwriting;
+
 void set_temporary(std::string path)
 {
     std::lock_guard<std::mutex> lock(gtemporary_mutex);
@@ -129,6 +135,12 @@ const char *CurrentTemporaryFile()
     std::lock_guard<std::mutex> lock(gtemporary_mutex);
     copy = gtemporary;
     return copy.empty() ? nullptr : copy.c_str();
+}
+
+const char *EndWritingForExit()
+{
+    gwriting.lock();
+    return CurrentTemporaryFile();
 }
 
 mode_t CurrentUmask()
@@ -235,6 +247,7 @@ bool PartnerOutput::create_temporary()
 bool PartnerOutput::write(const char *data, std::size_t size)
 {
     const int fd = mode_ == Mode::InPlace ? target_.get() : temp_.get();
+    std::unique_lock<std::recursive_mutex> writing(gwriting);
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0) {
@@ -246,6 +259,7 @@ bool PartnerOutput::write(const char *data, std::size_t size)
         size -= static_cast<std::size_t>(n);
         written_ += static_cast<std::uint64_t>(n);
     }
+    writing.unlock();
     return !durable_ || start_writeback();
 }
 
@@ -253,7 +267,10 @@ bool PartnerOutput::start_writeback()
 {
     const int fd = mode_ == Mode::InPlace ? target_.get() : temp_.get();
     while (written_ - started_ >= kStretch) {
-        ::sync_file_range(fd, static_cast<off_t>(started_), kStretch, SYNC_FILE_RANGE_WRITE);
+        {
+            std::lock_guard<std::recursive_mutex> writing(gwriting);
+            ::sync_file_range(fd, static_cast<off_t>(started_), kStretch, SYNC_FILE_RANGE_WRITE);
+        }
         started_ += kStretch;
         // The stretch before the one just started goes to disk and leaves the cache.
         if (started_ >= 2 * kStretch && !wait_for_disk(started_ - kStretch, true))
@@ -269,6 +286,7 @@ bool PartnerOutput::wait_for_disk(std::uint64_t end, bool drop)
         if (go_on_ && !go_on_())
             return false;
         const std::uint64_t piece = std::min(kWaitPiece, end - settled_);
+        std::lock_guard<std::recursive_mutex> writing(gwriting);
         ::sync_file_range(fd, static_cast<off_t>(settled_), static_cast<off_t>(piece),
                           SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                               SYNC_FILE_RANGE_WAIT_AFTER);
@@ -374,6 +392,7 @@ bool PartnerOutput::commit()
     // and a cancel meanwhile is prompt.
     if (durable_ && !wait_for_disk(written_, false))
         return false;
+    std::lock_guard<std::recursive_mutex> writing(gwriting);
     if (mode_ == Mode::InPlace) {
         if (durable_ && ::fsync(target_.get()) != 0)
             return false;
@@ -423,6 +442,7 @@ bool PartnerOutput::commit()
 
 void PartnerOutput::discard()
 {
+    std::lock_guard<std::recursive_mutex> writing(gwriting);
     temp_.reset();
     if (!named_.empty())
         ::unlinkat(directory_.get(), named_.c_str(), 0);
