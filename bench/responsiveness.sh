@@ -5,7 +5,8 @@
 # program under a private Xvfb driven by responsiveness.py. Needs root.
 # Usage: responsiveness.sh PROGRAM SOURCE_DIR
 # Environment: TVX_RESP_MIB (300) and TVX_RESP_BPS (20971520) set the input's
-# size and read rate, TVX_CANCEL_AFTER the earliest Cancel in seconds;
+# size and read rate, TVX_RESP_WRITE_BPS a write rate too (the output's flush
+# then takes its time), TVX_CANCEL_AFTER the earliest Cancel in seconds;
 # TVX_DEBUG=1 prints the gaps and the partial file at Cancel, TVX_SNAPSHOT=PNG
 # saves the screen then.
 set -euo pipefail
@@ -57,6 +58,10 @@ group="$blkio/tenvarix-bench-$$"
 mkdir "$group"
 echo "$(lsblk -dno MAJ:MIN "$loop" | tr -d ' ') $bps" >"$group/blkio.throttle.read_bps_device"
 echo "input: $size_mib MiB, read at $((bps / 1048576)) MiB/s"
+if [ -n "${TVX_RESP_WRITE_BPS:-}" ]; then
+    echo "$(lsblk -dno MAJ:MIN "$loop" | tr -d ' ') $TVX_RESP_WRITE_BPS" >"$group/blkio.throttle.write_bps_device"
+    echo "output: written at $((TVX_RESP_WRITE_BPS / 1048576)) MiB/s"
+fi
 export TVX_CANCEL_AFTER=${TVX_CANCEL_AFTER:-$(awk -v m="$size_mib" -v b="$bps" 'BEGIN { print 0.45 * m * 1048576 / b }')}
 (
     echo "$BASHPID" >"$group/cgroup.procs"

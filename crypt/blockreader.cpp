@@ -24,7 +24,11 @@ SecretBytes expand_key(std::string_view key)
     return pattern;
 }
 
+// ThreadSanitizer cannot run the resolver of a cloned function, which the
+// loader calls before the sanitizer has started.
+#ifndef __SANITIZE_THREAD__
 __attribute__((target_clones("avx2", "default")))
+#endif
 void xor_piece(unsigned char *__restrict data, const unsigned char *__restrict pattern,
                std::size_t size)
 {
@@ -51,7 +55,6 @@ void xor_with_key(char *data, std::size_t size, const SecretBytes &pattern, std:
 
 void XorBlockReader::AlignedFree::operator()(char *p) const
 {
-    explicit_bzero(p, size);
     std::free(p);
 }
 
@@ -67,7 +70,7 @@ XorBlockReader::XorBlockReader(int fd, std::string_view key, bool use_thread, Re
         void *p = nullptr;
         if (::posix_memalign(&p, kPageSize, kBlockSize) != 0)
             throw std::bad_alloc();
-        slot.buffer = Buffer(static_cast<char *>(p), AlignedFree{kBlockSize});
+        slot.buffer = Buffer(static_cast<char *>(p), AlignedFree{});
     }
     if (use_thread) {
         try {
@@ -88,6 +91,10 @@ XorBlockReader::~XorBlockReader()
         freed_cv_.notify_all();
         thread_.join();
     }
+    // Only what was filled: wiping whole blocks would cost a small file more
+    // than its transform.
+    for (Slot &slot : slots_)
+        explicit_bzero(slot.buffer.get(), slot.used);
 }
 
 void XorBlockReader::fill(Slot &slot)
@@ -110,6 +117,7 @@ void XorBlockReader::fill(Slot &slot)
             break;
         slot.size += static_cast<std::size_t>(n);
     }
+    slot.used = std::max(slot.used, slot.size);
     // The bytes read before a failure still come first, the error after them.
     slot.status = slot.size > 0 ? Status::Block : failed_ ? Status::Error : Status::End;
     xor_with_key(slot.buffer.get(), slot.size, pattern_, key_size_, &key_position_);

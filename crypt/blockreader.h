@@ -47,13 +47,13 @@ public:
 
 private:
     struct AlignedFree {
-        std::size_t size;
         void operator()(char *p) const;
     };
     using Buffer = std::unique_ptr<char, AlignedFree>;
     struct Slot {
         Buffer buffer;
         std::size_t size = 0;
+        std::size_t used = 0; // bytes ever filled, wiped when the reader goes
         Status status = Status::Block;
     };
 

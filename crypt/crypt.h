@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 // The offending byte of the identical-characters rule, set by ValidateKey.
@@ -122,6 +123,16 @@ struct TransformOptions {
     // Off, the output is neither flushed as it is written nor made durable at
     // the end (for measuring the bare transform); all else stays the same.
     bool durable = true;
+    // Called on the calling thread at least every 50 ms of run time while the
+    // transform waits for its reading and writing (the output's final flush
+    // included), between the progress steps; returning false cancels the file.
+    std::function<bool()> tick;
+    // How the input is read; ::read when empty. For tests and measurements
+    // that need a slow or failing input.
+    std::function<ssize_t(int fd, char *buffer, std::size_t size)> read;
+    // Off, reading and writing run on the calling thread, as they do when no
+    // thread can be started.
+    bool threads = true;
 };
 
 // Writes out_name as input XOR the repeating key (restarting at key byte 0).
@@ -133,6 +144,8 @@ struct TransformOptions {
 // cancel an earlier file stays as it was. Any other existing output is
 // overwritten in place, as a plain overwrite would. An input whose length
 // changes while read gives InFileNotReadable. Closes the input before End.
+// Reading runs on a thread of its own and writing on another; progress and
+// tick are called on the calling thread, which never waits on the disk.
 CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
                            const ProgressFn &progress, const TransformOptions &options = {});
 
@@ -140,3 +153,8 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
 // (file systems without unnamed temporary files), else null: what an exit
 // handler must remove.
 const char *CurrentTemporaryFile();
+
+// For an exit handler, on the calling thread: stops all writing of outputs
+// for good (one under way on the writer thread is finished first) and returns
+// CurrentTemporaryFile(). Only the end of the process may follow.
+const char *EndWritingForExit();

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
@@ -29,8 +30,14 @@ public:
     // Prepares out_name for writing as the user's own plain open for writing
     // could; false (nothing changed) when that open is refused, the name
     // leads to the input or to no regular file, or nothing can be created.
+    // durable: the file reaches the disk before it takes the name, and its
+    // writeback starts as it is written, a stretch at a time, what is on disk
+    // leaving the page cache (faster than one flush at the end).
     bool open(const std::string &out_name, const InputIdentity &input, mode_t umask,
               bool durable);
+    // Asked between pieces of the waits for the disk; false gives up the
+    // write or commit under way (which then fail).
+    void watch(std::function<bool()> go_on) { go_on_ = std::move(go_on); }
     bool write(const char *data, std::size_t size);
     // Makes the complete file durable and gives it the output name.
     bool commit();
@@ -42,12 +49,14 @@ private:
     bool copy_into_place();
     bool link_under(const std::string &name);
     bool rename_without_replacing();
-    void start_writeback();
+    bool start_writeback();
+    bool wait_for_disk(std::uint64_t end, bool drop);
     void discard();
 
     enum class Mode { New, Replace, InPlace };
     Mode mode_ = Mode::New;
     bool durable_ = true;
+    std::function<bool()> go_on_;
     mode_t new_mode_ = 0600;
     UniqueFd directory_;
     std::string directory_path_;
@@ -56,7 +65,8 @@ private:
     std::string base_;  // the output's name in directory_
     std::string named_; // the temporary's name in directory_, when it has one
     std::uint64_t target_device_ = 0, target_inode_ = 0;
-    std::uint64_t written_ = 0, flushed_ = 0;
+    // Bytes written, whose writeback was started, and known to be on disk.
+    std::uint64_t written_ = 0, started_ = 0, settled_ = 0;
     bool committed_ = false;
 };
 

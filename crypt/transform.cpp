@@ -1,22 +1,24 @@
 #include "crypt.h"
+#include "blockreader.h"
 #include "output.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
 #include <fcntl.h>
+#include <mutex>
+#include <optional>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
-// Read size: large enough that system calls cost little, small enough to
-// stay in the L2 cache between the read, the XOR and the write. Measured:
-// 128 KiB and 256 KiB copy alike; 1 MiB blocks (dd's too) ran far slower.
-constexpr std::size_t kBlockSize = 256 * 1024;
-// The XOR runs over pieces of this size against the pre-expanded key pattern.
-constexpr std::size_t kPieceSize = 16 * 1024;
+// How often the calling thread comes back to tick while it waits.
+constexpr std::chrono::milliseconds kTickPeriod(25);
+// How long the writer waits for a block before it looks whether to stop.
+constexpr std::chrono::milliseconds kWriterPoll(20);
 
 constexpr double kMilestones[] = {0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9};
 
@@ -26,47 +28,208 @@ double fraction_at(std::uint64_t n, std::uint64_t size)
     return static_cast<double>(n) / static_cast<double>(size + 1);
 }
 
-// The key repeated so that a piece starting at any key position finds its
-// bytes in one run: pattern[k + i] is key[(k + i) % key length].
-SecretBytes expand_key(std::string_view key)
-{
-    SecretBytes pattern(kPieceSize + key.size());
-    for (std::size_t i = 0; i < pattern.size(); ++i)
-        pattern.data()[i] = key[i % key.size()];
-    return pattern;
-}
+// The writer's side of a run: what it asks of whoever drives it.
+struct Driver {
+    // Hands a progress step over and waits for its answer; false stops.
+    std::function<bool(const ProgressStep &)> step;
+    // Whether the run still goes on; asked between blocks and disk waits.
+    std::function<bool()> go_on;
+    // How long to wait for a block before asking go_on.
+    std::chrono::milliseconds poll;
+};
 
-__attribute__((target_clones("avx2", "default")))
-void xor_piece(unsigned char *__restrict data, const unsigned char *__restrict pattern,
-               std::size_t size)
+// One file's bytes from the reader into the output, the progress steps at
+// their offsets, End; Done when the output is ready for its commit. The
+// reader is dropped (its thread joined) and the input closed before End.
+CryptOutcome pump(std::optional<XorBlockReader> &reader, InputFile &input, PartnerOutput &output,
+                  const std::vector<ProgressStep> &schedule, const Driver &driver)
 {
-    for (std::size_t i = 0; i < size; ++i)
-        data[i] ^= pattern[i];
-}
-
-// XORs data with the key from key position *position on, and advances it.
-void xor_with_key(char *data, std::size_t size, const SecretBytes &pattern, std::size_t key_size,
-                  std::size_t *position)
-{
-    auto *bytes = reinterpret_cast<unsigned char *>(data);
-    const auto *pat = reinterpret_cast<const unsigned char *>(pattern.c_str());
-    while (size > 0) {
-        const std::size_t piece = std::min(size, kPieceSize);
-        xor_piece(bytes, pat + *position, piece);
-        *position = (*position + piece) % key_size;
-        bytes += piece;
-        size -= piece;
-    }
-}
-
-ssize_t read_some(int fd, char *buffer, std::size_t size)
-{
+    // A write or commit that fails because the run stopped is a cancel.
+    auto failed = [&driver] {
+        return driver.go_on() ? CryptOutcome::OutFileNotWritten : CryptOutcome::Cancelled;
+    };
+    int milestones = 0;
+    std::uint64_t written = 0;
+    std::size_t next_step = 0;
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, size);
-        if (n >= 0 || errno != EINTR)
-            return n;
+        const char *data = nullptr;
+        std::size_t got = 0;
+        const XorBlockReader::Status status = reader->next(driver.poll, &data, &got);
+        if (status == XorBlockReader::Status::Pending) {
+            if (!driver.go_on())
+                return CryptOutcome::Cancelled;
+            continue;
+        }
+        if (status == XorBlockReader::Status::Error)
+            return CryptOutcome::InFileNotReadable;
+        if (status == XorBlockReader::Status::End)
+            break;
+        // More bytes than at open: the input changed under the run.
+        if (got > input.size - written)
+            return CryptOutcome::InFileNotReadable;
+        std::size_t pos = 0;
+        while (pos < got) {
+            // Stop where the next milestone is due: the per-byte loop sets the
+            // bar after reading that byte and before writing it.
+            std::size_t end = got;
+            if (next_step < schedule.size()) {
+                const std::uint64_t due = schedule[next_step].byte - 1;
+                if (due < written + (got - pos))
+                    end = pos + static_cast<std::size_t>(due - written);
+            }
+            if (!output.write(data + pos, end - pos))
+                return failed();
+            written += end - pos;
+            pos = end;
+            if (pos < got && next_step < schedule.size() &&
+                written == schedule[next_step].byte - 1) {
+                milestones = schedule[next_step].milestones;
+                if (!driver.step(schedule[next_step++]))
+                    return CryptOutcome::Cancelled;
+            }
+        }
+        if (!driver.go_on())
+            return CryptOutcome::Cancelled;
     }
+
+    reader.reset();
+    // The reader runs ahead of the writes: a change after the last read but
+    // during the run shows in the size.
+    struct stat now;
+    if (written != input.size || ::fstat(input.fd.get(), &now) != 0 ||
+        static_cast<std::uint64_t>(now.st_size) != input.size)
+        return CryptOutcome::InFileNotReadable;
+    input.fd.reset();
+    if (!driver.step({ProgressStep::End, written, 1.0, milestones}))
+        return CryptOutcome::Cancelled;
+    return CryptOutcome::Done;
 }
+
+// Makes the output durable and gives it its name.
+CryptOutcome commit(PartnerOutput &output, const Driver &driver)
+{
+    if (!output.commit())
+        return driver.go_on() ? CryptOutcome::OutFileNotWritten : CryptOutcome::Cancelled;
+    return CryptOutcome::Done;
+}
+
+// The calling thread's side of a run whose writing goes on a thread of its
+// own: the writer posts progress steps and waits for their answers; the
+// calling thread answers them, ticks in between and never waits on the disk.
+class WriterThread {
+public:
+    WriterThread() = default;
+    WriterThread(const WriterThread &) = delete;
+    WriterThread &operator=(const WriterThread &) = delete;
+    // Whatever way out the caller takes, the writer stops and is joined.
+    ~WriterThread()
+    {
+        if (thread_.joinable()) {
+            stop();
+            thread_.join();
+        }
+    }
+
+    // False when no thread can be started.
+    bool start(std::function<CryptOutcome(const Driver &)> work)
+    {
+        try {
+            thread_ = std::thread([this, work = std::move(work)] {
+                CryptOutcome outcome = CryptOutcome::OutFileNotWritten;
+                std::exception_ptr error;
+                try {
+                    outcome = work(driver());
+                } catch (...) {
+                    error = std::current_exception();
+                }
+                std::lock_guard<std::mutex> lock(mutex_);
+                outcome_ = outcome;
+                error_ = error;
+                finished_ = true;
+                to_caller_.notify_one();
+            });
+        } catch (const std::system_error &) {
+            return false;
+        }
+        return true;
+    }
+
+    // Answers the writer's steps with progress and calls tick at least every
+    // kTickPeriod until the writer has finished; its outcome.
+    CryptOutcome serve(const std::function<bool(const ProgressStep &)> &progress,
+                       const std::function<bool()> &tick)
+    {
+        auto last_drain = std::chrono::steady_clock::now();
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            to_caller_.wait_until(lock, last_drain + kTickPeriod,
+                                  [this] { return posted_ || finished_; });
+            if (posted_) {
+                const ProgressStep step = step_;
+                const bool stopped = stopped_;
+                lock.unlock();
+                const bool go_on = !stopped && progress(step);
+                last_drain = std::chrono::steady_clock::now();
+                lock.lock();
+                posted_ = false;
+                stopped_ = stopped_ || !go_on;
+                to_writer_.notify_one();
+                continue;
+            }
+            if (finished_)
+                break;
+            lock.unlock();
+            last_drain = std::chrono::steady_clock::now();
+            const bool go_on = !tick || tick();
+            lock.lock();
+            if (!go_on) {
+                stopped_ = true;
+                to_writer_.notify_one();
+            }
+        }
+        lock.unlock();
+        thread_.join();
+        if (error_)
+            std::rethrow_exception(error_);
+        return outcome_;
+    }
+
+private:
+    Driver driver()
+    {
+        return {[this](const ProgressStep &step) {
+                    std::unique_lock<std::mutex> lock(mutex_);
+                    step_ = step;
+                    posted_ = true;
+                    to_caller_.notify_one();
+                    to_writer_.wait(lock, [this] { return !posted_ || stopped_; });
+                    return !stopped_;
+                },
+                [this] {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    return !stopped_;
+                },
+                kWriterPoll};
+    }
+
+    void stop()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+        to_writer_.notify_one();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable to_caller_, to_writer_;
+    // Guarded by mutex_:
+    ProgressStep step_{};
+    bool posted_ = false;   // step_ waits for its answer
+    bool stopped_ = false;  // the run is cancelled
+    bool finished_ = false; // the writer is done; outcome_ and error_ hold
+    CryptOutcome outcome_ = CryptOutcome::OutFileNotWritten;
+    std::exception_ptr error_;
+    std::thread thread_;
+};
 
 } // namespace
 
@@ -125,64 +288,63 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
                            const ProgressFn &report, const TransformOptions &options)
 {
     auto progress = [&report](const ProgressStep &step) { return !report || report(step); };
-    // An empty key leaves the bytes as they are.
-    const SecretBytes pattern = expand_key(key.empty() ? std::string_view("\0", 1) : key);
-    const std::size_t key_size = key.empty() ? 1 : key.size();
     const std::vector<ProgressStep> schedule = ProgressSchedule(input.size);
 
-    PartnerOutput output;
-    if (!output.open(out_name, {input.device, input.inode, static_cast<mode_t>(input.mode)},
-                     CurrentUmask(), options.durable))
+    // Both are dropped by whoever runs the work, so that joining the reader
+    // and discarding a large output never hold up the calling thread.
+    std::optional<PartnerOutput> output(std::in_place);
+    if (!output->open(out_name, {input.device, input.inode, static_cast<mode_t>(input.mode)},
+                      CurrentUmask(), options.durable))
         return CryptOutcome::OutFileNotWritten;
-
-    int milestones = 0;
-    if (!progress({ProgressStep::Start, 0, 0.0, milestones}))
+    // A file of one block is read and written on the calling thread (a read
+    // of 256 KiB is short even from a slow disk): the threads' hand-overs at
+    // every mark would cost more than the whole transform. Its commit, which
+    // waits on the disk, still runs on a thread.
+    const bool one_block = input.size <= XorBlockReader::kBlockSize;
+    // Reads ahead while the bar is being shown.
+    std::optional<XorBlockReader> reader(std::in_place, input.fd.get(), key,
+                                         options.threads && !one_block, options.read);
+    if (!progress({ProgressStep::Start, 0, 0.0, 0}))
         return CryptOutcome::Cancelled;
 
-    SecretBytes buffer(kBlockSize);
-    std::size_t key_position = 0;
-    std::uint64_t written = 0;
-    std::size_t next_step = 0;
-    for (;;) {
-        const ssize_t n = read_some(input.fd.get(), buffer.data(), buffer.size());
-        if (n < 0)
-            return CryptOutcome::InFileNotReadable;
-        if (n == 0)
-            break;
-        const auto got = static_cast<std::size_t>(n);
-        // More bytes than at open: the input changed under the run.
-        if (got > input.size - written)
-            return CryptOutcome::InFileNotReadable;
-        std::size_t pos = 0;
-        while (pos < got) {
-            // Stop where the next milestone is due: the per-byte loop sets the
-            // bar after reading that byte and before writing it.
-            std::size_t end = got;
-            if (next_step < schedule.size()) {
-                const std::uint64_t due = schedule[next_step].byte - 1;
-                if (due < written + (got - pos))
-                    end = pos + static_cast<std::size_t>(due - written);
-            }
-            xor_with_key(buffer.data() + pos, end - pos, pattern, key_size, &key_position);
-            if (!output.write(buffer.data() + pos, end - pos))
-                return CryptOutcome::OutFileNotWritten;
-            written += end - pos;
-            pos = end;
-            if (pos < got && next_step < schedule.size() &&
-                written == schedule[next_step].byte - 1) {
-                milestones = schedule[next_step].milestones;
-                if (!progress(schedule[next_step++]))
-                    return CryptOutcome::Cancelled;
-            }
+    // Everything from reading to the commit, or the commit alone.
+    auto work = [&](const Driver &driver, bool whole) {
+        output->watch(driver.go_on);
+        CryptOutcome outcome = whole ? pump(reader, input, *output, schedule, driver)
+                                     : CryptOutcome::Done;
+        if (outcome == CryptOutcome::Done)
+            outcome = commit(*output, driver);
+        reader.reset();
+        output.reset();
+        return outcome;
+    };
+    // On the calling thread: ticks between blocks and disk waits.
+    auto last_tick = std::chrono::steady_clock::now();
+    bool cancelled = false;
+    auto go_on = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (!cancelled && options.tick && now - last_tick >= kTickPeriod) {
+            last_tick = now;
+            cancelled = !options.tick();
         }
-    }
+        return !cancelled;
+    };
+    auto step = [&](const ProgressStep &s) {
+        last_tick = std::chrono::steady_clock::now();
+        return progress(s);
+    };
+    const Driver inline_driver{step, go_on, kTickPeriod};
+    WriterThread writer;
+    if (options.threads && !one_block &&
+        writer.start([&](const Driver &driver) { return work(driver, true); }))
+        return writer.serve(progress, options.tick);
+    if (!options.threads)
+        return work(inline_driver, true);
 
-    input.fd.reset();
-    if (written != input.size)
-        return CryptOutcome::InFileNotReadable;
-    if (!progress({ProgressStep::End, written, 1.0, milestones}))
-        return CryptOutcome::Cancelled;
-    if (!output.commit())
-        return CryptOutcome::OutFileNotWritten;
-    return CryptOutcome::Done;
+    const CryptOutcome outcome = pump(reader, input, *output, schedule, inline_driver);
+    if (outcome != CryptOutcome::Done)
+        return outcome;
+    if (writer.start([&](const Driver &driver) { return work(driver, false); }))
+        return writer.serve(progress, options.tick);
+    return work(inline_driver, false);
 }

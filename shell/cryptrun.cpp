@@ -33,17 +33,47 @@ bool drain_and_go_on()
     return !gcancelcrypt;
 }
 
+// Runs the main loop until the bar newly shown has been painted (a single
+// drain leaves its layout and paint for a later frame), or ~100 ms have passed.
+void paint_bar_now()
+{
+    GtkWidget *bar = ProgressBar_TenvarixCryptoWindow;
+    if (!gtk_widget_get_mapped(TenvarixCryptoWindow))
+        return;
+    struct Wait {
+        bool painted = false, late = false;
+    } wait;
+    const gulong drawn = g_signal_connect_after(
+        bar, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer p) {
+            static_cast<Wait *>(p)->painted = true;
+            return FALSE;
+        }),
+        &wait);
+    const guint timer = g_timeout_add(100, +[](gpointer p) {
+        static_cast<Wait *>(p)->late = true;
+        return G_SOURCE_REMOVE;
+    }, &wait);
+    gtk_widget_queue_draw(bar);
+    while (!wait.painted && !wait.late && !gcancelcrypt)
+        g_main_context_iteration(nullptr, TRUE);
+    if (!wait.late)
+        g_source_remove(timer);
+    g_signal_handler_disconnect(bar, drawn);
+}
+
 bool show_progress(const ProgressStep &step)
 {
     GtkProgressBar *bar = GTK_PROGRESS_BAR(ProgressBar_TenvarixCryptoWindow);
-    if (step.kind == ProgressStep::Start)
-        gtk_widget_show(ProgressBar_TenvarixCryptoWindow);
     if (step.kind == ProgressStep::Milestone) {
         for (int i = 0; i < step.milestones; ++i)
             *kProgressFlags[i] = 1;
         grefreshprogressbar = 1;
     }
     gtk_progress_bar_set_fraction(bar, step.fraction);
+    if (step.kind == ProgressStep::Start && !gtk_widget_get_visible(ProgressBar_TenvarixCryptoWindow)) {
+        gtk_widget_show(ProgressBar_TenvarixCryptoWindow);
+        paint_bar_now();
+    }
     const bool go_on = drain_and_go_on();
     grefreshprogressbar = 0;
     return go_on;
@@ -94,7 +124,10 @@ int crypt_run()
 
 CryptOutcome doCryptFile(const std::string &path, InputFile input, std::string_view key)
 {
-    return TransformFile(std::move(input), MakeOutFileName(path), key, show_progress);
+    // Between the progress steps the window is kept alive by drains.
+    TransformOptions options;
+    options.tick = drain_and_go_on;
+    return TransformFile(std::move(input), MakeOutFileName(path), key, show_progress, options);
 }
 
 int doTenvarixCrypto()

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <grp.h>
@@ -15,6 +17,7 @@
 #include <utility>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -128,6 +131,69 @@ public:
 private:
     std::string at_;
     bool mounted_ = false;
+};
+
+// An ext4 file system on a loop device, mounted at a new directory, whose
+// reads by this process go at a set rate through a cgroup v1 blkio group
+// (root only); all undone when dropped.
+class ThrottledDisk {
+public:
+    ThrottledDisk(std::string at, unsigned long bytes_per_second) : at_(std::move(at))
+    {
+        if (geteuid() != 0 || access("/sys/fs/cgroup/blkio/cgroup.procs", W_OK) != 0)
+            return;
+        image_ = at_ + ".img";
+        mkdir(at_.c_str(), 0755);
+        if (FILE *p = popen(("truncate -s 64M '" + image_ + "' && losetup --find --show '" +
+                             image_ + "' 2>/dev/null").c_str(), "r")) {
+            char line[256] = "";
+            if (fgets(line, sizeof line, p))
+                loop_ = std::string(line, strcspn(line, "\n"));
+            pclose(p);
+        }
+        struct stat st;
+        if (loop_.empty() || stat(loop_.c_str(), &st) != 0 ||
+            std::system(("mkfs.ext4 -q " + loop_ + " && mount " + loop_ + " '" + at_ + "'").c_str()) != 0)
+            return;
+        mounted_ = true;
+        group_ = "/sys/fs/cgroup/blkio/tenvarix-test-" + std::to_string(getpid());
+        mkdir(group_.c_str(), 0755);
+        std::ofstream(group_ + "/blkio.throttle.read_bps_device")
+            << major(st.st_rdev) << ":" << minor(st.st_rdev) << " " << bytes_per_second << "\n";
+        std::ofstream(group_ + "/cgroup.procs") << getpid() << "\n";
+        throttled_ = true;
+    }
+    ~ThrottledDisk()
+    {
+        if (!group_.empty()) {
+            std::ofstream("/sys/fs/cgroup/blkio/cgroup.procs") << getpid() << "\n";
+            rmdir(group_.c_str());
+        }
+        if (mounted_)
+            umount2(at_.c_str(), MNT_DETACH);
+        if (!loop_.empty())
+            std::system(("losetup -d " + loop_).c_str());
+        if (!image_.empty())
+            unlink(image_.c_str());
+    }
+    ThrottledDisk(const ThrottledDisk &) = delete;
+    ThrottledDisk &operator=(const ThrottledDisk &) = delete;
+
+    bool throttled() const { return throttled_; }
+    std::string path(const std::string &name) const { return at_ + "/" + name; }
+    // A file on the disk that is not in the page cache, so that its reads are slow.
+    void write_cold(const std::string &name, const std::string &bytes) const
+    {
+        write_file(path(name), bytes);
+        const int fd = open(path(name).c_str(), O_RDONLY);
+        fsync(fd);
+        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        close(fd);
+    }
+
+private:
+    std::string at_, image_, loop_, group_;
+    bool mounted_ = false, throttled_ = false;
 };
 
 // The unprivileged user of the permission cases, created when missing; its

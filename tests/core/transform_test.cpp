@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <dirent.h>
@@ -39,7 +41,7 @@ protected:
 
     // Transforms in into its partner name, recording every progress step.
     CryptOutcome crypt(const std::string &in, const std::string &key = kKey,
-                       const ProgressFn &progress = nullptr)
+                       const ProgressFn &progress = nullptr, const TransformOptions &options = {})
     {
         std::optional<InputFile> input = OpenInputFile(in);
         if (!input)
@@ -49,12 +51,18 @@ protected:
                              [&](const ProgressStep &s) {
                                  steps_.push_back(s);
                                  return progress ? progress(s) : true;
-                             });
+                             },
+                             options);
     }
 
     testfiles::ScratchDir scratch_;
     std::vector<ProgressStep> steps_;
 };
+
+std::size_t thread_count()
+{
+    return entries("/proc/self/task").size();
+}
 
 } // namespace
 
@@ -467,4 +475,99 @@ TEST_F(Transform, on_a_file_system_without_permissions_outputs_are_created_and_r
     EXPECT_EQ(CurrentTemporaryFile(), nullptr);
     ASSERT_FALSE(seen_under_way.empty());
     EXPECT_EQ(seen_under_way.front().rfind(dir + "/.tvx", 0), 0u) << seen_under_way.front();
+}
+
+// Every read of a slow input waits until the calling thread has ticked twice
+// (or 5 s have passed): the run gets through only if it ticks while it waits.
+TEST_F(Transform, a_slow_input_ticks_between_the_steps_and_a_cancel_from_a_tick_discards_the_output)
+{
+    const std::size_t size = 6 * 256 * 1024 + 5;
+    const std::string bytes = random_bytes(size, 9);
+    write_file(path("slow"), bytes);
+    std::atomic<int> ticks{0}, reads{0}, released_by_ticks{0};
+    TransformOptions options;
+    options.read = [&](int fd, char *buffer, std::size_t n) {
+        const int from = ticks;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (ticks < from + 2 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ++reads;
+        released_by_ticks += ticks >= from + 2;
+        return ::read(fd, buffer, n);
+    };
+    options.tick = [&] { return ++ticks, true; };
+    const std::size_t threads_before = thread_count();
+
+    ASSERT_EQ(crypt(path("slow"), kKey, nullptr, options), CryptOutcome::Done);
+    EXPECT_EQ(released_by_ticks, reads);
+    EXPECT_EQ(read_file(path("slowtenvarixcrypto")), xor_with(bytes, kKey));
+    std::vector<double> fractions;
+    for (const ProgressStep &s : steps_)
+        fractions.push_back(s.fraction);
+    std::vector<double> expected{0.0};
+    for (const ProgressStep &s : ProgressSchedule(size))
+        expected.push_back(s.fraction);
+    expected.push_back(1.0);
+    EXPECT_EQ(fractions, expected);
+    EXPECT_EQ(thread_count(), threads_before);
+
+    // A tick that cancels after the first mark, while the next block waits.
+    write_file(path("slowtenvarixcrypto"), "earlier");
+    options.tick = [&] {
+        ++ticks;
+        return steps_.size() < 2;
+    };
+    EXPECT_EQ(crypt(path("slow"), kKey, nullptr, options), CryptOutcome::Cancelled);
+    EXPECT_EQ(steps_.size(), 2u);
+    EXPECT_EQ(read_file(path("slowtenvarixcrypto")), "earlier");
+    EXPECT_EQ(entries(scratch_.dir()), (std::vector<std::string>{"slow", "slowtenvarixcrypto"}));
+    EXPECT_EQ(thread_count(), threads_before);
+}
+
+// The same results on one thread, as when no thread can be started; a read
+// that fails after the first block, on the reader's thread or not.
+TEST_F(Transform, on_one_thread_or_with_a_failing_read_the_outcomes_stay_the_same)
+{
+    const std::size_t size = 3 * 256 * 1024 + 7;
+    const std::string bytes = random_bytes(size, 10);
+    write_file(path("f"), bytes);
+    for (const bool threads : {true, false}) {
+        TransformOptions options;
+        options.threads = threads;
+        const std::size_t threads_before = thread_count();
+        std::vector<std::size_t> written_at_step;
+        ASSERT_EQ(crypt(path("f"), kKey,
+                        [&](const ProgressStep &) {
+                            // The unnamed file under way, beside the input and the earlier output.
+                            for (const auto &[name, st] : open_files_in(scratch_.dir()))
+                                if (name != path("f") && name != path("ftenvarixcrypto"))
+                                    written_at_step.push_back(std::size_t(st.st_size));
+                            if (!threads) {
+                                EXPECT_EQ(thread_count(), threads_before);
+                            }
+                            return true;
+                        },
+                        options),
+                  CryptOutcome::Done)
+            << threads;
+        EXPECT_EQ(read_file(path("ftenvarixcrypto")), xor_with(bytes, kKey));
+        std::vector<std::size_t> expected{0};
+        for (const ProgressStep &s : ProgressSchedule(size))
+            expected.push_back(std::size_t(s.byte - 1));
+        expected.push_back(size);
+        EXPECT_EQ(written_at_step, expected) << threads;
+
+        int calls = 0;
+        options.read = [&calls](int fd, char *buffer, std::size_t n) -> ssize_t {
+            if (++calls > 1) {
+                errno = EIO;
+                return -1;
+            }
+            return ::read(fd, buffer, n);
+        };
+        EXPECT_EQ(crypt(path("f"), kKey, nullptr, options), CryptOutcome::InFileNotReadable);
+        EXPECT_EQ(read_file(path("ftenvarixcrypto")), xor_with(bytes, kKey)) << threads;
+        EXPECT_EQ(entries(scratch_.dir()), (std::vector<std::string>{"f", "ftenvarixcrypto"}));
+        EXPECT_EQ(thread_count(), threads_before);
+    }
 }

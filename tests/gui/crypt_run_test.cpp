@@ -290,3 +290,64 @@ TEST_F(CryptRun, crypt_presses_during_a_run_are_ignored)
     EXPECT_EQ(read_file(path("bigtenvarixcrypto")), xor_key(std::string(1 << 20, 'q')));
     EXPECT_TRUE(window_alive());
 }
+
+// The bar is on screen before the first mark; on a disk read at 1 MiB/s the
+// window drains between the marks, and a Cancel there ends the run at once.
+TEST_F(CryptRun, the_bar_is_painted_at_once_and_a_slow_disk_keeps_the_window_alive)
+{
+    // The number of fractions set at each paint of the bar.
+    struct Paints {
+        std::vector<double> *fractions;
+        std::vector<std::size_t> at;
+    } paints{&fractions_, {}};
+    const gulong painted = g_signal_connect_after(
+        ProgressBar_TenvarixCryptoWindow, "draw",
+        G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer p) {
+            auto *paints = static_cast<Paints *>(p);
+            paints->at.push_back(paints->fractions->size());
+            return FALSE;
+        }),
+        &paints);
+    write_file(path("f"), std::string(1 << 20, 'f'));
+    EXPECT_EQ(run(kKey, path("f")), 0);
+    ASSERT_FALSE(paints.at.empty());
+    EXPECT_EQ(paints.at.front(), 1u) << "painted after the start and before the first mark";
+    g_signal_handler_disconnect(ProgressBar_TenvarixCryptoWindow, painted);
+
+    testfiles::ThrottledDisk disk(path("slow"), 1 << 20);
+    if (!disk.throttled())
+        GTEST_SKIP() << "needs root, a loop device and the blkio cgroup";
+    disk.write_cold("in", std::string(3 << 20, 's'));
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), kKey.c_str());
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, disk.path("in").c_str(), -1);
+    fractions_.clear();
+    // Fires only while the run drains: counts the drains between two marks.
+    struct Watch {
+        std::vector<double> *fractions;
+        std::size_t marks_then = 0;
+        int between = 0, cancelled_after = 0;
+        std::size_t marks_at_cancel = 0;
+    } watch{&fractions_};
+    const guint timer = g_timeout_add(5, +[](gpointer p) -> gboolean {
+        auto *w = static_cast<Watch *>(p);
+        const std::size_t marks = w->fractions->size();
+        if (marks < 2 || w->marks_at_cancel)
+            return G_SOURCE_CONTINUE;
+        if (marks != w->marks_then) {
+            w->marks_then = marks;
+            w->between = 0;
+        } else if (++w->between == 3) {
+            w->marks_at_cancel = marks;
+            TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCancel, nullptr, nullptr);
+        }
+        return G_SOURCE_CONTINUE;
+    }, &watch);
+    ASSERT_TRUE(gui::run_in_main_loop(
+        [] { TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr); }));
+    g_source_remove(timer);
+    EXPECT_GE(watch.marks_at_cancel, 2u) << "three drains between two marks";
+    EXPECT_LT(watch.marks_at_cancel, 11u);
+    EXPECT_EQ(fractions_.size(), watch.marks_at_cancel) << "no mark after the Cancel";
+    EXPECT_FALSE(window_alive());
+    EXPECT_EQ(entries(disk.path("")).size(), 2u) << "the input and lost+found only";
+}
