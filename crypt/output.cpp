@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,13 +16,15 @@
 
 namespace {
 
-// Writeback starts for every stretch of this size as soon as it is written,
-// and the stretch before it is waited for, so dirty data stays bounded. What
-// is under writeback must reach the disk before a cancelled file is gone, so
-// stretches are short: 2 MiB ran as fast as 8 MiB and faster than 1 MiB.
+// Writeback starts for every stretch of this size as soon as it is written.
 constexpr std::uint64_t kStretch = 2 * 1024 * 1024;
-// Waits for writeback go by pieces of this size, with a look at whether the
-// run still goes on between them, so that a cancel on a slow disk is prompt.
+// How much may be under writeback at once, beyond the stretch just started.
+// More keeps a fast disk busy; but what is under writeback must reach the
+// disk before a cancelled file is gone, so the amount follows the disk's
+// measured speed: about kInFlightTime of its writing, within these bounds.
+constexpr std::uint64_t kMinInFlight = kStretch;
+constexpr std::uint64_t kMaxInFlight = 8 * kStretch;
+constexpr double kInFlightTime = 0.08; // seconds
 constexpr std::uint64_t kWaitPiece = 1024 * 1024;
 
 // The named temporary file under way; read by an exit handler on the calling
@@ -272,8 +275,8 @@ bool PartnerOutput::start_writeback()
             ::sync_file_range(fd, static_cast<off_t>(started_), kStretch, SYNC_FILE_RANGE_WRITE);
         }
         started_ += kStretch;
-        // The stretch before the one just started goes to disk and leaves the cache.
-        if (started_ >= 2 * kStretch && !wait_for_disk(started_ - kStretch, true))
+        // What lies further back goes to disk and leaves the cache.
+        if (started_ > in_flight_ && !wait_for_disk(started_ - in_flight_, true))
             return false;
     }
     return true;
@@ -282,6 +285,8 @@ bool PartnerOutput::start_writeback()
 bool PartnerOutput::wait_for_disk(std::uint64_t end, bool drop)
 {
     const int fd = mode_ == Mode::InPlace ? target_.get() : temp_.get();
+    const std::uint64_t from = settled_;
+    const auto start = std::chrono::steady_clock::now();
     while (settled_ < end) {
         if (go_on_ && !go_on_())
             return false;
@@ -295,6 +300,14 @@ bool PartnerOutput::wait_for_disk(std::uint64_t end, bool drop)
                             POSIX_FADV_DONTNEED);
         settled_ += piece;
     }
+    // Waiting, the writer goes at the disk's pace: what it settled over the
+    // time it waited is the disk's speed. Not waiting, the disk keeps up.
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
+    const double fits = waited.count() > 0.001
+                            ? double(settled_ - from) * kInFlightTime / waited.count()
+                            : double(2 * in_flight_);
+    in_flight_ = std::clamp<std::uint64_t>(static_cast<std::uint64_t>(fits) / kWaitPiece * kWaitPiece,
+                                           kMinInFlight, kMaxInFlight);
     return true;
 }
 

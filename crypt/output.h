@@ -67,6 +67,9 @@ private:
     std::uint64_t target_device_ = 0, target_inode_ = 0;
     // Bytes written, whose writeback was started, and known to be on disk.
     std::uint64_t written_ = 0, started_ = 0, settled_ = 0;
+    // Bytes allowed under writeback behind the stretch just started; follows
+    // the disk's speed.
+    std::uint64_t in_flight_ = 2 * 1024 * 1024;
     bool committed_ = false;
 };
 
