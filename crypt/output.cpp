@@ -16,16 +16,19 @@
 
 namespace {
 
-// Writeback starts for every stretch of this size as soon as it is written.
-constexpr std::uint64_t kStretch = 2 * 1024 * 1024;
-// How much may be under writeback at once, beyond the stretch just started.
-// More keeps a fast disk busy; but what is under writeback must reach the
-// disk before a cancelled file is gone, so the amount follows the disk's
-// measured speed: about kInFlightTime of its writing, within these bounds.
-constexpr std::uint64_t kMinInFlight = kStretch;
-constexpr std::uint64_t kMaxInFlight = 8 * kStretch;
+// How much may be under writeback at once: about kInFlightTime of the
+// disk's measured writing, within these bounds. More keeps a fast disk busy;
+// but what is under writeback must reach the disk before a cancelled file is
+// gone, so a slow disk gets little.
+constexpr std::uint64_t kMinInFlight = 512 * 1024;
+constexpr std::uint64_t kMaxInFlight = 16 * 1024 * 1024;
 constexpr double kInFlightTime = 0.08; // seconds
-constexpr std::uint64_t kWaitPiece = 1024 * 1024;
+// Writeback is started for stretches of half that, within these bounds, and
+// waited for in pieces of a quarter, with a look between them at whether the
+// run still goes on.
+constexpr std::uint64_t kMinStretch = 256 * 1024;
+constexpr std::uint64_t kMaxStretch = 2 * 1024 * 1024;
+constexpr std::uint64_t kMaxWaitPiece = 1024 * 1024;
 
 // The named temporary file under way; read by an exit handler on the calling
 // thread while the writer thread may change it.
@@ -269,12 +272,16 @@ bool PartnerOutput::write(const char *data, std::size_t size)
 bool PartnerOutput::start_writeback()
 {
     const int fd = mode_ == Mode::InPlace ? target_.get() : temp_.get();
-    while (written_ - started_ >= kStretch) {
+    for (;;) {
+        const std::uint64_t stretch = std::clamp(in_flight_ / 2, kMinStretch, kMaxStretch);
+        if (written_ - started_ < stretch)
+            break;
         {
             std::lock_guard<std::recursive_mutex> writing(gwriting);
-            ::sync_file_range(fd, static_cast<off_t>(started_), kStretch, SYNC_FILE_RANGE_WRITE);
+            ::sync_file_range(fd, static_cast<off_t>(started_), static_cast<off_t>(stretch),
+                              SYNC_FILE_RANGE_WRITE);
         }
-        started_ += kStretch;
+        started_ += stretch;
         // What lies further back goes to disk and leaves the cache.
         if (started_ > in_flight_ && !wait_for_disk(started_ - in_flight_, true))
             return false;
@@ -286,11 +293,11 @@ bool PartnerOutput::wait_for_disk(std::uint64_t end, bool drop)
 {
     const int fd = mode_ == Mode::InPlace ? target_.get() : temp_.get();
     const std::uint64_t from = settled_;
-    const auto start = std::chrono::steady_clock::now();
     while (settled_ < end) {
         if (go_on_ && !go_on_())
             return false;
-        const std::uint64_t piece = std::min(kWaitPiece, end - settled_);
+        const std::uint64_t piece =
+            std::min(std::clamp(in_flight_ / 4, kMinStretch, kMaxWaitPiece), end - settled_);
         std::lock_guard<std::recursive_mutex> writing(gwriting);
         ::sync_file_range(fd, static_cast<off_t>(settled_), static_cast<off_t>(piece),
                           SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
@@ -300,14 +307,24 @@ bool PartnerOutput::wait_for_disk(std::uint64_t end, bool drop)
                             POSIX_FADV_DONTNEED);
         settled_ += piece;
     }
-    // Waiting, the writer goes at the disk's pace: what it settled over the
-    // time it waited is the disk's speed. Not waiting, the disk keeps up.
-    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
-    const double fits = waited.count() > 0.001
-                            ? double(settled_ - from) * kInFlightTime / waited.count()
-                            : double(2 * in_flight_);
-    in_flight_ = std::clamp<std::uint64_t>(static_cast<std::uint64_t>(fits) / kWaitPiece * kWaitPiece,
-                                           kMinInFlight, kMaxInFlight);
+    // The disk's speed, from what settled over the last tenth of a second or
+    // more: at the disk's pace when it is the bottleneck, and where it is not,
+    // little is under writeback anyway.
+    const auto now = std::chrono::steady_clock::now();
+    if (!measuring_) {
+        measuring_ = true;
+        mark_time_ = now;
+        mark_settled_ = from;
+    }
+    const std::chrono::duration<double> span = now - mark_time_;
+    if (span.count() >= 0.1) {
+        const double fits = double(settled_ - mark_settled_) * kInFlightTime / span.count();
+        in_flight_ = std::clamp<std::uint64_t>(static_cast<std::uint64_t>(fits) / kMinStretch *
+                                                   kMinStretch,
+                                               kMinInFlight, kMaxInFlight);
+        mark_time_ = now;
+        mark_settled_ = settled_;
+    }
     return true;
 }
 

@@ -3,6 +3,7 @@
 // discards it. Independent of how the bytes are read.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -70,6 +71,9 @@ private:
     // Bytes allowed under writeback behind the stretch just started; follows
     // the disk's speed.
     std::uint64_t in_flight_ = 2 * 1024 * 1024;
+    bool measuring_ = false;
+    std::chrono::steady_clock::time_point mark_time_;
+    std::uint64_t mark_settled_ = 0;
     bool committed_ = false;
 };
 
