@@ -12,6 +12,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -39,6 +40,16 @@ inline bool exists(const std::string &path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+// size bytes of a fixed pseudo-random sequence, one per variant.
+inline std::string random_bytes(std::size_t size, unsigned variant)
+{
+    std::mt19937 gen(variant);
+    std::string bytes(size, '\0');
+    for (char &c : bytes)
+        c = static_cast<char>(gen());
+    return bytes;
 }
 
 // bytes XOR the key repeated from its first byte.

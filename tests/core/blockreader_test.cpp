@@ -20,15 +20,6 @@ using namespace std::chrono_literals;
 const std::string kKey = "abcdefghijkA1!";
 constexpr std::size_t kBlock = XorBlockReader::kBlockSize;
 
-std::string random_bytes(std::size_t size, unsigned variant)
-{
-    std::mt19937 gen(variant);
-    std::string bytes(size, '\0');
-    for (char &c : bytes)
-        c = static_cast<char>(gen());
-    return bytes;
-}
-
 struct Drained {
     std::string bytes;
     XorBlockReader::Status last;

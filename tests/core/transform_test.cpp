@@ -26,15 +26,6 @@ using namespace testfiles;
 
 const std::string kKey = "abcdefghijkA1!";
 
-std::string random_bytes(std::size_t size, unsigned variant)
-{
-    std::mt19937 gen(variant);
-    std::string bytes(size, '\0');
-    for (char &c : bytes)
-        c = static_cast<char>(gen());
-    return bytes;
-}
-
 class Transform : public ::testing::Test {
 protected:
     std::string path(const std::string &name) const { return scratch_.path(name); }
