@@ -69,9 +69,12 @@ start_app() {
 # start_weston: a Wayland compositor nested in the test's X server, its
 # socket "tvx-wayland" in XDG_RUNTIME_DIR; sets WESTON_WID to its output
 # window (1024 x 768 at 0, 0), into which xdotool sends keys and clicks.
+# No fades: a closed window vanishes at once and a new one shows as drawn.
 start_weston() {
+    printf '[shell]\nclose-animation=none\nstartup-animation=none\nanimation=none\n' \
+        >"$E2E_TMP/weston.ini"
     weston --backend=x11-backend.so --socket=tvx-wayland --width=1024 --height=768 \
-        --use-pixman --no-config --idle-time=0 >>"$E2E_TMP/weston.log" 2>&1 &
+        --use-pixman --config="$E2E_TMP/weston.ini" --idle-time=0 >>"$E2E_TMP/weston.log" 2>&1 &
     WESTON_PID=$!
     local _
     for _ in $(seq 1 500); do

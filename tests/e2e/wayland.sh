@@ -45,7 +45,11 @@ find_window() {
 }
 
 # start_on_wayland: the program on weston, and where weston placed its window.
+# A window that ended before may still show until weston repaints: wait for
+# the output to be clear first, or its frame would be taken for the new one.
 start_on_wayland() {
+    no_window() { ! find_window; }
+    wait_for 10 no_window || fail "an ended program's window stays on weston's output"
     WAYLAND_DISPLAY=tvx-wayland GDK_BACKEND=wayland launch_app "$TENVARIX_SOURCE"
     local _
     for _ in $(seq 1 150); do
