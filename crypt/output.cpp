@@ -17,16 +17,21 @@
 namespace {
 
 // How much may be under writeback at once: about kInFlightTime of the
-// disk's measured writing, within these bounds. More keeps a fast disk busy;
-// but what is under writeback must reach the disk before a cancelled file is
-// gone, so a slow disk gets little.
-constexpr std::uint64_t kMinInFlight = 512 * 1024;
+// disk's measured writing, within these bounds, in steps of kGrain. More
+// keeps a fast disk busy; but what is under writeback must reach the disk
+// before a cancelled file is gone, so a slow disk gets little. A file starts
+// at the least, since nothing is known of the disk yet; the first measure
+// comes after kFirstMeasure, so a fast disk is held back only briefly.
+constexpr std::uint64_t kGrain = 64 * 1024;
+constexpr std::uint64_t kMinInFlight = 2 * kGrain;
 constexpr std::uint64_t kMaxInFlight = 16 * 1024 * 1024;
-constexpr double kInFlightTime = 0.08; // seconds
+constexpr double kInFlightTime = 0.08;  // seconds
+constexpr double kFirstMeasure = 0.02;  // seconds
+constexpr double kMeasure = 0.1;        // seconds
 // Writeback is started for stretches of half that, within these bounds, and
 // waited for in pieces of a quarter, with a look between them at whether the
 // run still goes on.
-constexpr std::uint64_t kMinStretch = 256 * 1024;
+constexpr std::uint64_t kMinStretch = kGrain;
 constexpr std::uint64_t kMaxStretch = 2 * 1024 * 1024;
 constexpr std::uint64_t kMaxWaitPiece = 1024 * 1024;
 
@@ -317,11 +322,11 @@ bool PartnerOutput::wait_for_disk(std::uint64_t end, bool drop)
         mark_settled_ = from;
     }
     const std::chrono::duration<double> span = now - mark_time_;
-    if (span.count() >= 0.1) {
+    if (span.count() >= (measured_ ? kMeasure : kFirstMeasure)) {
         const double fits = double(settled_ - mark_settled_) * kInFlightTime / span.count();
-        in_flight_ = std::clamp<std::uint64_t>(static_cast<std::uint64_t>(fits) / kMinStretch *
-                                                   kMinStretch,
+        in_flight_ = std::clamp<std::uint64_t>(static_cast<std::uint64_t>(fits) / kGrain * kGrain,
                                                kMinInFlight, kMaxInFlight);
+        measured_ = true;
         mark_time_ = now;
         mark_settled_ = settled_;
     }
