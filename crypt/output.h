@@ -70,7 +70,7 @@ private:
     std::uint64_t written_ = 0, started_ = 0, settled_ = 0;
     // Bytes allowed under writeback behind the stretch just started; follows
     // the disk's speed.
-    std::uint64_t in_flight_ = 128 * 1024;
+    std::uint64_t in_flight_ = 64 * 1024;
     bool measuring_ = false, measured_ = false;
     std::chrono::steady_clock::time_point mark_time_;
     std::uint64_t mark_settled_ = 0;
