@@ -34,6 +34,8 @@ constexpr double kMeasure = 0.1;        // seconds
 constexpr std::uint64_t kMinStretch = kGrain;
 constexpr std::uint64_t kMaxStretch = 2 * 1024 * 1024;
 constexpr std::uint64_t kMaxWaitPiece = 1024 * 1024;
+// Room for the file is set aside this far ahead of the writes.
+constexpr std::uint64_t kReserveStep = 64 * 1024 * 1024;
 
 // The named temporary file under way; read by an exit handler on the calling
 // thread while the writer thread may change it.
@@ -259,6 +261,7 @@ bool PartnerOutput::write(const char *data, std::size_t size)
 {
     const int fd = mode_ == Mode::InPlace ? target_.get() : temp_.get();
     std::unique_lock<std::recursive_mutex> writing(gwriting);
+    reserve(written_ + size);
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0) {
@@ -272,6 +275,23 @@ bool PartnerOutput::write(const char *data, std::size_t size)
     }
     writing.unlock();
     return !durable_ || start_writeback();
+}
+
+// Sets room aside up to end and a little beyond, in steps short enough to
+// keep a cancel prompt where that means clearing memory (tmpfs). Only in a
+// file of our own: room set aside in a file written in place would stay
+// with it should the run fail. Where the file system refuses, writes go on
+// without.
+void PartnerOutput::reserve(std::uint64_t end)
+{
+    if (mode_ == Mode::InPlace || reserved_ >= std::min(end, expected_))
+        return;
+    const std::uint64_t upto = std::min(expected_, std::max(end, reserved_) + kReserveStep);
+    if (::fallocate(temp_.get(), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(reserved_),
+                    static_cast<off_t>(upto - reserved_)) == 0)
+        reserved_ = upto;
+    else
+        expected_ = 0;
 }
 
 bool PartnerOutput::start_writeback()

@@ -39,6 +39,10 @@ public:
     // Asked between pieces of the waits for the disk; false gives up the
     // write or commit under way (which then fail).
     void watch(std::function<bool()> go_on) { go_on_ = std::move(go_on); }
+    // The size the file will have: a new file gets room for it ahead of the
+    // writes, which spares the file system its bookkeeping page by page. A
+    // hint only; the writes decide whether the file fits.
+    void expect(std::uint64_t size) { expected_ = size; }
     bool write(const char *data, std::size_t size);
     // Makes the complete file durable and gives it the output name.
     bool commit();
@@ -50,6 +54,7 @@ private:
     bool copy_into_place();
     bool link_under(const std::string &name);
     bool rename_without_replacing();
+    void reserve(std::uint64_t end);
     bool start_writeback();
     bool wait_for_disk(std::uint64_t end, bool drop);
     void discard();
@@ -68,6 +73,8 @@ private:
     std::uint64_t target_device_ = 0, target_inode_ = 0;
     // Bytes written, whose writeback was started, and known to be on disk.
     std::uint64_t written_ = 0, started_ = 0, settled_ = 0;
+    // The expected size, and how far room is set aside for it.
+    std::uint64_t expected_ = 0, reserved_ = 0;
     // Bytes allowed under writeback behind the stretch just started; follows
     // the disk's speed.
     std::uint64_t in_flight_ = 64 * 1024;

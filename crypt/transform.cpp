@@ -301,6 +301,8 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
     // every mark would cost more than the whole transform. Its commit, which
     // waits on the disk, still runs on a thread.
     const bool one_block = input.size <= XorBlockReader::kBlockSize;
+    if (!one_block)
+        output->expect(input.size);
     // Reads ahead while the bar is being shown.
     std::optional<XorBlockReader> reader(std::in_place, input.fd.get(), key,
                                          options.threads && !one_block, options.read);

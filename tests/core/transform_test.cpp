@@ -64,6 +64,10 @@ TEST_F(Transform, round_trip_through_both_names_restores_the_bytes)
     ASSERT_EQ(crypt(path("report.txt")), CryptOutcome::Done);
     EXPECT_EQ(read_file(path("report.txt")), original) << "input untouched";
     EXPECT_EQ(read_file(path("report.txttenvarixcrypto")), xor_with(original, kKey));
+    struct stat st;
+    ASSERT_EQ(::stat(path("report.txttenvarixcrypto").c_str(), &st), 0);
+    EXPECT_LE(std::uint64_t(st.st_blocks) * 512, (original.size() + 4095) / 4096 * 4096)
+        << "no room set aside beyond the end";
 
     std::remove(path("report.txt").c_str());
     ASSERT_EQ(crypt(path("report.txttenvarixcrypto")), CryptOutcome::Done);
@@ -223,7 +227,8 @@ TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_by
 
     const std::string earlier = random_bytes(20000, 5);
     write_file(small + "/bigtenvarixcrypto", earlier);
-    const std::string big = random_bytes(200000, 6);
+    // Several blocks, so that room for it is asked for (and refused) first.
+    const std::string big = random_bytes(800000, 6);
     write_file(path("big"), big);
     auto input = OpenInputFile(path("big"));
     ASSERT_TRUE(input.has_value());
