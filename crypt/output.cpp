@@ -22,8 +22,8 @@ namespace {
 // before a cancelled file is gone, so a slow disk gets little. A file starts
 // at the least, since nothing is known of the disk yet; the first measure
 // comes after kFirstMeasure, so a fast disk is held back only briefly.
-constexpr std::uint64_t kGrain = 32 * 1024;
-constexpr std::uint64_t kMinInFlight = 2 * kGrain;
+constexpr std::uint64_t kGrain = PartnerOutput::kMinInFlight / 2;
+constexpr std::uint64_t kMinInFlight = PartnerOutput::kMinInFlight;
 constexpr std::uint64_t kMaxInFlight = 16 * 1024 * 1024;
 constexpr double kInFlightTime = 0.05;  // seconds
 constexpr double kFirstMeasure = 0.02;  // seconds

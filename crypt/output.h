@@ -22,6 +22,9 @@ struct InputIdentity {
 
 class PartnerOutput {
 public:
+    // The least a durable output keeps under writeback, where it starts.
+    static constexpr std::uint64_t kMinInFlight = 64 * 1024;
+
     PartnerOutput() = default;
     PartnerOutput(const PartnerOutput &) = delete;
     PartnerOutput &operator=(const PartnerOutput &) = delete;
@@ -76,8 +79,8 @@ private:
     // The expected size, and how far room is set aside for it.
     std::uint64_t expected_ = 0, reserved_ = 0;
     // Bytes allowed under writeback behind the stretch just started; follows
-    // the disk's speed.
-    std::uint64_t in_flight_ = 64 * 1024;
+    // the disk's speed, from the least.
+    std::uint64_t in_flight_ = kMinInFlight;
     bool measuring_ = false, measured_ = false;
     std::chrono::steady_clock::time_point mark_time_;
     std::uint64_t mark_settled_ = 0;
