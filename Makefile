@@ -5,7 +5,8 @@
 # Debian packages for building and running the program. The tests, the
 # benchmark and the Debian package add TEST_PACKAGES. tools/install-packages.sh
 # reads both lists from here.
-RUN_PACKAGES  := make cmake g++ pkg-config libgtk-3-dev libx11-dev fonts-dejavu-core
+RUN_PACKAGES  := make cmake g++ pkg-config libgtk-3-dev libx11-dev libacl1-dev libattr1-dev \
+                 fonts-dejavu-core
 TEST_PACKAGES := libgtest-dev libbenchmark-dev \
                  xvfb xauth xdotool x11-utils imagemagick \
                  at-spi2-core python3-pyatspi python3-xlib dbus \

@@ -13,6 +13,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "fd.h"
+
 // The offending byte of the identical-characters rule, set by ValidateKey.
 extern char gderidentischbuchstabe;
 
@@ -63,24 +65,6 @@ private:
     void wipe();
     std::unique_ptr<char[]> bytes_;
     std::size_t size_ = 0;
-};
-
-// An owned file descriptor, closed when dropped.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
-    UniqueFd &operator=(UniqueFd &&other) noexcept;
-    ~UniqueFd() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release();
-    void reset();
-
-private:
-    int fd_ = -1;
 };
 
 // An input opened for reading, with the size, identity and permission bits
@@ -155,6 +139,6 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
 const char *CurrentTemporaryFile();
 
 // For an exit handler, on the calling thread: stops all writing of outputs
-// for good (one under way on the writer thread is finished first) and returns
-// CurrentTemporaryFile(). Only the end of the process may follow.
-const char *EndWritingForExit();
+// for good (a write under way on another thread is finished first) and
+// removes every named temporary file. Only the end of the process may follow.
+void EndWritingForExit();

@@ -7,6 +7,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <sys/stat.h>
 #include <system_error>
@@ -284,28 +285,31 @@ std::string CryptOutcomeMessage(CryptOutcome outcome)
     return {};
 }
 
-CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
-                           const ProgressFn &report, const TransformOptions &options)
+namespace {
+
+CryptOutcome transform_file(InputFile input, const std::string &out_name, std::string_view key,
+                            const ProgressFn &report, const TransformOptions &options)
 {
     auto progress = [&report](const ProgressStep &step) { return !report || report(step); };
     const std::vector<ProgressStep> schedule = ProgressSchedule(input.size);
 
-    // Both are dropped by whoever runs the work, so that joining the reader
-    // and discarding a large output never hold up the calling thread.
-    std::optional<PartnerOutput> output(std::in_place);
-    if (!output->open(out_name, {input.device, input.inode, static_cast<mode_t>(input.mode)},
-                      CurrentUmask(), options.durable))
-        return CryptOutcome::OutFileNotWritten;
     // A file of one block is read and written on the calling thread (a read
     // of 256 KiB is short even from a slow disk): the threads' hand-overs at
     // every mark would cost more than the whole transform. Its commit, which
     // waits on the disk, still runs on a thread.
     const bool one_block = input.size <= XorBlockReader::kBlockSize;
-    if (!one_block)
-        output->expect(input.size);
-    // Reads ahead while the bar is being shown.
+    // The reader's memory comes first: where it cannot be had, no output has
+    // been touched. It reads ahead while the output is made and the bar shown.
+    // Both are dropped by whoever runs the work, so that joining the reader
+    // and discarding a large output never hold up the calling thread.
     std::optional<XorBlockReader> reader(std::in_place, input.fd.get(), key,
                                          options.threads && !one_block, options.read);
+    std::optional<PartnerOutput> output(std::in_place);
+    if (!output->open(out_name, {input.device, input.inode, static_cast<mode_t>(input.mode)},
+                      CurrentUmask(), options.durable))
+        return CryptOutcome::OutFileNotWritten;
+    if (!one_block)
+        output->expect(input.size);
     if (!progress({ProgressStep::Start, 0, 0.0, 0}))
         return CryptOutcome::Cancelled;
 
@@ -349,4 +353,18 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
     if (writer.start([&](const Driver &driver) { return work(driver, false); }))
         return writer.serve(progress, options.tick);
     return work(inline_driver, false);
+}
+
+} // namespace
+
+CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
+                           const ProgressFn &report, const TransformOptions &options)
+{
+    // Memory that cannot be had stops the file like any other failure of its
+    // output; whatever was made of the output is discarded on the way out.
+    try {
+        return transform_file(std::move(input), out_name, key, report, options);
+    } catch (const std::bad_alloc &) {
+        return CryptOutcome::OutFileNotWritten;
+    }
 }

@@ -21,8 +21,7 @@ XIOErrorHandler gdk_display_lost = nullptr;
 // file under way must go first.
 int remove_temporary_file_then_end(Display *display)
 {
-    if (const char *temporary = EndWritingForExit())
-        unlink(temporary);
+    EndWritingForExit();
     if (gdk_display_lost)
         return gdk_display_lost(display);
     _exit(1);
