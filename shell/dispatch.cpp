@@ -8,6 +8,13 @@ char *gFileName = nullptr;
 
 namespace {
 
+// The last run's outcome, for the exit status: 0 for a complete run or none,
+// 1 for a run that stopped with a message or by Cancel or closing, 128 + n
+// for one that signal n stopped.
+int last_run_status = 0;
+// The end signal that asked the run under way to stop, or 0.
+int stopping_signal = 0;
+
 void close_window_and_quit()
 {
     gtk_widget_destroy(TenvarixCryptoWindow);
@@ -30,7 +37,12 @@ void run_crypt()
     // would start a second run over the same files: ignore it.
     if (grunningcrypt)
         return;
-    int result = doTenvarixCrypto();
+    stopping_signal = 0;
+    const int result = doTenvarixCrypto();
+    if (gcancelcrypt)
+        last_run_status = stopping_signal ? 128 + stopping_signal : 1;
+    else
+        last_run_status = result;
     if (result == 0 || gcancelcrypt)
         close_window_and_quit();
 }
@@ -42,6 +54,7 @@ gboolean end_signal(gpointer signal_number)
     const int signo = GPOINTER_TO_INT(signal_number);
     if (grunningcrypt) {
         gcancelcrypt = 1;
+        stopping_signal = signo;
         return G_SOURCE_CONTINUE;
     }
     std::signal(signo, SIG_DFL);
@@ -158,6 +171,11 @@ gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *, GdkEvent *, gpointer)
         return FALSE; // the default handler destroys the window, which ends the program
     gcancelcrypt = 1;
     return TRUE;
+}
+
+int TenvarixCryptoExitStatus()
+{
+    return last_run_status;
 }
 
 void TenvarixCryptoCatchEndSignals()

@@ -74,6 +74,11 @@ std::vector<std::string> InitiateEnvironment(int argc, char **argv);
 // after Cancel); with no run they end the program.
 void TenvarixCryptoCatchEndSignals();
 
+// The program's exit status, from the last run: 0 after a complete run or
+// when none was tried, 1 after a run that stopped with a message or by
+// Cancel or closing the window, 128 + n after one that signal n stopped.
+int TenvarixCryptoExitStatus();
+
 // Builds and shows the window (progress bar hidden) without running the
 // main loop; TenvarixCrypto builds it, lists the given files and runs the
 // loop until the end.

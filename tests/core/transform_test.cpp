@@ -10,9 +10,12 @@
 #include <random>
 #include <string>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -49,6 +52,13 @@ protected:
     testfiles::ScratchDir scratch_;
     std::vector<ProgressStep> steps_;
 };
+
+unsigned file_flags(const std::string &path)
+{
+    UniqueFd fd(open(path.c_str(), O_RDONLY));
+    int flags = 0;
+    return fd && ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 ? unsigned(flags) : 0u;
+}
 
 std::size_t thread_count()
 {
@@ -238,6 +248,19 @@ TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_by
     EXPECT_EQ(read_file(small + "/bigtenvarixcrypto"), earlier);
     EXPECT_EQ(entries(small), std::vector<std::string>{"bigtenvarixcrypto"});
 
+    // A file-size limit smaller than the output is a failed write, not the
+    // end of the process.
+    struct rlimit was, limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    limit = was;
+    limit.rlim_cur = 300000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    input = OpenInputFile(path("big"));
+    const CryptOutcome limited = TransformFile(std::move(*input), path("limited"), kKey, nullptr);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &was), 0);
+    EXPECT_EQ(limited, CryptOutcome::OutFileNotWritten);
+    EXPECT_FALSE(exists(path("limited")));
+
     ASSERT_TRUE(tmpfs.remount_read_only());
     write_file(path("tiny"), "tiny");
     input = OpenInputFile(path("tiny"));
@@ -286,6 +309,12 @@ TEST_F(Transform, replacements_keep_what_a_plain_overwrite_keeps)
     chmod(out.c_str(), 0600);
     ASSERT_EQ(std::system(("setfacl -m u:tvxtest:r '" + out + "'").c_str()), 0);
     ASSERT_EQ(setxattr(out.c_str(), "user.origin", "kept", 4, 0), 0);
+    const unsigned kFlags = FS_NODUMP_FL | FS_NOATIME_FL;
+    int flags = static_cast<int>(file_flags(out) | kFlags);
+    {
+        UniqueFd fd(open(out.c_str(), O_RDONLY));
+        ASSERT_EQ(ioctl(fd.get(), FS_IOC_SETFLAGS, &flags), 0);
+    }
     struct stat before, after;
     stat(out.c_str(), &before);
     ASSERT_EQ(crypt(path("in")), CryptOutcome::Done);
@@ -296,6 +325,18 @@ TEST_F(Transform, replacements_keep_what_a_plain_overwrite_keeps)
     EXPECT_GT(getxattr(out.c_str(), "system.posix_acl_access", acl, sizeof acl), 0);
     EXPECT_EQ(getxattr(out.c_str(), "user.origin", origin, sizeof origin), 4);
     EXPECT_STREQ(origin, "kept");
+    EXPECT_EQ(file_flags(out) & kFlags, kFlags) << "chattr +d +A kept";
+    EXPECT_NE(after.st_ino, before.st_ino) << "replaced, not written in place";
+
+    // A name that is a mount of its own cannot be renamed over: in place.
+    write_file(path("mounted"), "bind source");
+    ASSERT_EQ(mount(path("mounted").c_str(), out.c_str(), nullptr, MS_BIND, nullptr), 0);
+    write_file(path("in"), "through the mount");
+    const CryptOutcome through_mount = crypt(path("in"));
+    umount(out.c_str());
+    EXPECT_EQ(through_mount, CryptOutcome::Done);
+    EXPECT_EQ(read_file(path("mounted")), xor_with("through the mount", kKey));
+    std::remove(path("mounted").c_str());
 
     // Another user's file, and one with a second name: written in place.
     chown(out.c_str(), other_uid, other_gid);

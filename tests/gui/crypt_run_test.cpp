@@ -233,6 +233,7 @@ TEST_F(CryptRun, cancel_during_a_drain_discards_only_the_file_under_way)
     EXPECT_EQ(read_file(path("bigtenvarixcrypto")), "earlier");
     EXPECT_FALSE(exists(path("aftertenvarixcrypto")));
     EXPECT_EQ(entries(scratch_.dir()).size(), 5u);
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 1) << "a stopped run is no success";
 }
 
 TEST_F(CryptRun, closing_the_window_during_a_run_cancels_it)
@@ -253,6 +254,7 @@ TEST_F(CryptRun, closing_the_window_during_a_run_cancels_it)
     EXPECT_FALSE(window_alive());
     EXPECT_FALSE(exists(path("bigtenvarixcrypto")));
     EXPECT_EQ(entries(scratch_.dir()).size(), 1u);
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 1);
 }
 
 TEST_F(CryptRun, an_end_signal_during_a_run_cancels_it_and_keeps_the_earlier_output)
@@ -271,6 +273,7 @@ TEST_F(CryptRun, an_end_signal_during_a_run_cancels_it_and_keeps_the_earlier_out
     EXPECT_FALSE(window_alive());
     EXPECT_EQ(read_file(path("bigtenvarixcrypto")), "earlier");
     EXPECT_EQ(entries(scratch_.dir()).size(), 2u);
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 128 + SIGTERM);
 }
 
 TEST_F(CryptRun, crypt_presses_during_a_run_are_ignored)
