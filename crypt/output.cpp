@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
@@ -490,20 +491,13 @@ bool PartnerOutput::copy_into_place()
     return !durable_ || ::fsync(target_.get()) == 0;
 }
 
-bool PartnerOutput::finish()
+bool PartnerOutput::prepare()
 {
-    // The bytes go to disk in pieces first, so that the flush below is short
-    // and a cancel meanwhile is prompt.
-    if (durable_ && !writeback_.settle(file(), written_))
-        return false;
-    if (way_ == Way::InPlace) {
-        std::lock_guard<std::mutex> writing(gwriting);
-        if (!emptied_ && ::ftruncate(target_.get(), 0) != 0)
-            return false;
-        emptied_ = true;
-        return !durable_ || ::fsync(target_.get()) == 0;
-    }
     if (way_ == Way::Replace && !keep_identity()) {
+        // The bytes reach the disk first, so that the copy reads them back
+        // from what is durable rather than wait behind them.
+        if (durable_ && !writeback_.settle(temp_.get(), written_))
+            return false;
         if (!copy_into_place())
             return false;
         discard();
@@ -511,10 +505,47 @@ bool PartnerOutput::finish()
         emptied_ = true;
         return true;
     }
-    if (way_ == Way::New && ::fchmod(temp_.get(), new_mode_) != 0 && !without_permissions(errno))
+    if (way_ == Way::InPlace) {
+        std::lock_guard<std::mutex> writing(gwriting);
+        if (!emptied_ && ::ftruncate(target_.get(), 0) != 0)
+            return false;
+        emptied_ = true;
+    }
+    return way_ != Way::New || ::fchmod(temp_.get(), new_mode_) == 0 ||
+           without_permissions(errno);
+}
+
+bool PartnerOutput::make_durable(bool flushed_with_file_system)
+{
+    if (!durable_)
+        return true;
+    // The bytes go to disk in pieces first, so that the flush below is short
+    // and a cancel meanwhile is prompt. After a flush of the file system this
+    // finds nothing left to write but still hears of this file's errors.
+    if (!writeback_.settle(file(), written_))
         return false;
     std::lock_guard<std::mutex> writing(gwriting);
-    return !durable_ || ::fsync(temp_.get()) == 0;
+    return flushed_with_file_system || ::fsync(file()) == 0;
+}
+
+bool PartnerOutput::file_system_flush_covers() const
+{
+    struct statfs fs;
+    if (::fstatfs(file(), &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x65735546: // FUSE
+    case 0x6969:     // NFS
+    case 0xff534d42: // CIFS
+    case 0xfe534d42: // SMB2
+    case 0x517b:     // SMB
+    case 0x564c:     // NCP
+    case 0x73757245: // Coda
+    case 0x00c36400: // Ceph
+        return false;
+    default:
+        return true;
+    }
 }
 
 // Gives the unnamed temporary file a name in the output's folder; refused
@@ -569,24 +600,31 @@ bool PartnerOutput::take_name()
     }
     remove_temporary(directory_path_ + "/" + named_);
     named_.clear();
+    named_folder_ = directory_path_;
     return true;
 }
 
-bool PartnerOutput::settle_name()
+bool PartnerOutput::flush_folder()
+{
+    if (!durable_ || !directory_)
+        return true;
+    std::lock_guard<std::mutex> writing(gwriting);
+    if (::fsync(directory_.get()) == 0)
+        return true;
+    // A folder open only as a path (or one that cannot be flushed on its
+    // own) is made durable with the rest of its file system.
+    return (errno == EBADF || errno == EINVAL) && ::syncfs(file()) == 0;
+}
+
+bool PartnerOutput::close_named(bool keep)
 {
     std::lock_guard<std::mutex> writing(gwriting);
-    bool ok = true;
-    if (durable_ && directory_ && ::fsync(directory_.get()) != 0) {
-        // A folder open only as a path (or one that cannot be flushed on its
-        // own) is made durable with the rest of its file system.
-        ok = (errno == EBADF || errno == EINVAL) && ::syncfs(file()) == 0;
-    }
     // A new name that may not survive is taken back, if it is still ours; a
     // replacement keeps the new, complete file under the name, as the
     // earlier one is gone.
     struct stat ours, named;
     const bool known = temp_ && ::fstat(temp_.get(), &ours) == 0;
-    ok = ok && temp_.close() && target_.close();
+    const bool ok = keep && temp_.close() && target_.close();
     if (!ok && named_new_ && known &&
         ::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         same_file(named, ours))

@@ -76,18 +76,32 @@ public:
     void expect(std::uint64_t size) { expected_ = size; }
     bool write(const char *data, std::size_t size);
 
-    // Makes the complete file durable with everything it keeps (a
-    // replacement that cannot keep the earlier file's attributes is written
-    // into that file instead); false with nothing named.
-    bool finish();
-    // Gives the finished file the output name.
+    // The complete file gets everything it keeps (a replacement that cannot
+    // keep the earlier file's attributes is written into that file instead).
+    bool prepare();
+    // Its data reaches the disk; flushed_with_file_system: a flush of its
+    // whole file system since prepare() has done that already, and what is
+    // left is to hear of any error of this file's.
+    bool make_durable(bool flushed_with_file_system = false);
+    // Whether a flush of the file's whole file system makes it durable: not
+    // where the file system hands data on (FUSE, network file systems).
+    bool file_system_flush_covers() const;
+    int file() const { return way_ == Way::InPlace ? target_.get() : temp_.get(); }
+    // Gives the durable file the output name.
     bool take_name();
-    // Makes the name durable (the folder's flush) and closes the file. On
-    // false a new output's name is taken back; a replaced file stays the new
-    // one, complete, though its name may not survive a power cut.
-    bool settle_name();
-    // All three.
-    bool commit() { return finish() && take_name() && settle_name(); }
+    // The folder whose flush makes the name durable; empty when in place.
+    const std::string &folder() const { return named_folder_; }
+    bool flush_folder();
+    // Closes the file. keep false (its folder's flush failed), or a close
+    // that fails: a new output's name is taken back, while a replaced file
+    // stays the new one, complete, though its name may not survive a power
+    // cut. False in those cases.
+    bool close_named(bool keep);
+    // All of it, for one file on its own.
+    bool commit()
+    {
+        return prepare() && make_durable() && take_name() && close_named(flush_folder());
+    }
 
 private:
     enum class Way { New, Replace, InPlace };
@@ -100,7 +114,6 @@ private:
     bool link_under(const std::string &name);
     bool rename_without_replacing();
     void reserve(std::uint64_t end);
-    int file() const { return way_ == Way::InPlace ? target_.get() : temp_.get(); }
     void discard();
 
     Way way_ = Way::New;
@@ -110,6 +123,7 @@ private:
     mode_t new_mode_ = 0600;
     UniqueFd directory_;
     std::string directory_path_;
+    std::string named_folder_; // directory_path_ once the name is given
     UniqueFd target_;   // the existing output, opened for writing
     UniqueFd temp_;     // the file being written, unless in place
     std::string base_;  // the output's name in directory_

@@ -53,8 +53,15 @@ gboolean end_signal(gpointer signal_number)
 {
     const int signo = GPOINTER_TO_INT(signal_number);
     if (grunningcrypt) {
-        gcancelcrypt = 1;
         stopping_signal = signo;
+        TenvarixCryptoStopRun();
+        // A dialog open meanwhile (the file chooser) would hold the end of
+        // the run until it closes: it is answered as if closed.
+        GList *windows = gtk_window_list_toplevels();
+        for (GList *w = windows; w; w = w->next)
+            if (GTK_IS_DIALOG(w->data) && gtk_widget_get_visible(GTK_WIDGET(w->data)))
+                gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_DELETE_EVENT);
+        g_list_free(windows);
         return G_SOURCE_CONTINUE;
     }
     std::signal(signo, SIG_DFL);
@@ -121,7 +128,7 @@ gboolean TenvarixCryptoDoIt(GtkWidget *widget, GdkEvent *, gpointer)
         // During a run, Cancel stops it at its next drain; the run's caller
         // then closes the window once the files are in a safe state.
         if (grunningcrypt)
-            gcancelcrypt = 1;
+            TenvarixCryptoStopRun();
         else
             close_window_and_quit();
     } else if (widget == PBut_TenvarixCryptoWindowSelectFile) {
@@ -169,7 +176,7 @@ gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *, GdkEvent *, gpointer)
 {
     if (!grunningcrypt)
         return FALSE; // the default handler destroys the window, which ends the program
-    gcancelcrypt = 1;
+    TenvarixCryptoStopRun();
     return TRUE;
 }
 
