@@ -1,18 +1,17 @@
 #!/bin/bash
-# Many small files through the real window against plain copies of them, in
-# one run: 5,000 files of 4 KiB in 50 folders passed as FILE arguments, timed
-# from keypad Enter to the program's exit (status 0, every output checked),
-# on X11 under a private Xvfb and on weston nested in it; against `cp -r` of
-# the folder followed by `sync`, and against a loop that writes and fsyncs
-# each file. Every round runs the four in a fresh shuffled order; outputs are
-# removed and synced away untimed in between. Prints seconds and ratios
-# (medians over the rounds).
-# Usage: smallfiles.sh PROGRAM SOURCE_DIR [DATA_DIR]   (DATA_DIR: next to
-# PROGRAM, bench-data; the inputs are kept there, on a disk, not tmpfs)
+# 5,000 files of 4 KiB in 50 folders, passed as FILE arguments to the real
+# program and timed from keypad Enter to its exit (status 0, every output
+# checked), on X11 under a private Xvfb and on weston nested in it; against
+# `cp -r` of the folder + `sync`, and a loop that writes and fsyncs each file.
+# Each round runs the four in a shuffled order, outputs removed and synced
+# away untimed in between. Prints the medians and the medians of the ratios.
+# Usage: smallfiles.sh PROGRAM SOURCE_DIR [DATA_DIR]   (default: bench-data
+# beside PROGRAM; the inputs are kept there, on a disk, not tmpfs)
 # Environment: TVX_BENCH_SMALL_COUNT (5000), TVX_BENCH_SMALL_FOLDERS (50),
 # TVX_BENCH_SMALL_KIB (4), TVX_BENCH_SMALL_ROUNDS (3), TVX_BENCH_SMALL_WAYLAND
 # (1; 0 leaves weston out), TVX_BENCH_SMALL_LIMIT (600: seconds a run may take).
 set -euo pipefail
+[ $# -ge 2 ] || { echo "usage: smallfiles.sh PROGRAM SOURCE_DIR [DATA_DIR]" >&2; exit 2; }
 program=$(realpath "$1")
 source=$(realpath "$2")
 data=$(realpath -m "${3:-$(dirname "$program")/bench-data}")
@@ -44,29 +43,29 @@ per=$((count / folders))
 
 mkdir -p "$data"
 [ "$(stat -f -c %T "$data")" != tmpfs ] || fail "$data is on tmpfs; give a folder on a disk"
-set="$data/smallfiles-$((per * folders))x${kib}KiB-in-$folders"
-case $set in *tenvarixcrypto*) fail "the data path must not hold the marker: $set" ;; esac
-if ! [ -e "$set/complete" ]; then
-    echo "making $((per * folders)) files of $kib KiB in $folders folders under $set"
-    rm -rf "$set"
+tree="$data/smallfiles-$((per * folders))x${kib}KiB-in-$folders"
+case $tree in *tenvarixcrypto*) fail "the data path must not hold the marker: $tree" ;; esac
+if ! [ -e "$tree/complete" ]; then
+    echo "making $((per * folders)) files of $kib KiB in $folders folders under $tree"
+    rm -rf "$tree"
     for d in $(seq -w 1 "$folders"); do
-        mkdir -p "$set/in/d$d"
-        head -c $((per * kib * 1024)) /dev/urandom | (cd "$set/in/d$d" && split -b "${kib}K" -d -a 5 - f)
+        mkdir -p "$tree/in/d$d"
+        head -c $((per * kib * 1024)) /dev/urandom | (cd "$tree/in/d$d" && split -b "${kib}K" -d -a 5 - f)
     done
     sync
-    touch "$set/complete"
+    touch "$tree/complete"
 fi
 
 # Untimed between runs: every output away, and the disk idle again.
 clean() {
-    find "$set/in" -type f \( -name '*tenvarixcrypto' -o -name '*.fsynced' -o -name '.tvx*' \) -delete
-    rm -rf "$set/copy"
+    find "$tree/in" -type f \( -name '*tenvarixcrypto' -o -name '*.fsynced' -o -name '.tvx*' \) -delete
+    rm -rf "$tree/copy"
     sync
 }
 clean
-find "$set/in" -type f | sort >"$E2E_TMP/list"
+find "$tree/in" -type f | sort >"$E2E_TMP/list"
 mapfile -t files <"$E2E_TMP/list"
-[ "${#files[@]}" = $((per * folders)) ] || fail "$set/in holds ${#files[@]} files, not $((per * folders))"
+[ "${#files[@]}" = $((per * folders)) ] || fail "$tree/in holds ${#files[@]} files, not $((per * folders))"
 
 # The program's window on weston's output: the first long run of its grey.
 cat >"$E2E_TMP/find.py" <<'PY'
@@ -96,12 +95,11 @@ shown_on_weston() {
 # long file list laid out and the typed key in, before the clock starts.
 settle() {
     local before now _
-    now=$(awk '{ print $14 + $15 }' "/proc/$APP_PID/stat") || fail "the program ended before keypad Enter"
     for _ in $(seq 1 150); do
-        before=$now
-        sleep 0.2
+        before=${now:-}
         now=$(awk '{ print $14 + $15 }' "/proc/$APP_PID/stat") || fail "the program ended before keypad Enter"
         [ "$now" != "$before" ] || return 0
+        sleep 0.2
     done
     fail "the program stays busy before keypad Enter"
 }
@@ -132,19 +130,16 @@ run_program() {
     (sleep "$limit" & s=$!; trap 'kill $s; exit' TERM; wait $s; kill "$APP_PID") 2>/dev/null &
     watchdog=$!
     wait "$APP_PID" || status=$?
-    elapsed=$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }')
+    since "$t0"
     stop_watchdog
     APP_PID=
     [ "$status" = 0 ] || fail "the program on $1 ended with status $status after $elapsed s (limit $limit s)"
     "$helper" check "$key" tenvarixcrypto <"$E2E_TMP/list" || fail "wrong output on $1"
 }
 
-timed() {
-    local t0=$EPOCHREALTIME
-    "$@"
-    elapsed=$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }')
-}
-copy_and_sync() { cp -r "$set/in" "$set/copy" && sync; }
+since() { elapsed=$(awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }'); }
+timed() { local t0=$EPOCHREALTIME; "$@"; since "$t0"; }
+copy_and_sync() { cp -r "$tree/in" "$tree/copy" && sync; }
 fsync_loop() { "$helper" write "$key" .fsynced <"$E2E_TMP/list"; }
 
 kinds="x11 cp loop"
@@ -157,8 +152,7 @@ for round in $(seq 1 "$rounds"); do
         case $kind in
             x11 | wayland) run_program "$kind" ;;
             cp) timed copy_and_sync ;;
-            loop) timed fsync_loop
-                  [ "$(find "$set/in" -name '*.fsynced' | wc -l)" = "${#files[@]}" ] || fail "outputs of the loop missing" ;;
+            loop) timed fsync_loop ;;
         esac
         took[$kind]="${took[$kind]:-} $elapsed"
         line="$line $kind $elapsed"
