@@ -13,6 +13,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "fd.h"
+
 // The offending byte of the identical-characters rule, set by ValidateKey.
 extern char gderidentischbuchstabe;
 
@@ -65,24 +67,6 @@ private:
     std::size_t size_ = 0;
 };
 
-// An owned file descriptor, closed when dropped.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
-    UniqueFd &operator=(UniqueFd &&other) noexcept;
-    ~UniqueFd() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release();
-    void reset();
-
-private:
-    int fd_ = -1;
-};
-
 // An input opened for reading, with the size, identity and permission bits
 // taken from the open file.
 struct InputFile {
@@ -123,16 +107,9 @@ struct TransformOptions {
     // Off, the output is neither flushed as it is written nor made durable at
     // the end (for measuring the bare transform); all else stays the same.
     bool durable = true;
-    // Called on the calling thread at least every 50 ms of run time while the
-    // transform waits for its reading and writing (the output's final flush
-    // included), between the progress steps; returning false cancels the file.
-    std::function<bool()> tick;
     // How the input is read; ::read when empty. For tests and measurements
     // that need a slow or failing input.
     std::function<ssize_t(int fd, char *buffer, std::size_t size)> read;
-    // Off, reading and writing run on the calling thread, as they do when no
-    // thread can be started.
-    bool threads = true;
 };
 
 // Writes out_name as input XOR the repeating key (restarting at key byte 0).
@@ -144,17 +121,54 @@ struct TransformOptions {
 // cancel an earlier file stays as it was. Any other existing output is
 // overwritten in place, as a plain overwrite would. An input whose length
 // changes while read gives InFileNotReadable. Closes the input before End.
-// Reading runs on a thread of its own and writing on another; progress and
-// tick are called on the calling thread, which never waits on the disk.
+// Runs on the calling thread (with the input read ahead on a thread of its
+// own): the work of one path of a CryptRun, for tests and measurements.
 CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
                            const ProgressFn &progress, const TransformOptions &options = {});
 
-// The path of the temporary file under way where it has a name in its folder
-// (file systems without unnamed temporary files), else null: what an exit
-// handler must remove.
+// One progress step of the path at index `file` of the run's list.
+struct RunReport {
+    std::size_t file;
+    ProgressStep step;
+};
+
+// A crypt run over a list of paths, each transformed into its partner name
+// as TransformFile does, in list order, on a worker thread of its own (on
+// the calling thread, in the constructor, only where no thread can be had).
+// The worker never waits for its reader: it queues its progress steps and
+// calls `wake` (from the worker) when the queue was empty. The run stops at
+// the first path that fails. Small outputs are made durable in groups: a
+// file's bytes are written and its End reported before the group's flush,
+// and an output takes its name only once its data is on disk. On stop()
+// every file whose End was reported is kept (committed first) and the one
+// under way is discarded.
+class CryptRun {
+public:
+    CryptRun(std::vector<std::string> paths, std::string_view key, std::function<void()> wake,
+             TransformOptions options = {});
+    // Stops the worker and waits for it.
+    ~CryptRun();
+    CryptRun(const CryptRun &) = delete;
+    CryptRun &operator=(const CryptRun &) = delete;
+
+    // Asks the worker to stop; it notices within one block.
+    void stop();
+    // Appends the steps queued so far to `into`. True once the run has ended
+    // and everything was taken; then *outcome is how it ended (Done, the
+    // failure of the path at index *file, or Cancelled).
+    bool take(std::vector<RunReport> &into, CryptOutcome *outcome, std::size_t *file);
+
+    struct State; // shared with the worker
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// The path of a temporary file under way that has a name in its folder (file
+// systems without unnamed temporary files), else null.
 const char *CurrentTemporaryFile();
 
 // For an exit handler, on the calling thread: stops all writing of outputs
-// for good (one under way on the writer thread is finished first) and returns
-// CurrentTemporaryFile(). Only the end of the process may follow.
-const char *EndWritingForExit();
+// for good (a write under way on another thread is finished first) and
+// removes every named temporary file. Only the end of the process may follow.
+void EndWritingForExit();

@@ -1,6 +1,7 @@
-// The output side of the byte transform, inside crypt/: creates the partner
-// file, takes its bytes, starts their writeback and either commits or
-// discards it. Independent of how the bytes are read.
+// The output side of the byte transform, inside crypt/: where a partner
+// file's bytes go (a new file, a replacement or the existing file in place)
+// and how fast they are pushed to the disk. Independent of how the bytes are
+// read.
 #pragma once
 
 #include <chrono>
@@ -20,71 +21,118 @@ struct InputIdentity {
     mode_t mode = 0;
 };
 
-class PartnerOutput {
+// Paces the writeback of one file as it is written: writeback starts for
+// every stretch as soon as it is written, and what lies further back is
+// waited for and dropped from the page cache, about 50 ms of the disk's
+// writing under way. Every error the kernel returns here is the file's: a
+// writeback error is reported once, and later flushes no longer see it.
+class Writeback {
 public:
-    // The least a durable output keeps under writeback, where it starts.
+    // The least kept under writeback, where every file starts.
     static constexpr std::uint64_t kMinInFlight = 64 * 1024;
 
+    // Asked between pieces of the waits; false gives up the wait (which fails).
+    void watch(std::function<bool()> go_on) { go_on_ = std::move(go_on); }
+    // The file holds `written` bytes now: starts and waits for what is due.
+    bool advance(int fd, std::uint64_t written);
+    // Waits until the first `end` bytes are on disk.
+    bool settle(int fd, std::uint64_t end) { return wait_for_disk(fd, end, false); }
+
+private:
+    bool wait_for_disk(int fd, std::uint64_t end, bool drop);
+    void measure(std::uint64_t from);
+
+    std::function<bool()> go_on_;
+    // Bytes whose writeback was started, and known to be on disk.
+    std::uint64_t started_ = 0, settled_ = 0;
+    // Bytes allowed under writeback behind the stretch just started; follows
+    // the disk's speed, from the least.
+    std::uint64_t in_flight_ = kMinInFlight;
+    bool measured_ = false;
+    std::chrono::steady_clock::time_point mark_time_{};
+    std::uint64_t mark_settled_ = 0;
+};
+
+class PartnerOutput {
+public:
     PartnerOutput() = default;
     PartnerOutput(const PartnerOutput &) = delete;
     PartnerOutput &operator=(const PartnerOutput &) = delete;
-    // Dropped without commit(), the file under way is discarded.
+    // Dropped before it has its name, the file under way is discarded.
     ~PartnerOutput();
 
     // Prepares out_name for writing as the user's own plain open for writing
     // could; false (nothing changed) when that open is refused, the name
     // leads to the input or to no regular file, or nothing can be created.
     // durable: the file reaches the disk before it takes the name, and its
-    // writeback starts as it is written, a stretch at a time, what is on disk
-    // leaving the page cache (faster than one flush at the end).
+    // writeback starts as it is written.
     bool open(const std::string &out_name, const InputIdentity &input, mode_t umask,
               bool durable);
     // Asked between pieces of the waits for the disk; false gives up the
     // write or commit under way (which then fail).
-    void watch(std::function<bool()> go_on) { go_on_ = std::move(go_on); }
+    void watch(std::function<bool()> go_on);
     // The size the file will have: a new file gets room for it ahead of the
-    // writes, which spares the file system its bookkeeping page by page. A
-    // hint only; the writes decide whether the file fits.
+    // writes. A hint only; the writes decide whether the file fits.
     void expect(std::uint64_t size) { expected_ = size; }
     bool write(const char *data, std::size_t size);
-    // Makes the complete file durable and gives it the output name.
-    bool commit();
+
+    // The complete file gets everything it keeps (a replacement that cannot
+    // keep the earlier file's attributes is written into that file instead).
+    bool prepare();
+    // Its data reaches the disk; flushed_with_file_system: a flush of its
+    // whole file system since prepare() has done that already, and what is
+    // left is to hear of any error of this file's.
+    bool make_durable(bool flushed_with_file_system = false);
+    // Whether a flush of the file's whole file system makes it durable: not
+    // where the file system hands data on (FUSE, network file systems).
+    bool file_system_flush_covers() const;
+    int file() const { return way_ == Way::InPlace ? target_.get() : temp_.get(); }
+    // Gives the durable file the output name.
+    bool take_name();
+    // The folder whose flush makes the name durable; empty when in place.
+    const std::string &folder() const { return named_folder_; }
+    bool flush_folder();
+    // Closes the file. keep false (its folder's flush failed), or a close
+    // that fails: a new output's name is taken back, while a replaced file
+    // stays the new one, complete, though its name may not survive a power
+    // cut. False in those cases.
+    bool close_named(bool keep);
+    // All of it, for one file on its own.
+    bool commit()
+    {
+        return prepare() && make_durable() && take_name() && close_named(flush_folder());
+    }
 
 private:
+    enum class Way { New, Replace, InPlace };
+
     bool open_directory(std::string directory);
     bool create_temporary();
+    bool keep_flags();
     bool keep_identity();
     bool copy_into_place();
     bool link_under(const std::string &name);
     bool rename_without_replacing();
     void reserve(std::uint64_t end);
-    bool start_writeback();
-    bool wait_for_disk(std::uint64_t end, bool drop);
     void discard();
 
-    enum class Mode { New, Replace, InPlace };
-    Mode mode_ = Mode::New;
+    Way way_ = Way::New;
     bool durable_ = true;
     std::function<bool()> go_on_;
+    Writeback writeback_;
     mode_t new_mode_ = 0600;
     UniqueFd directory_;
     std::string directory_path_;
+    std::string named_folder_; // directory_path_ once the name is given
     UniqueFd target_;   // the existing output, opened for writing
-    UniqueFd temp_;     // the file being written; target_ itself in place
+    UniqueFd temp_;     // the file being written, unless in place
     std::string base_;  // the output's name in directory_
     std::string named_; // the temporary's name in directory_, when it has one
-    std::uint64_t target_device_ = 0, target_inode_ = 0;
-    // Bytes written, whose writeback was started, and known to be on disk.
-    std::uint64_t written_ = 0, started_ = 0, settled_ = 0;
+    std::uint64_t written_ = 0;
     // The expected size, and how far room is set aside for it.
     std::uint64_t expected_ = 0, reserved_ = 0;
-    // Bytes allowed under writeback behind the stretch just started; follows
-    // the disk's speed, from the least.
-    std::uint64_t in_flight_ = kMinInFlight;
-    bool measuring_ = false, measured_ = false;
-    std::chrono::steady_clock::time_point mark_time_;
-    std::uint64_t mark_settled_ = 0;
-    bool committed_ = false;
+    bool emptied_ = false; // an output in place: its earlier bytes are gone
+    bool named_new_ = false; // a new output has its name
 };
 
 // The process's umask, read without changing it.

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <string.h>
-#include <unistd.h>
 
 SecretBytes::SecretBytes(std::size_t size) : bytes_(std::make_unique<char[]>(size + 1)), size_(size) {}
 
@@ -31,27 +30,4 @@ void SecretBytes::wipe()
 {
     if (bytes_)
         explicit_bzero(bytes_.get(), size_ + 1);
-}
-
-UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
-{
-    if (this != &other) {
-        reset();
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-int UniqueFd::release()
-{
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void UniqueFd::reset()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
 }

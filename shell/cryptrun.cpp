@@ -1,6 +1,9 @@
 // The crypt run as the window drives it: reads the key and the file list,
-// shows the progress bar and drains events while the core transforms.
+// starts the run's worker and, while the main loop goes on, shows on the
+// progress bar what the worker reports.
 #include "shell.h"
+
+#include <atomic>
 
 int gprozentflag10, gprozentflag20, gprozentflag30, gprozentflag40, gprozentflag50,
     gprozentflag60, gprozentflag70, gprozentflag80, gprozentflag90;
@@ -14,6 +17,11 @@ int *const kProgressFlags[] = {&gprozentflag10, &gprozentflag20, &gprozentflag30
                                &gprozentflag40, &gprozentflag50, &gprozentflag60,
                                &gprozentflag70, &gprozentflag80, &gprozentflag90};
 
+// The run under way, for the handlers that stop it.
+CryptRun *active_run = nullptr;
+// How runs read their inputs; tests slow them down.
+TransformOptions run_options;
+
 void reset_progress_flags()
 {
     for (int *flag : kProgressFlags)
@@ -24,13 +32,6 @@ void reset_progress_flags()
 void put_message(const std::string &text)
 {
     gtk_label_set_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage), text.c_str());
-}
-
-// Drains pending events; false when a cancel was asked for meanwhile.
-bool drain_and_go_on()
-{
-    TenvarixCryptoDrainEvents();
-    return !gcancelcrypt;
 }
 
 // Runs the main loop until the bar newly shown has been painted (a single
@@ -61,38 +62,63 @@ void paint_bar_now()
     g_signal_handler_disconnect(bar, drawn);
 }
 
-bool show_progress(const ProgressStep &step)
-{
-    GtkProgressBar *bar = GTK_PROGRESS_BAR(ProgressBar_TenvarixCryptoWindow);
-    if (step.kind == ProgressStep::Milestone) {
-        for (int i = 0; i < step.milestones; ++i)
-            *kProgressFlags[i] = 1;
-        grefreshprogressbar = 1;
-    }
-    gtk_progress_bar_set_fraction(bar, step.fraction);
-    if (step.kind == ProgressStep::Start && !gtk_widget_get_visible(ProgressBar_TenvarixCryptoWindow)) {
-        gtk_widget_show(ProgressBar_TenvarixCryptoWindow);
-        paint_bar_now();
-    }
-    const bool go_on = drain_and_go_on();
-    grefreshprogressbar = 0;
-    return go_on;
-}
-
 std::string file_list_copy()
 {
     GtkTextIter start, end;
     gtk_text_buffer_get_start_iter(TenvarixCryptoWindowFilePfadBuffer, &start);
     gtk_text_buffer_get_end_iter(TenvarixCryptoWindowFilePfadBuffer, &end);
-    std::unique_ptr<char, decltype(&g_free)> text(
-        gtk_text_buffer_get_text(TenvarixCryptoWindowFilePfadBuffer, &start, &end, TRUE), g_free);
-    return text.get();
+    g_autofree char *text =
+        gtk_text_buffer_get_text(TenvarixCryptoWindowFilePfadBuffer, &start, &end, TRUE);
+    return text;
+}
+
+// What the worker has reported and the window not yet shown. Applied from an
+// idle callback, so that the bar follows the run in whatever loop runs (the
+// file chooser's too).
+struct Shown {
+    CryptRun *run = nullptr;
+    std::size_t files = 0;
+    std::atomic<bool> queued{false};
+    // Callbacks added and not yet run: the run's end waits for them.
+    std::atomic<int> outstanding{0};
+    bool showing = false;
+    bool ended = false;
+    CryptOutcome outcome = CryptOutcome::Done;
+    std::size_t file = 0;
+};
+
+gboolean show_reports(gpointer data)
+{
+    auto *shown = static_cast<Shown *>(data);
+    --shown->outstanding;
+    // Showing the first step runs the main loop until the bar is painted;
+    // steps reported meanwhile wait for this call to take them, in order.
+    if (shown->showing)
+        return G_SOURCE_REMOVE;
+    shown->showing = true;
+    for (;;) {
+        // Cleared before taking: a step reported after the take queues anew.
+        shown->queued = false;
+        std::vector<RunReport> reports;
+        const bool ended = shown->run->take(reports, &shown->outcome, &shown->file);
+        if (reports.empty()) {
+            shown->ended = ended;
+            break;
+        }
+        // Once the run is asked to stop, the bar stays where it was.
+        for (const RunReport &report : reports)
+            if (!gcancelcrypt)
+                doCryptFile(report.step, report.file, shown->files);
+    }
+    shown->showing = false;
+    return G_SOURCE_REMOVE;
 }
 
 int crypt_run()
 {
     put_message("");
-    if (!drain_and_go_on())
+    TenvarixCryptoDrainEvents();
+    if (gcancelcrypt)
         return 1;
 
     const SecretBytes key(std::string_view(gtk_entry_get_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey))));
@@ -103,31 +129,79 @@ int crypt_run()
         return 1;
     }
 
+    std::vector<std::string> paths;
     FileList list(file_list_copy());
-    std::string path;
-    while (list.next(path)) {
-        reset_progress_flags();
-        std::optional<InputFile> input = OpenInputFile(path);
-        const CryptOutcome outcome = input ? doCryptFile(path, std::move(*input), key.view())
-                                           : CryptOutcome::InFileNotFound;
-        if (outcome == CryptOutcome::Cancelled)
-            return 1;
-        if (outcome != CryptOutcome::Done) {
-            put_message(CryptOutcomeMessage(outcome));
-            return 1;
+    for (std::string path; list.next(path);)
+        paths.push_back(path);
+    if (paths.empty())
+        return 0;
+
+    Shown shown;
+    shown.files = paths.size();
+    // The worker asks for the reports to be shown; the window's thread never
+    // waits for it, it only runs the main loop.
+    CryptRun run(std::move(paths), key.view(), [&shown] {
+        if (!shown.queued.exchange(true)) {
+            ++shown.outstanding;
+            g_idle_add(show_reports, &shown);
         }
+    }, run_options);
+    shown.run = &run;
+    active_run = &run;
+    while (!shown.ended) {
+        if (gcancelcrypt)
+            run.stop();
+        g_main_context_iteration(nullptr, TRUE);
     }
-    return 0;
+    active_run = nullptr;
+    // A callback queued after the last one must not find the run gone.
+    while (shown.outstanding > 0)
+        g_main_context_iteration(nullptr, TRUE);
+
+    if (shown.outcome == CryptOutcome::Done)
+        return 0;
+    put_message(CryptOutcomeMessage(shown.outcome));
+    return 1;
 }
 
 } // namespace
 
-CryptOutcome doCryptFile(const std::string &path, InputFile input, std::string_view key)
+void doCryptFile(const ProgressStep &step, std::size_t file, std::size_t files)
 {
-    // Between the progress steps the window is kept alive by drains.
-    TransformOptions options;
-    options.tick = drain_and_go_on;
-    return TransformFile(std::move(input), MakeOutFileName(path), key, show_progress, options);
+    GtkProgressBar *bar = GTK_PROGRESS_BAR(ProgressBar_TenvarixCryptoWindow);
+    if (step.kind == ProgressStep::Start) {
+        reset_progress_flags();
+        // With more than one path the bar tells which is under way.
+        if (files > 1) {
+            g_autofree char *count = g_strdup_printf("%zu of %zu", file + 1, files);
+            gtk_progress_bar_set_text(bar, count);
+            gtk_progress_bar_set_show_text(bar, TRUE);
+            atk_object_set_description(gtk_widget_get_accessible(GTK_WIDGET(bar)), count);
+        }
+    }
+    if (step.kind == ProgressStep::Milestone) {
+        for (int i = 0; i < step.milestones; ++i)
+            *kProgressFlags[i] = 1;
+        grefreshprogressbar = 1;
+    }
+    gtk_progress_bar_set_fraction(bar, step.fraction);
+    grefreshprogressbar = 0;
+    if (step.kind == ProgressStep::Start && !gtk_widget_get_visible(GTK_WIDGET(bar))) {
+        gtk_widget_show(GTK_WIDGET(bar));
+        paint_bar_now();
+    }
+}
+
+void TenvarixCryptoSetRunOptions(TransformOptions options)
+{
+    run_options = std::move(options);
+}
+
+void TenvarixCryptoStopRun()
+{
+    gcancelcrypt = 1;
+    if (active_run)
+        active_run->stop();
 }
 
 int doTenvarixCrypto()

@@ -8,6 +8,13 @@ char *gFileName = nullptr;
 
 namespace {
 
+// The last run's outcome, for the exit status: 0 for a complete run or none,
+// 1 for a run that stopped with a message or by Cancel or closing, 128 + n
+// for one that signal n stopped.
+int last_run_status = 0;
+// The end signal that asked the run under way to stop, or 0.
+int stopping_signal = 0;
+
 void close_window_and_quit()
 {
     gtk_widget_destroy(TenvarixCryptoWindow);
@@ -30,7 +37,12 @@ void run_crypt()
     // would start a second run over the same files: ignore it.
     if (grunningcrypt)
         return;
-    int result = doTenvarixCrypto();
+    stopping_signal = 0;
+    const int result = doTenvarixCrypto();
+    if (gcancelcrypt)
+        last_run_status = stopping_signal ? 128 + stopping_signal : 1;
+    else
+        last_run_status = result;
     if (result == 0 || gcancelcrypt)
         close_window_and_quit();
 }
@@ -41,7 +53,15 @@ gboolean end_signal(gpointer signal_number)
 {
     const int signo = GPOINTER_TO_INT(signal_number);
     if (grunningcrypt) {
-        gcancelcrypt = 1;
+        stopping_signal = signo;
+        TenvarixCryptoStopRun();
+        // A dialog open meanwhile (the file chooser) would hold the end of
+        // the run until it closes: it is answered as if closed.
+        GList *windows = gtk_window_list_toplevels();
+        for (GList *w = windows; w; w = w->next)
+            if (GTK_IS_DIALOG(w->data) && gtk_widget_get_visible(GTK_WIDGET(w->data)))
+                gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_DELETE_EVENT);
+        g_list_free(windows);
         return G_SOURCE_CONTINUE;
     }
     std::signal(signo, SIG_DFL);
@@ -108,7 +128,7 @@ gboolean TenvarixCryptoDoIt(GtkWidget *widget, GdkEvent *, gpointer)
         // During a run, Cancel stops it at its next drain; the run's caller
         // then closes the window once the files are in a safe state.
         if (grunningcrypt)
-            gcancelcrypt = 1;
+            TenvarixCryptoStopRun();
         else
             close_window_and_quit();
     } else if (widget == PBut_TenvarixCryptoWindowSelectFile) {
@@ -156,8 +176,13 @@ gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *, GdkEvent *, gpointer)
 {
     if (!grunningcrypt)
         return FALSE; // the default handler destroys the window, which ends the program
-    gcancelcrypt = 1;
+    TenvarixCryptoStopRun();
     return TRUE;
+}
+
+int TenvarixCryptoExitStatus()
+{
+    return last_run_status;
 }
 
 void TenvarixCryptoCatchEndSignals()

@@ -21,8 +21,7 @@ XIOErrorHandler gdk_display_lost = nullptr;
 // file under way must go first.
 int remove_temporary_file_then_end(Display *display)
 {
-    if (const char *temporary = EndWritingForExit())
-        unlink(temporary);
+    EndWritingForExit();
     if (gdk_display_lost)
         return gdk_display_lost(display);
     _exit(1);
@@ -63,7 +62,10 @@ std::vector<std::string> read_command_line(int &argc, char **&argv)
                     "The button pictures are read from ./__png's/ in the working folder, else from\n"
                     "  ") +
         TENVARIX_DATA_DIR "/__png's/\nand then from the source tree the program was built from,\n  " +
-        TENVARIX_SOURCE_DIR "/__png's/\n";
+        TENVARIX_SOURCE_DIR "/__png's/\n\n"
+        "Exit status: 0 when every listed file was written, or when no run was tried;\n"
+        "1 when the last run stopped with a message or by Cancel or closing the window;\n"
+        "128 + n when signal n stopped a run; 2 for an unknown option.\n";
     g_option_context_set_description(context.get(), description.c_str());
     g_option_context_add_main_entries(context.get(), entries, nullptr);
     // Without opening the display, so that --help and --version need none.

@@ -4,5 +4,5 @@ int main(int argc, char **argv)
 {
     std::vector<std::string> files = InitiateEnvironment(argc, argv);
     TenvarixCrypto(files);
-    return 0;
+    return TenvarixCryptoExitStatus();
 }

@@ -74,6 +74,11 @@ std::vector<std::string> InitiateEnvironment(int argc, char **argv);
 // after Cancel); with no run they end the program.
 void TenvarixCryptoCatchEndSignals();
 
+// The program's exit status, from the last run: 0 after a complete run or
+// when none was tried, 1 after a run that stopped with a message or by
+// Cancel or closing the window, 128 + n after one that signal n stopped.
+int TenvarixCryptoExitStatus();
+
 // Builds and shows the window (progress bar hidden) without running the
 // main loop; TenvarixCrypto builds it, lists the given files and runs the
 // loop until the end.
@@ -129,14 +134,22 @@ extern int gprozentflag10, gprozentflag20, gprozentflag30, gprozentflag40, gproz
     gprozentflag60, gprozentflag70, gprozentflag80, gprozentflag90;
 extern int grefreshprogressbar;
 
-// 1 while doTenvarixCrypto works; gcancelcrypt set to 1 during a run asks it
-// to stop at its next drain of events.
+// 1 while doTenvarixCrypto works; gcancelcrypt is 1 once the run under way
+// was asked to stop.
 extern int grunningcrypt;
 extern int gcancelcrypt;
 
+// Asks the run under way to stop (Cancel, closing the window, end signals).
+void TenvarixCryptoStopRun();
+// How the next runs read their inputs: for tests that need a slow input.
+void TenvarixCryptoSetRunOptions(TransformOptions options);
+
 // The crypt action: 0 when every listed file was transformed, 1 when the run
-// stopped (with a message in the message line, or on a cancel request).
+// stopped (with a message in the message line, or on a cancel request). The
+// files are worked on by the run's worker; meanwhile this runs the main loop.
 int doTenvarixCrypto();
 
-// One path of the run, with the progress bar following ProgressSchedule.
-CryptOutcome doCryptFile(const std::string &path, InputFile input, std::string_view key);
+// Shows one progress step of the path at index `file` of a run over `files`
+// paths on the progress bar, as the per-byte loop would set it; with more
+// than one path the bar's text says which is under way ("2 of 5").
+void doCryptFile(const ProgressStep &step, std::size_t file, std::size_t files);

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -10,9 +12,12 @@
 #include <random>
 #include <string>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -49,6 +54,13 @@ protected:
     testfiles::ScratchDir scratch_;
     std::vector<ProgressStep> steps_;
 };
+
+unsigned file_flags(const std::string &path)
+{
+    UniqueFd fd(open(path.c_str(), O_RDONLY));
+    int flags = 0;
+    return fd && ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 ? unsigned(flags) : 0u;
+}
 
 std::size_t thread_count()
 {
@@ -238,6 +250,19 @@ TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_by
     EXPECT_EQ(read_file(small + "/bigtenvarixcrypto"), earlier);
     EXPECT_EQ(entries(small), std::vector<std::string>{"bigtenvarixcrypto"});
 
+    // A file-size limit smaller than the output is a failed write, not the
+    // end of the process.
+    struct rlimit was, limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    limit = was;
+    limit.rlim_cur = 300000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    input = OpenInputFile(path("big"));
+    const CryptOutcome limited = TransformFile(std::move(*input), path("limited"), kKey, nullptr);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &was), 0);
+    EXPECT_EQ(limited, CryptOutcome::OutFileNotWritten);
+    EXPECT_FALSE(exists(path("limited")));
+
     ASSERT_TRUE(tmpfs.remount_read_only());
     write_file(path("tiny"), "tiny");
     input = OpenInputFile(path("tiny"));
@@ -286,6 +311,12 @@ TEST_F(Transform, replacements_keep_what_a_plain_overwrite_keeps)
     chmod(out.c_str(), 0600);
     ASSERT_EQ(std::system(("setfacl -m u:tvxtest:r '" + out + "'").c_str()), 0);
     ASSERT_EQ(setxattr(out.c_str(), "user.origin", "kept", 4, 0), 0);
+    const unsigned kFlags = FS_NODUMP_FL | FS_NOATIME_FL;
+    int flags = static_cast<int>(file_flags(out) | kFlags);
+    {
+        UniqueFd fd(open(out.c_str(), O_RDONLY));
+        ASSERT_EQ(ioctl(fd.get(), FS_IOC_SETFLAGS, &flags), 0);
+    }
     struct stat before, after;
     stat(out.c_str(), &before);
     ASSERT_EQ(crypt(path("in")), CryptOutcome::Done);
@@ -296,6 +327,18 @@ TEST_F(Transform, replacements_keep_what_a_plain_overwrite_keeps)
     EXPECT_GT(getxattr(out.c_str(), "system.posix_acl_access", acl, sizeof acl), 0);
     EXPECT_EQ(getxattr(out.c_str(), "user.origin", origin, sizeof origin), 4);
     EXPECT_STREQ(origin, "kept");
+    EXPECT_EQ(file_flags(out) & kFlags, kFlags) << "chattr +d +A kept";
+    EXPECT_NE(after.st_ino, before.st_ino) << "replaced, not written in place";
+
+    // A name that is a mount of its own cannot be renamed over: in place.
+    write_file(path("mounted"), "bind source");
+    ASSERT_EQ(mount(path("mounted").c_str(), out.c_str(), nullptr, MS_BIND, nullptr), 0);
+    write_file(path("in"), "through the mount");
+    const CryptOutcome through_mount = crypt(path("in"));
+    umount(out.c_str());
+    EXPECT_EQ(through_mount, CryptOutcome::Done);
+    EXPECT_EQ(read_file(path("mounted")), xor_with("through the mount", kKey));
+    std::remove(path("mounted").c_str());
 
     // Another user's file, and one with a second name: written in place.
     chown(out.c_str(), other_uid, other_gid);
@@ -475,95 +518,126 @@ TEST_F(Transform, on_a_file_system_without_permissions_outputs_are_created_and_r
 
 // Every read of a slow input waits until the calling thread has ticked twice
 // (or 5 s have passed): the run gets through only if it ticks while it waits.
-TEST_F(Transform, a_slow_input_ticks_between_the_steps_and_a_cancel_from_a_tick_discards_the_output)
+// Runs a CryptRun to its end, as the window does: woken by the worker, it
+// takes what was reported; `on_report` may stop the run.
+struct RunResult {
+    std::vector<RunReport> reports;
+    CryptOutcome outcome = CryptOutcome::Done;
+    std::size_t file = 0;
+};
+RunResult run_list(const std::vector<std::string> &paths, const TransformOptions &options = {},
+                   const std::function<void(CryptRun &, const RunReport &)> &on_report = nullptr)
 {
-    const std::size_t size = 6 * 256 * 1024 + 5;
-    const std::string bytes = random_bytes(size, 9);
-    write_file(path("slow"), bytes);
-    std::atomic<int> ticks{0}, reads{0}, released_by_ticks{0};
-    TransformOptions options;
-    options.read = [&](int fd, char *buffer, std::size_t n) {
-        const int from = ticks;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (ticks < from + 2 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ++reads;
-        released_by_ticks += ticks >= from + 2;
-        return ::read(fd, buffer, n);
-    };
-    options.tick = [&] { return ++ticks, true; };
-    const std::size_t threads_before = thread_count();
-
-    ASSERT_EQ(crypt(path("slow"), kKey, nullptr, options), CryptOutcome::Done);
-    EXPECT_EQ(released_by_ticks, reads);
-    EXPECT_EQ(read_file(path("slowtenvarixcrypto")), xor_with(bytes, kKey));
-    std::vector<double> fractions;
-    for (const ProgressStep &s : steps_)
-        fractions.push_back(s.fraction);
-    std::vector<double> expected{0.0};
-    for (const ProgressStep &s : ProgressSchedule(size))
-        expected.push_back(s.fraction);
-    expected.push_back(1.0);
-    EXPECT_EQ(fractions, expected);
-    EXPECT_EQ(thread_count(), threads_before);
-
-    // A tick that cancels after the first mark, while the next block waits.
-    write_file(path("slowtenvarixcrypto"), "earlier");
-    options.tick = [&] {
-        ++ticks;
-        return steps_.size() < 2;
-    };
-    EXPECT_EQ(crypt(path("slow"), kKey, nullptr, options), CryptOutcome::Cancelled);
-    EXPECT_EQ(steps_.size(), 2u);
-    EXPECT_EQ(read_file(path("slowtenvarixcrypto")), "earlier");
-    EXPECT_EQ(entries(scratch_.dir()), (std::vector<std::string>{"slow", "slowtenvarixcrypto"}));
-    EXPECT_EQ(thread_count(), threads_before);
+    std::mutex mutex;
+    std::condition_variable woken;
+    bool wake = false;
+    RunResult result;
+    CryptRun run(paths, kKey, [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        wake = true;
+        woken.notify_one();
+    }, options);
+    for (;;) {
+        std::vector<RunReport> taken;
+        const bool ended = run.take(taken, &result.outcome, &result.file);
+        for (const RunReport &report : taken) {
+            result.reports.push_back(report);
+            if (on_report)
+                on_report(run, report);
+        }
+        if (ended)
+            return result;
+        std::unique_lock<std::mutex> lock(mutex);
+        woken.wait_for(lock, std::chrono::milliseconds(100), [&] { return wake; });
+        wake = false;
+    }
 }
 
-// The same results on one thread, as when no thread can be started; a read
-// that fails after the first block, on the reader's thread or not.
-TEST_F(Transform, on_one_thread_or_with_a_failing_read_the_outcomes_stay_the_same)
+// Files in list order, each with its own steps; the first path that fails
+// stops the run there, with the files before it done and the rest untouched.
+TEST_F(Transform, a_run_works_through_its_list_in_order_and_stops_at_the_first_failure)
 {
-    const std::size_t size = 3 * 256 * 1024 + 7;
-    const std::string bytes = random_bytes(size, 10);
-    write_file(path("f"), bytes);
-    for (const bool threads : {true, false}) {
-        TransformOptions options;
-        options.threads = threads;
-        const std::size_t threads_before = thread_count();
-        std::vector<std::size_t> written_at_step;
-        ASSERT_EQ(crypt(path("f"), kKey,
-                        [&](const ProgressStep &) {
-                            // The unnamed file under way, beside the input and the earlier output.
-                            for (const auto &[name, st] : open_files_in(scratch_.dir()))
-                                if (name != path("f") && name != path("ftenvarixcrypto"))
-                                    written_at_step.push_back(std::size_t(st.st_size));
-                            if (!threads) {
-                                EXPECT_EQ(thread_count(), threads_before);
-                            }
-                            return true;
-                        },
-                        options),
-                  CryptOutcome::Done)
-            << threads;
-        EXPECT_EQ(read_file(path("ftenvarixcrypto")), xor_with(bytes, kKey));
-        std::vector<std::size_t> expected{0};
+    const std::string big = random_bytes(3 * 256 * 1024 + 7, 10);
+    write_file(path("a"), "first");
+    write_file(path("b"), big);
+    write_file(path("c"), "never reached");
+    const std::size_t threads_before = thread_count();
+    RunResult r = run_list({path("a"), path("b"), path("missing"), path("c")});
+    EXPECT_EQ(r.outcome, CryptOutcome::InFileNotFound);
+    EXPECT_EQ(r.file, 2u);
+    std::vector<std::pair<std::size_t, double>> expected;
+    for (std::size_t file : {0, 1}) {
+        expected.push_back({file, 0.0});
+        const std::size_t size = file == 0 ? 5 : big.size();
         for (const ProgressStep &s : ProgressSchedule(size))
-            expected.push_back(std::size_t(s.byte - 1));
-        expected.push_back(size);
-        EXPECT_EQ(written_at_step, expected) << threads;
-
-        int calls = 0;
-        options.read = [&calls](int fd, char *buffer, std::size_t n) -> ssize_t {
-            if (++calls > 1) {
-                errno = EIO;
-                return -1;
-            }
-            return ::read(fd, buffer, n);
-        };
-        EXPECT_EQ(crypt(path("f"), kKey, nullptr, options), CryptOutcome::InFileNotReadable);
-        EXPECT_EQ(read_file(path("ftenvarixcrypto")), xor_with(bytes, kKey)) << threads;
-        EXPECT_EQ(entries(scratch_.dir()), (std::vector<std::string>{"f", "ftenvarixcrypto"}));
-        EXPECT_EQ(thread_count(), threads_before);
+            if (s.byte <= size)
+                expected.push_back({file, s.fraction});
+        expected.push_back({file, 1.0});
     }
+    std::vector<std::pair<std::size_t, double>> seen;
+    for (const RunReport &report : r.reports)
+        seen.push_back({report.file, report.step.fraction});
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_with("first", kKey));
+    EXPECT_EQ(read_file(path("btenvarixcrypto")), xor_with(big, kKey));
+    EXPECT_FALSE(exists(path("ctenvarixcrypto")));
+    EXPECT_EQ(thread_count(), threads_before);
+
+    // A read that fails after the first block of the second file.
+    TransformOptions options;
+    options.read = [](int fd, char *buffer, std::size_t n) -> ssize_t {
+        struct stat st;
+        if (::lseek(fd, 0, SEEK_CUR) > 0 && ::fstat(fd, &st) == 0 && st.st_size > 100000) {
+            errno = EIO;
+            return -1;
+        }
+        return ::read(fd, buffer, n);
+    };
+    write_file(path("btenvarixcrypto"), "earlier");
+    r = run_list({path("c"), path("b"), path("a")}, options);
+    EXPECT_EQ(r.outcome, CryptOutcome::InFileNotReadable);
+    EXPECT_EQ(r.file, 1u);
+    EXPECT_EQ(read_file(path("ctenvarixcrypto")), xor_with("never reached", kKey));
+    EXPECT_EQ(read_file(path("btenvarixcrypto")), "earlier");
+    EXPECT_EQ(entries(scratch_.dir()).size(), 6u) << "nothing left beside the outputs";
+}
+
+// Many small files made durable in groups, then a slow large one: a stop
+// keeps every file whose end was reported and discards the one under way.
+TEST_F(Transform, a_stopped_run_keeps_the_files_that_reached_their_end)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 150; ++i) {
+        paths.push_back(path("small" + std::to_string(i)));
+        write_file(paths.back(), "small file " + std::to_string(i));
+    }
+    const std::string slow = path("slow");
+    write_file(slow, random_bytes(8 * 256 * 1024, 11));
+    write_file(slow + "tenvarixcrypto", "earlier");
+    paths.push_back(slow);
+    paths.push_back(path("small0"));
+    std::atomic<bool> stopped{false};
+    TransformOptions options;
+    options.read = [&](int fd, char *buffer, std::size_t n) {
+        // The large file's reads wait for the stop.
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && st.st_size > 100000)
+            for (int i = 0; i < 500 && !stopped; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return ::read(fd, buffer, n);
+    };
+    const RunResult r = run_list(paths, options, [&](CryptRun &run, const RunReport &report) {
+        if (report.file == 150 && report.step.kind == ProgressStep::Start) {
+            run.stop();
+            stopped = true;
+        }
+    });
+    EXPECT_EQ(r.outcome, CryptOutcome::Cancelled);
+    ASSERT_FALSE(r.reports.empty());
+    EXPECT_EQ(r.reports.back().file, 150u);
+    for (int i = 0; i < 150; ++i)
+        ASSERT_EQ(read_file(paths[i] + "tenvarixcrypto"),
+                  xor_with("small file " + std::to_string(i), kKey)) << i;
+    EXPECT_EQ(read_file(slow + "tenvarixcrypto"), "earlier");
+    EXPECT_EQ(entries(scratch_.dir()).size(), 302u) << "nothing left beside the outputs";
 }

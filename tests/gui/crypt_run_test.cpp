@@ -1,5 +1,6 @@
 #include "gui_support.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -24,7 +25,7 @@ std::string xor_key(const std::string &bytes)
     return xor_with(bytes, kKey);
 }
 
-class CryptRun : public gui::WindowTest {
+class WindowRun : public gui::WindowTest {
 protected:
     void SetUp() override
     {
@@ -35,12 +36,25 @@ protected:
 
     void TearDown() override
     {
+        TenvarixCryptoSetRunOptions({});
         if (window_alive())
             g_signal_handler_disconnect(ProgressBar_TenvarixCryptoWindow, fraction_handler_);
         gui::WindowTest::TearDown();
     }
 
     std::string path(const std::string &name) const { return scratch_.path(name); }
+
+    // Inputs read 64 KiB at a time, 5 ms each: a run of a 1 MiB file lasts
+    // long enough for the window to stop it half way.
+    static void slow_inputs()
+    {
+        TransformOptions options;
+        options.read = [](int fd, char *buffer, std::size_t n) {
+            g_usleep(5000);
+            return ::read(fd, buffer, std::min<std::size_t>(n, 64 * 1024));
+        };
+        TenvarixCryptoSetRunOptions(std::move(options));
+    }
 
     int run(const std::string &key, const std::string &list)
     {
@@ -53,7 +67,7 @@ protected:
 
     static void on_fraction(GObject *bar, GParamSpec *, gpointer self)
     {
-        auto *t = static_cast<CryptRun *>(self);
+        auto *t = static_cast<WindowRun *>(self);
         t->fractions_.push_back(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bar)));
         t->refresh_flags_.push_back(grefreshprogressbar);
         if (t->during_drain_)
@@ -69,7 +83,7 @@ protected:
 
 } // namespace
 
-TEST_F(CryptRun, a_refused_key_shows_its_message_and_touches_nothing)
+TEST_F(WindowRun, a_refused_key_shows_its_message_and_touches_nothing)
 {
     write_file(path("f"), "content");
     const std::pair<std::string, std::string> cases[] = {
@@ -86,7 +100,7 @@ TEST_F(CryptRun, a_refused_key_shows_its_message_and_touches_nothing)
     EXPECT_FALSE(gtk_widget_get_visible(ProgressBar_TenvarixCryptoWindow));
 }
 
-TEST_F(CryptRun, the_message_line_clears_when_a_run_starts)
+TEST_F(WindowRun, the_message_line_clears_when_a_run_starts)
 {
     EXPECT_EQ(run("short", ""), 1);
     EXPECT_FALSE(gui::message_text().empty());
@@ -94,7 +108,7 @@ TEST_F(CryptRun, the_message_line_clears_when_a_run_starts)
     EXPECT_EQ(gui::message_text(), "");
 }
 
-TEST_F(CryptRun, the_final_newline_is_optional_and_an_empty_last_line_stops_the_run)
+TEST_F(WindowRun, the_final_newline_is_optional_and_an_empty_last_line_stops_the_run)
 {
     write_file(path("a"), "first file");
     write_file(path("b"), "second");
@@ -108,7 +122,7 @@ TEST_F(CryptRun, the_final_newline_is_optional_and_an_empty_last_line_stops_the_
     EXPECT_EQ(read_file(path("btenvarixcrypto")), xor_key("second"));
 }
 
-TEST_F(CryptRun, a_path_that_does_not_open_stops_the_run_there)
+TEST_F(WindowRun, a_path_that_does_not_open_stops_the_run_there)
 {
     write_file(path("one"), "1");
     write_file(path("three"), "3");
@@ -127,7 +141,7 @@ TEST_F(CryptRun, a_path_that_does_not_open_stops_the_run_there)
     }
 }
 
-TEST_F(CryptRun, a_file_followed_by_its_output_is_written_again_from_its_own_content)
+TEST_F(WindowRun, a_file_followed_by_its_output_is_written_again_from_its_own_content)
 {
     write_file(path("doc"), "the original bytes");
     EXPECT_EQ(run(kKey, path("doc") + "\n" + path("doctenvarixcrypto") + "\n"), 0);
@@ -135,7 +149,7 @@ TEST_F(CryptRun, a_file_followed_by_its_output_is_written_again_from_its_own_con
     EXPECT_EQ(read_file(path("doctenvarixcrypto")), xor_key("the original bytes"));
 }
 
-TEST_F(CryptRun, the_bar_gets_exactly_the_per_byte_fractions)
+TEST_F(WindowRun, the_bar_gets_exactly_the_per_byte_fractions)
 {
     struct Case {
         std::size_t size;
@@ -173,7 +187,7 @@ TEST_F(CryptRun, the_bar_gets_exactly_the_per_byte_fractions)
     EXPECT_EQ(fractions_, expected);
 }
 
-TEST_F(CryptRun, failures_of_the_output_or_of_reading_are_reported)
+TEST_F(WindowRun, failures_of_the_output_or_of_reading_are_reported)
 {
     write_file(path("tenvarixcrypto"), "bare marker");
     EXPECT_EQ(run(kKey, path("tenvarixcrypto")), 1);
@@ -186,7 +200,7 @@ TEST_F(CryptRun, failures_of_the_output_or_of_reading_are_reported)
     EXPECT_EQ(read_file(path("memtenvarixcrypto")), "earlier");
 }
 
-TEST_F(CryptRun, a_full_disk_keeps_the_earlier_output_and_stops_the_run)
+TEST_F(WindowRun, a_full_disk_keeps_the_earlier_output_and_stops_the_run)
 {
     testfiles::SmallTmpfs tmpfs(path("small"));
     if (!tmpfs.mounted())
@@ -209,8 +223,9 @@ TEST_F(CryptRun, a_full_disk_keeps_the_earlier_output_and_stops_the_run)
     EXPECT_EQ(read_file(small + "/bigtenvarixcrypto"), "earlier output");
 }
 
-TEST_F(CryptRun, cancel_during_a_drain_discards_only_the_file_under_way)
+TEST_F(WindowRun, cancel_during_a_drain_discards_only_the_file_under_way)
 {
+    slow_inputs();
     write_file(path("done"), "finished first");
     write_file(path("big"), std::string(1 << 20, 'q'));
     write_file(path("bigtenvarixcrypto"), "earlier");
@@ -233,10 +248,12 @@ TEST_F(CryptRun, cancel_during_a_drain_discards_only_the_file_under_way)
     EXPECT_EQ(read_file(path("bigtenvarixcrypto")), "earlier");
     EXPECT_FALSE(exists(path("aftertenvarixcrypto")));
     EXPECT_EQ(entries(scratch_.dir()).size(), 5u);
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 1) << "a stopped run is no success";
 }
 
-TEST_F(CryptRun, closing_the_window_during_a_run_cancels_it)
+TEST_F(WindowRun, closing_the_window_during_a_run_cancels_it)
 {
+    slow_inputs();
     write_file(path("big"), std::string(1 << 20, 'q'));
     gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), kKey.c_str());
     gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, path("big").c_str(), -1);
@@ -253,10 +270,12 @@ TEST_F(CryptRun, closing_the_window_during_a_run_cancels_it)
     EXPECT_FALSE(window_alive());
     EXPECT_FALSE(exists(path("bigtenvarixcrypto")));
     EXPECT_EQ(entries(scratch_.dir()).size(), 1u);
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 1);
 }
 
-TEST_F(CryptRun, an_end_signal_during_a_run_cancels_it_and_keeps_the_earlier_output)
+TEST_F(WindowRun, an_end_signal_during_a_run_cancels_it_and_keeps_the_earlier_output)
 {
+    slow_inputs();
     TenvarixCryptoCatchEndSignals();
     write_file(path("big"), std::string(1 << 20, 'q'));
     write_file(path("bigtenvarixcrypto"), "earlier");
@@ -271,9 +290,10 @@ TEST_F(CryptRun, an_end_signal_during_a_run_cancels_it_and_keeps_the_earlier_out
     EXPECT_FALSE(window_alive());
     EXPECT_EQ(read_file(path("bigtenvarixcrypto")), "earlier");
     EXPECT_EQ(entries(scratch_.dir()).size(), 2u);
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 128 + SIGTERM);
 }
 
-TEST_F(CryptRun, crypt_presses_during_a_run_are_ignored)
+TEST_F(WindowRun, crypt_presses_during_a_run_are_ignored)
 {
     write_file(path("big"), std::string(1 << 20, 'q'));
     during_drain_ = [&] {
@@ -293,7 +313,7 @@ TEST_F(CryptRun, crypt_presses_during_a_run_are_ignored)
 
 // The bar is on screen before the first mark; on a disk read at 1 MiB/s the
 // window drains between the marks, and a Cancel there ends the run at once.
-TEST_F(CryptRun, the_bar_is_painted_at_once_and_a_slow_disk_keeps_the_window_alive)
+TEST_F(WindowRun, the_bar_is_painted_at_once_and_a_slow_disk_keeps_the_window_alive)
 {
     // The number of fractions set at each paint of the bar.
     struct Paints {

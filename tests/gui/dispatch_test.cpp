@@ -48,6 +48,7 @@ TEST_F(Dispatch, a_failed_run_leaves_cancel_working)
     ASSERT_EQ(gui::message_text(), kShortKeyMessage);
     EXPECT_TRUE(gui::run_in_main_loop([] { gui::press_button(PBut_TenvarixCryptoWindowCancel, 1); }));
     EXPECT_FALSE(window_alive());
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 1) << "the last run stopped with a message";
 }
 
 TEST_F(Dispatch, a_completed_run_closes_the_window)
@@ -55,6 +56,7 @@ TEST_F(Dispatch, a_completed_run_closes_the_window)
     gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), "Abcdefgh1234!?xyz");
     EXPECT_TRUE(gui::run_in_main_loop([] { gui::press_button(PBut_TenvarixCryptoWindowCrypt, 1); }));
     EXPECT_FALSE(window_alive());
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 0);
 }
 
 TEST_F(Dispatch, presses_on_other_widgets_do_nothing)

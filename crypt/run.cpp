@@ -1,0 +1,280 @@
+#include "transform.h"
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// A group of small outputs made durable together is bounded so that a
+// cancel, which commits the group first, stays prompt.
+constexpr std::size_t kGroupFiles = 64;
+constexpr std::uint64_t kGroupBytes = 8 * 1024 * 1024;
+constexpr std::chrono::milliseconds kGroupTime(50);
+// Larger files are made durable on their own, as they are written.
+constexpr std::uint64_t kAloneBytes = 1024 * 1024;
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+// Where a name lives: its folder's identity and its last part, so that two
+// spellings of one name match; empty when the folder cannot be found.
+std::string name_key(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    struct stat st;
+    if (::stat(folder.c_str(), &st) != 0)
+        return {};
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" +
+           path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+// Outputs whose bytes are all written, made durable and named together: one
+// flush of their file system for their data, then their names, then one
+// flush of each of their folders.
+class CommitGroup {
+public:
+    explicit CommitGroup(bool durable) : durable_(durable) {}
+
+    void add(std::unique_ptr<PartnerOutput> output, std::size_t file, std::uint64_t size,
+             std::string name)
+    {
+        if (pending_.empty())
+            started_ = std::chrono::steady_clock::now();
+        pending_.push_back({std::move(output), file});
+        bytes_ += size;
+        names_.insert(std::move(name));
+    }
+    bool empty() const { return pending_.empty(); }
+    // Whether a name is one that an output of the group takes when committed.
+    bool names(const std::string &key) const { return !key.empty() && names_.count(key); }
+    bool full() const
+    {
+        return pending_.size() >= kGroupFiles || bytes_ >= kGroupBytes ||
+               (!pending_.empty() && std::chrono::steady_clock::now() - started_ >= kGroupTime);
+    }
+    // Commits the outputs in order: kNone when all are done, else the list
+    // index of the first that failed; those before it keep their names, the
+    // rest are discarded.
+    std::size_t commit();
+
+private:
+    struct Pending {
+        std::unique_ptr<PartnerOutput> output;
+        std::size_t file;
+    };
+    bool durable_;
+    std::vector<Pending> pending_;
+    std::set<std::string> names_;
+    std::uint64_t bytes_ = 0;
+    std::chrono::steady_clock::time_point started_;
+};
+
+std::size_t CommitGroup::commit()
+{
+    std::vector<Pending> group = std::move(pending_);
+    pending_.clear();
+    names_.clear();
+    bytes_ = 0;
+    std::size_t good = group.size();
+    auto upto = [&good](auto &&step) {
+        for (std::size_t i = 0; i < good; ++i)
+            if (!step(i)) {
+                good = i;
+                return;
+            }
+    };
+    upto([&](std::size_t i) { return group[i].output->prepare(); });
+
+    // One flush of each file system that covers its files, instead of one per
+    // file; a failed one leaves each file to its own flush.
+    std::vector<char> flushed(good, 0);
+    if (durable_ && good > 1) {
+        std::map<dev_t, bool> file_systems;
+        for (std::size_t i = 0; i < good; ++i) {
+            PartnerOutput &output = *group[i].output;
+            struct stat st;
+            if (!output.file_system_flush_covers() || ::fstat(output.file(), &st) != 0)
+                continue;
+            const auto [it, fresh] = file_systems.try_emplace(st.st_dev, false);
+            if (fresh)
+                it->second = ::syncfs(output.file()) == 0;
+            flushed[i] = it->second;
+        }
+    }
+    upto([&](std::size_t i) { return group[i].output->make_durable(flushed[i] != 0); });
+    upto([&](std::size_t i) { return group[i].output->take_name(); });
+
+    std::map<std::string, bool> folders;
+    std::vector<char> folder_ok(good, 1);
+    for (std::size_t i = 0; i < good; ++i) {
+        const std::string &folder = group[i].output->folder();
+        if (folder.empty())
+            continue;
+        const auto [it, fresh] = folders.try_emplace(folder, false);
+        if (fresh)
+            it->second = group[i].output->flush_folder();
+        folder_ok[i] = it->second;
+    }
+    std::size_t failed = good < group.size() ? group[good].file : kNone;
+    for (std::size_t i = 0; i < good; ++i) {
+        const bool keep = folder_ok[i] && failed == kNone;
+        if (!group[i].output->close_named(keep) && failed == kNone)
+            failed = group[i].file;
+    }
+    if (good < group.size())
+        failed = std::min(failed, group[good].file);
+    return failed;
+}
+
+} // namespace
+
+struct CryptRun::State {
+    std::mutex mutex;
+    std::vector<RunReport> reports;
+    bool ended = false;
+    CryptOutcome outcome = CryptOutcome::Done;
+    std::size_t file = 0;
+    std::atomic<bool> stopped{false};
+    std::function<void()> wake;
+    std::thread worker;
+
+    void push(const RunReport &report)
+    {
+        bool was_empty;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            was_empty = reports.empty();
+            reports.push_back(report);
+        }
+        if (was_empty && wake)
+            wake();
+    }
+    void end(CryptOutcome how, std::size_t at)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ended = true;
+            outcome = how;
+            file = at;
+        }
+        if (wake)
+            wake();
+    }
+    void work(const std::vector<std::string> &paths, std::string_view key,
+              const TransformOptions &options);
+};
+
+void CryptRun::State::work(const std::vector<std::string> &paths, std::string_view key,
+                           const TransformOptions &options)
+{
+    CommitGroup group(options.durable);
+    auto go_on = [this] { return !stopped.load(); };
+    // Whatever ends the run, the files that reached their end are kept.
+    auto finish = [&](CryptOutcome how, std::size_t at) {
+        const std::size_t failed = group.commit();
+        if (failed != kNone)
+            return end(CryptOutcome::OutFileNotWritten, failed);
+        end(how, at);
+    };
+    std::size_t i = 0;
+    try {
+        for (; i < paths.size(); ++i) {
+            if (!go_on())
+                return finish(CryptOutcome::Cancelled, i);
+            // A path that reads or writes a name the group has yet to give
+            // (a file followed by its output, a path listed twice) waits for
+            // the group, as the files before it are done first.
+            const std::string out_name = MakeOutFileName(paths[i]);
+            const std::string out_key = name_key(out_name);
+            if (group.names(name_key(paths[i])) || group.names(out_key)) {
+                const std::size_t failed = group.commit();
+                if (failed != kNone)
+                    return end(CryptOutcome::OutFileNotWritten, failed);
+            }
+            std::optional<InputFile> input = OpenInputFile(paths[i]);
+            if (!input && !group.empty()) {
+                const std::size_t failed = group.commit();
+                if (failed != kNone)
+                    return end(CryptOutcome::OutFileNotWritten, failed);
+                input = OpenInputFile(paths[i]);
+            }
+            if (!input)
+                return finish(CryptOutcome::InFileNotFound, i);
+            const std::uint64_t size = input->size;
+            std::unique_ptr<PartnerOutput> output;
+            const CryptOutcome outcome = WritePartner(
+                std::move(*input), out_name, key, options,
+                [&](const ProgressStep &step) { push({i, step}); }, go_on, &output);
+            if (outcome != CryptOutcome::Done)
+                return finish(outcome, i);
+            // A large file is made durable on its own, after the ones before it.
+            if (size > kAloneBytes && !group.empty()) {
+                const std::size_t failed = group.commit();
+                if (failed != kNone)
+                    return end(CryptOutcome::OutFileNotWritten, failed);
+            }
+            group.add(std::move(output), i, size, out_key);
+            if (size > kAloneBytes || group.full()) {
+                const std::size_t failed = group.commit();
+                if (failed != kNone)
+                    return end(CryptOutcome::OutFileNotWritten, failed);
+            }
+        }
+        finish(CryptOutcome::Done, i);
+    } catch (const std::exception &) {
+        // Memory for a report or a group that cannot be had: the outputs
+        // under way are discarded as the group goes.
+        end(CryptOutcome::OutFileNotWritten, i);
+    }
+}
+
+CryptRun::CryptRun(std::vector<std::string> paths, std::string_view key,
+                   std::function<void()> wake, TransformOptions options)
+    : state_(std::make_unique<State>())
+{
+    state_->wake = std::move(wake);
+    struct Job {
+        std::vector<std::string> paths;
+        SecretBytes key;
+        TransformOptions options;
+    };
+    // Shared, so that it is still here should the thread not start.
+    auto job = std::make_shared<Job>(Job{std::move(paths), SecretBytes(key), std::move(options)});
+    auto run = [state = state_.get(), job] { state->work(job->paths, job->key.view(), job->options); };
+    try {
+        state_->worker = std::thread(run);
+    } catch (const std::system_error &) {
+        run(); // no thread to be had: the same work, here
+    }
+}
+
+CryptRun::~CryptRun()
+{
+    stop();
+    if (state_->worker.joinable())
+        state_->worker.join();
+}
+
+void CryptRun::stop()
+{
+    state_->stopped = true;
+}
+
+bool CryptRun::take(std::vector<RunReport> &into, CryptOutcome *outcome, std::size_t *file)
+{
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    into.insert(into.end(), state_->reports.begin(), state_->reports.end());
+    state_->reports.clear();
+    if (!state_->ended)
+        return false;
+    *outcome = state_->outcome;
+    *file = state_->file;
+    return true;
+}
