@@ -107,7 +107,11 @@ only_files() {
     want=$(printf '%s\n' "$@" | sort | tr '\n' ' ')
     [ "$got" = "$want" ] || fail "$CASE: $dir holds '$got', not '$want'"
 }
-same_bytes() { cmp -s "$1" "$2" || fail "$CASE: $2 changed"; }
+# An earlier output: put_earlier FILE writes one, expect_earlier FILE checks
+# that it is still there byte for byte.
+printf 'earlier\n' >"$E2E_TMP/earlier"
+put_earlier() { cp "$E2E_TMP/earlier" "$1"; }
+expect_earlier() { cmp -s "$E2E_TMP/earlier" "$1" || fail "$CASE: the earlier output $1 changed"; }
 
 # trace_program TRACE STRACE-ARGS...: strace on every thread of the running
 # program, output in TRACE; returns once all of its threads are traced.
@@ -153,8 +157,7 @@ failing_disk() {
     rm "$disk"/f*
     head -c 8M /dev/urandom >"$disk/new.bin"
     head -c 8M /dev/urandom >"$disk/old.bin"
-    printf 'earlier\n' >"$disk/old.bintenvarixcrypto"
-    cp "$disk/old.bintenvarixcrypto" "$E2E_TMP/earlier"
+    put_earlier "$disk/old.bintenvarixcrypto"
     # An unmount writes every metadata block to its place, out of the journal.
     umount "$disk"
     mount "$dev" "$disk"
@@ -174,14 +177,14 @@ failing_disk() {
     umount "$disk"
     mount "$dev" "$disk" || fail "$CASE: ext4 did not mount again"
     only_files "$disk" lost+found new.bin old.bin old.bintenvarixcrypto
-    same_bytes "$E2E_TMP/earlier" "$disk/old.bintenvarixcrypto"
+    expect_earlier "$disk/old.bintenvarixcrypto"
     teardown
 }
 
 # --- Write errors: a file-size limit (SIGXFSZ, EFBIG) and a full disk --------
-# On a tmpfs and on FAT (hidden temporary files): the run stops with the
-# message, no output and nothing hidden is left.
-write_errors() {
+# The limit on a tmpfs and on FAT (hidden temporary files): the run stops
+# with the message, no output and nothing hidden is left.
+file_size_limit() {
     local dir=$1
     head -c 2M /dev/urandom >"$dir/limit.bin"
     CASE="file-size limit on $dir"
@@ -190,27 +193,36 @@ write_errors() {
     expect_stopped
     only_files "$dir" limit.bin
 }
-write_error_sections() {
-    local small="$E2E_TMP/small"
-    mkdir "$small"
-    if mount_on "$small" -t tmpfs -o size=12m tmpfs; then
-        write_errors "$small"
-        CASE="full disk"
-        head -c 8M /dev/urandom >"$small/full.bin"
-        printf 'earlier\n' >"$small/full.bintenvarixcrypto"
-        crypt_files "$small/full.bin"
-        xdotool key KP_Enter
-        expect_stopped
-        only_files "$small" limit.bin full.bin full.bintenvarixcrypto
-        [ "$(cat "$small/full.bintenvarixcrypto")" = earlier ] || fail "$CASE: the earlier output changed"
+# full_disk NAME OPTIONS: a tmpfs mounted with OPTIONS, 2 MiB left for a
+# 6 MiB output that replaces an earlier one: the run stops, the earlier output
+# stays as it was.
+full_disk() {
+    local dir="$E2E_TMP/$1"
+    CASE="$1 disk"
+    mkdir "$dir"
+    mount_on "$dir" -t tmpfs -o "$2" tmpfs || { skipped "$CASE: no tmpfs"; return; }
+    head -c 6M /dev/urandom >"$dir/in.bin"
+    put_earlier "$dir/in.bintenvarixcrypto"
+    head -c 4M /dev/zero >"$dir/fill"
+    crypt_files "$dir/in.bin"
+    xdotool key KP_Enter
+    expect_stopped
+    only_files "$dir" in.bin in.bintenvarixcrypto fill
+    expect_earlier "$dir/in.bintenvarixcrypto"
+}
+write_errors() {
+    mkdir "$E2E_TMP/tmpfs"
+    if mount_on "$E2E_TMP/tmpfs" -t tmpfs -o size=12m tmpfs; then
+        file_size_limit "$E2E_TMP/tmpfs"
     else
-        skipped "write errors on tmpfs: no tmpfs"
+        skipped "file-size limit on tmpfs: no tmpfs"
     fi
     if mount_fat "$E2E_TMP/fat" 32M; then
-        write_errors "$E2E_TMP/fat"
+        file_size_limit "$E2E_TMP/fat"
     else
-        skipped "write errors on FAT: no fusefat"
+        skipped "file-size limit on FAT: no fusefat"
     fi
+    full_disk full size=12m
     teardown
 }
 
@@ -246,7 +258,7 @@ user_folders() {
                    XDG_DATA_HOME="$home/data" XDG_RUNTIME_DIR="$home/runtime")
     head -c 1M /dev/urandom >"$wo/in.bin"
     head -c 1M /dev/urandom >"$ro/in.bin"
-    printf 'earlier\n' >"$ro/in.bintenvarixcrypto"
+    put_earlier "$ro/in.bintenvarixcrypto"
     chown -R tvxtest: "$home" "$wo" "$ro"
     chmod 0333 "$wo"
     chmod 0555 "$ro"
@@ -323,7 +335,7 @@ injected_errors() {
         dir="$E2E_TMP/inject$n"
         mkdir "$dir"
         head -c 8M /dev/urandom >"$dir/in.bin"
-        [ "$before" = none ] || printf 'earlier\n' >"$dir/in.bintenvarixcrypto"
+        [ "$before" = none ] || put_earlier "$dir/in.bintenvarixcrypto"
         filter=()
         if [ "$call" = folder-fsync ]; then call=fsync filter=(-P "$dir"); fi
         crypt_files "$dir/in.bin"
@@ -340,7 +352,7 @@ injected_errors() {
         case $after in
             none) only_files "$dir" in.bin ;;
             earlier) only_files "$dir" in.bin in.bintenvarixcrypto
-                     [ "$(cat "$dir/in.bintenvarixcrypto")" = earlier ] || fail "$CASE: the earlier output changed" ;;
+                     expect_earlier "$dir/in.bintenvarixcrypto" ;;
             new) only_files "$dir" in.bin in.bintenvarixcrypto
                  expect_xor "$dir/in.bin" "$dir/in.bintenvarixcrypto" "$key" ;;
         esac
@@ -363,7 +375,7 @@ end_of_run() {
     local fat="$E2E_TMP/slowfat" how want
     mount_fat "$fat" 96M || { skipped "end signals: no fusefat"; return; }
     head -c 24M /dev/urandom >"$fat/big"
-    printf 'earlier\n' >"$fat/bigtenvarixcrypto"
+    put_earlier "$fat/bigtenvarixcrypto"
     for how in TERM INT HUP Cancel; do
         CASE="$how during a run"
         crypt_files "$fat/big"
@@ -379,13 +391,13 @@ end_of_run() {
         wait_exit 60
         [ "$APP_STATUS" = "$want" ] || fail "$CASE: exit status $APP_STATUS, not $want"
         only_files "$fat" big bigtenvarixcrypto
-        [ "$(cat "$fat/bigtenvarixcrypto")" = earlier ] || fail "$CASE: the earlier output changed"
+        expect_earlier "$fat/bigtenvarixcrypto"
     done
     teardown
 }
 
 # FAULTS_SECTIONS picks some of them, for a run by hand.
-for section in ${FAULTS_SECTIONS:-failing_disk write_error_sections user_folders bind_mounted_output
+for section in ${FAULTS_SECTIONS:-failing_disk write_errors user_folders bind_mounted_output
                                     injected_errors end_of_run}; do
     "$section"
 done
