@@ -223,6 +223,8 @@ write_errors() {
         skipped "file-size limit on FAT: no fusefat"
     fi
     full_disk full size=12m
+    # No inode left for a new file either: nothing for a safe replacement.
+    full_disk inode-less size=12m,nr_inodes=4
     teardown
 }
 
