@@ -141,6 +141,30 @@ TEST_F(WindowRun, a_path_that_does_not_open_stops_the_run_there)
     }
 }
 
+TEST_F(WindowRun, with_more_than_one_path_the_bar_says_which_is_under_way)
+{
+    write_file(path("a"), "first");
+    write_file(path("b"), std::string(300000, 'b'));
+    std::vector<std::string> texts;
+    during_drain_ = [&] {
+        GtkProgressBar *bar = GTK_PROGRESS_BAR(ProgressBar_TenvarixCryptoWindow);
+        const char *text = gtk_progress_bar_get_text(bar);
+        texts.push_back(gtk_progress_bar_get_show_text(bar) && text ? text : "");
+    };
+    EXPECT_EQ(run(kKey, path("a") + "\n" + path("b") + "\n"), 0);
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.front(), "1 of 2");
+    EXPECT_EQ(texts.back(), "2 of 2");
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "1 of 2"), 7) << "0, the five marks of 5 bytes, 1";
+    EXPECT_STREQ(atk_object_get_description(gtk_widget_get_accessible(ProgressBar_TenvarixCryptoWindow)),
+                 "2 of 2");
+
+    // A run of one path shows the bar as it always did.
+    texts.clear();
+    EXPECT_EQ(run(kKey, path("a")), 0);
+    EXPECT_EQ(texts, std::vector<std::string>(texts.size(), ""));
+}
+
 TEST_F(WindowRun, a_file_followed_by_its_output_is_written_again_from_its_own_content)
 {
     write_file(path("doc"), "the original bytes");
