@@ -137,10 +137,8 @@ void run_engine(const std::string &in, const std::string &out, bool durable)
     std::optional<InputFile> input = OpenInputFile(in);
     if (!input)
         die(in);
-    // Ticks as the window's would, less the drawing.
     TransformOptions options;
     options.durable = durable;
-    options.tick = [] { return true; };
     if (TransformFile(std::move(*input), out, kKey, [](const ProgressStep &) { return true; },
                       options) != CryptOutcome::Done)
         die("transform");

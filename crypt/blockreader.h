@@ -27,7 +27,10 @@ public:
 
     // Reads fd from its current position; that position takes key byte 0.
     // Reads inline, in next(), when use_thread is false or no thread starts.
-    XorBlockReader(int fd, std::string_view key, bool use_thread = true, ReadFn read = {});
+    // expected: the input's size, when known, so that a small input gets a
+    // block of its own size rather than a whole ring.
+    XorBlockReader(int fd, std::string_view key, bool use_thread = true, ReadFn read = {},
+                   std::uint64_t expected = kBlockSize);
     // Asks the thread to stop and joins it: it finishes at most the block it
     // is reading.
     ~XorBlockReader();
@@ -62,6 +65,7 @@ private:
 
     int fd_;
     ReadFn read_;
+    std::size_t block_size_; // kBlockSize, or less for a small input read inline
     SecretBytes pattern_;
     std::size_t key_size_;
     std::size_t key_position_ = 0; // producer side

@@ -175,6 +175,7 @@ void CryptRun::State::work(const std::vector<std::string> &paths, std::string_vi
                            const TransformOptions &options)
 {
     CommitGroup group(options.durable);
+    const mode_t umask = CurrentUmask();
     auto go_on = [this] { return !stopped.load(); };
     // Whatever ends the run, the files that reached their end are kept.
     auto finish = [&](CryptOutcome how, std::size_t at) {
@@ -210,7 +211,7 @@ void CryptRun::State::work(const std::vector<std::string> &paths, std::string_vi
             const std::uint64_t size = input->size;
             std::unique_ptr<PartnerOutput> output;
             const CryptOutcome outcome = WritePartner(
-                std::move(*input), out_name, key, options,
+                std::move(*input), out_name, key, umask, options,
                 [&](const ProgressStep &step) { push({i, step}); }, go_on, &output);
             if (outcome != CryptOutcome::Done)
                 return finish(outcome, i);

@@ -41,23 +41,15 @@ CryptOutcome pump(XorBlockReader &reader, const InputFile &input, PartnerOutput 
         // More bytes than at open: the input changed under the run.
         if (got > input.size - written)
             return CryptOutcome::InFileNotReadable;
-        for (std::size_t pos = 0; pos < got;) {
-            std::size_t end = got;
-            if (next_step < schedule.size()) {
-                const std::uint64_t due = schedule[next_step].byte - 1;
-                if (due < written + (got - pos))
-                    end = pos + static_cast<std::size_t>(due - written);
-            }
-            if (!output.write(data + pos, end - pos))
-                return go_on() ? CryptOutcome::OutFileNotWritten : CryptOutcome::Cancelled;
-            written += end - pos;
-            pos = end;
-            if (pos < got && next_step < schedule.size() &&
-                written == schedule[next_step].byte - 1) {
-                *milestones = schedule[next_step].milestones;
-                report(schedule[next_step++]);
-            }
+        // The steps whose bytes are in this block are reported before the
+        // block is written, each before its byte.
+        while (next_step < schedule.size() && schedule[next_step].byte <= written + got) {
+            *milestones = schedule[next_step].milestones;
+            report(schedule[next_step++]);
         }
+        if (!output.write(data, got))
+            return go_on() ? CryptOutcome::OutFileNotWritten : CryptOutcome::Cancelled;
+        written += got;
     }
     return written == input.size ? CryptOutcome::Done : CryptOutcome::InFileNotReadable;
 }
@@ -101,7 +93,7 @@ std::string CryptOutcomeMessage(CryptOutcome outcome)
 }
 
 CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::string_view key,
-                          const TransformOptions &options, const StepFn &report,
+                          mode_t umask, const TransformOptions &options, const StepFn &report,
                           const std::function<bool()> &go_on,
                           std::unique_ptr<PartnerOutput> *written)
 {
@@ -112,10 +104,10 @@ CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::str
         // has been touched. It reads ahead while the output is made. A file of
         // one block is read inline: a thread would cost more than its reading.
         XorBlockReader reader(input.fd.get(), key, input.size > XorBlockReader::kBlockSize,
-                              options.read);
+                              options.read, input.size);
         auto output = std::make_unique<PartnerOutput>();
         if (!output->open(out_name, {input.device, input.inode, static_cast<mode_t>(input.mode)},
-                          CurrentUmask(), options.durable))
+                          umask, options.durable))
             return CryptOutcome::OutFileNotWritten;
         if (input.size > XorBlockReader::kBlockSize)
             output->expect(input.size);
@@ -147,7 +139,7 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
     bool cancelled = false;
     std::unique_ptr<PartnerOutput> output;
     const CryptOutcome outcome = WritePartner(
-        std::move(input), out_name, key, options,
+        std::move(input), out_name, key, CurrentUmask(), options,
         [&](const ProgressStep &step) { cancelled = cancelled || (progress && !progress(step)); },
         [&] { return !cancelled; }, &output);
     if (outcome != CryptOutcome::Done)

@@ -19,6 +19,10 @@ int *const kProgressFlags[] = {&gprozentflag10, &gprozentflag20, &gprozentflag30
 
 // The run under way, for the handlers that stop it.
 CryptRun *active_run = nullptr;
+// The bar follows the run in steps of this many milliseconds: each wake of
+// the window's thread shows what was reported meanwhile, so that a run of
+// many small files is not held up by hand-overs.
+constexpr guint kShowPeriod = 10;
 // How runs read their inputs; tests slow them down.
 TransformOptions run_options;
 
@@ -72,8 +76,8 @@ std::string file_list_copy()
     return text;
 }
 
-// What the worker has reported and the window not yet shown. Applied from an
-// idle callback, so that the bar follows the run in whatever loop runs (the
+// What the worker has reported and the window not yet shown. Applied from a
+// timeout callback, so that the bar follows the run in whatever loop runs (the
 // file chooser's too).
 struct Shown {
     CryptRun *run = nullptr;
@@ -143,7 +147,7 @@ int crypt_run()
     CryptRun run(std::move(paths), key.view(), [&shown] {
         if (!shown.queued.exchange(true)) {
             ++shown.outstanding;
-            g_idle_add(show_reports, &shown);
+            g_timeout_add(kShowPeriod, show_reports, &shown);
         }
     }, run_options);
     shown.run = &run;
@@ -172,12 +176,11 @@ void doCryptFile(const ProgressStep &step, std::size_t file, std::size_t files)
     if (step.kind == ProgressStep::Start) {
         reset_progress_flags();
         // With more than one path the bar tells which is under way.
-        if (files > 1) {
-            g_autofree char *count = g_strdup_printf("%zu of %zu", file + 1, files);
-            gtk_progress_bar_set_text(bar, count);
-            gtk_progress_bar_set_show_text(bar, TRUE);
-            atk_object_set_description(gtk_widget_get_accessible(GTK_WIDGET(bar)), count);
-        }
+        g_autofree char *count =
+            files > 1 ? g_strdup_printf("%zu of %zu", file + 1, files) : g_strdup("");
+        gtk_progress_bar_set_text(bar, files > 1 ? count : nullptr);
+        gtk_progress_bar_set_show_text(bar, files > 1);
+        atk_object_set_description(gtk_widget_get_accessible(GTK_WIDGET(bar)), count);
     }
     if (step.kind == ProgressStep::Milestone) {
         for (int i = 0; i < step.milestones; ++i)

@@ -128,7 +128,9 @@ TEST_F(Transform, each_milestone_comes_before_its_byte_is_written)
     EXPECT_EQ(written_at_step.front(), 0u);
     for (std::size_t i = 0; i < schedule.size(); ++i) {
         EXPECT_EQ(steps_[i + 1].fraction, schedule[i].fraction);
-        EXPECT_EQ(written_at_step[i + 1], schedule[i].byte - 1);
+        // Reported with the block that holds its byte, before that block is written.
+        EXPECT_LE(written_at_step[i + 1], schedule[i].byte - 1);
+        EXPECT_GT(written_at_step[i + 1] + 256 * 1024, schedule[i].byte - 1);
     }
     EXPECT_EQ(steps_.back().fraction, 1.0);
     EXPECT_EQ(written_at_step.back(), size);

@@ -359,7 +359,15 @@ TEST_F(ChooserTest, select_file_during_a_run_joins_the_window_list_not_the_run)
     gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), key.c_str());
     gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, (folder.file("data") + "\n").c_str(), -1);
 
-    // The press arrives while the run drains its events at the first progress step.
+    // A run slow enough to be under way when the chooser opens and closes.
+    TransformOptions slow;
+    slow.read = [](int fd, char *buffer, std::size_t n) {
+        g_usleep(20000);
+        return ::read(fd, buffer, std::min<std::size_t>(n, 16 * 1024));
+    };
+    TenvarixCryptoSetRunOptions(slow);
+
+    // The press arrives while the run works, at the first progress step.
     struct During {
         const TempFolder *folder;
         bool pressed = false;
@@ -378,6 +386,7 @@ TEST_F(ChooserTest, select_file_during_a_run_joins_the_window_list_not_the_run)
         }, d);
     }), &during);
     EXPECT_EQ(doTenvarixCrypto(), 0);
+    TenvarixCryptoSetRunOptions({});
     g_signal_handler_disconnect(ProgressBar_TenvarixCryptoWindow, id);
 
     EXPECT_TRUE(during.chooser.answered);

@@ -141,6 +141,30 @@ TEST_F(WindowRun, a_path_that_does_not_open_stops_the_run_there)
     }
 }
 
+TEST_F(WindowRun, with_more_than_one_path_the_bar_says_which_is_under_way)
+{
+    write_file(path("a"), "first");
+    write_file(path("b"), std::string(300000, 'b'));
+    std::vector<std::string> texts;
+    during_drain_ = [&] {
+        GtkProgressBar *bar = GTK_PROGRESS_BAR(ProgressBar_TenvarixCryptoWindow);
+        const char *text = gtk_progress_bar_get_text(bar);
+        texts.push_back(gtk_progress_bar_get_show_text(bar) && text ? text : "");
+    };
+    EXPECT_EQ(run(kKey, path("a") + "\n" + path("b") + "\n"), 0);
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.front(), "1 of 2");
+    EXPECT_EQ(texts.back(), "2 of 2");
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "1 of 2"), 7) << "0, the five marks of 5 bytes, 1";
+    EXPECT_STREQ(atk_object_get_description(gtk_widget_get_accessible(ProgressBar_TenvarixCryptoWindow)),
+                 "2 of 2");
+
+    // A run of one path shows the bar as it always did.
+    texts.clear();
+    EXPECT_EQ(run(kKey, path("a")), 0);
+    EXPECT_EQ(texts, std::vector<std::string>(texts.size(), ""));
+}
+
 TEST_F(WindowRun, a_file_followed_by_its_output_is_written_again_from_its_own_content)
 {
     write_file(path("doc"), "the original bytes");
@@ -273,10 +297,16 @@ TEST_F(WindowRun, closing_the_window_during_a_run_cancels_it)
     EXPECT_EQ(TenvarixCryptoExitStatus(), 1);
 }
 
+void catch_end_signals_once()
+{
+    static const bool caught = (TenvarixCryptoCatchEndSignals(), true);
+    (void)caught;
+}
+
 TEST_F(WindowRun, an_end_signal_during_a_run_cancels_it_and_keeps_the_earlier_output)
 {
     slow_inputs();
-    TenvarixCryptoCatchEndSignals();
+    catch_end_signals_once();
     write_file(path("big"), std::string(1 << 20, 'q'));
     write_file(path("bigtenvarixcrypto"), "earlier");
     gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), kKey.c_str());
@@ -291,6 +321,63 @@ TEST_F(WindowRun, an_end_signal_during_a_run_cancels_it_and_keeps_the_earlier_ou
     EXPECT_EQ(read_file(path("bigtenvarixcrypto")), "earlier");
     EXPECT_EQ(entries(scratch_.dir()).size(), 2u);
     EXPECT_EQ(TenvarixCryptoExitStatus(), 128 + SIGTERM);
+}
+
+// The run goes on while the file chooser is open; an end signal then closes
+// the chooser and stops the run at once.
+TEST_F(WindowRun, an_end_signal_stops_a_run_while_the_file_chooser_is_open)
+{
+    slow_inputs();
+    catch_end_signals_once();
+    write_file(path("done"), "finished first");
+    write_file(path("big"), std::string(4 << 20, 'q'));
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), kKey.c_str());
+    const std::string list = path("done") + "\n" + path("big") + "\n";
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, list.c_str(), -1);
+    struct Seen {
+        std::vector<double> *fractions;
+        bool opened = false, signalled = false;
+        std::size_t fractions_with_chooser = 0;
+        gint64 signalled_at = 0;
+    } seen{&fractions_};
+    during_drain_ = [&] {
+        if (seen.opened || fractions_.back() != 1.0)
+            return;
+        seen.opened = true;
+        g_idle_add(+[](gpointer) {
+            TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowSelectFile, nullptr, nullptr);
+            return G_SOURCE_REMOVE;
+        }, nullptr);
+    };
+    const guint timer = g_timeout_add(20, +[](gpointer p) -> gboolean {
+        auto *seen = static_cast<Seen *>(p);
+        bool chooser = false;
+        GList *windows = gtk_window_list_toplevels();
+        for (GList *w = windows; w; w = w->next)
+            chooser = chooser || (GTK_IS_FILE_CHOOSER_DIALOG(w->data) &&
+                                  gtk_widget_get_visible(GTK_WIDGET(w->data)));
+        g_list_free(windows);
+        if (chooser && !seen->signalled) {
+            if (!seen->fractions_with_chooser)
+                seen->fractions_with_chooser = seen->fractions->size();
+            else if (seen->fractions->size() >= seen->fractions_with_chooser + 2) {
+                seen->signalled = true;
+                seen->signalled_at = g_get_monotonic_time();
+                raise(SIGTERM);
+            }
+        }
+        return G_SOURCE_CONTINUE;
+    }, &seen);
+    ASSERT_TRUE(gui::run_in_main_loop(
+        [] { TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr); }));
+    const gint64 ended_at = g_get_monotonic_time();
+    g_source_remove(timer);
+    ASSERT_TRUE(seen.signalled) << "the bar moved on while the chooser was open";
+    EXPECT_LT(ended_at - seen.signalled_at, 1000000) << "gone within a second, not when the chooser closes";
+    EXPECT_FALSE(window_alive());
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 128 + SIGTERM);
+    EXPECT_EQ(read_file(path("donetenvarixcrypto")), xor_key("finished first"));
+    EXPECT_FALSE(exists(path("bigtenvarixcrypto")));
 }
 
 TEST_F(WindowRun, crypt_presses_during_a_run_are_ignored)
