@@ -358,8 +358,16 @@ bool PartnerOutput::open(const std::string &out_name, const InputIdentity &input
                   same_file(named, st);
     }
     way_ = Way::Replace;
-    if (replace && create_temporary() && keep_flags())
-        return true;
+    if (replace) {
+        if (!create_temporary()) {
+            // Only a folder that refuses new files leaves the plain overwrite;
+            // a full disk or any other failure changes nothing.
+            if (errno != EACCES && errno != EPERM)
+                return false;
+        } else if (keep_flags()) {
+            return true;
+        }
+    }
     discard();
     way_ = Way::InPlace;
     directory_.reset();
