@@ -3,8 +3,9 @@
 # program and timed from keypad Enter to its exit (status 0, every output
 # checked), on X11 under a private Xvfb and on weston nested in it; against
 # `cp -r` of the folder + `sync`, and a loop that writes and fsyncs each file.
-# Each round runs the four in a shuffled order, outputs removed and synced
-# away untimed in between. Prints the medians and the medians of the ratios.
+# Each round runs the four in a shuffled order, as root each in a fresh ext4
+# with a copy of the inputs, else in the kept data folder, outputs removed and
+# synced away untimed in between. Prints medians, means per file and ratios.
 # Usage: smallfiles.sh PROGRAM SOURCE_DIR [DATA_DIR]   (default: bench-data
 # beside PROGRAM; the inputs are kept there, on a disk, not tmpfs)
 # Environment: TVX_BENCH_SMALL_COUNT (5000), TVX_BENCH_SMALL_FOLDERS (50),
@@ -22,11 +23,12 @@ if [ -z "${TVX_SMALL_UNDER_XVFB:-}" ]; then
 fi
 . "$source/tests/e2e/common.bash"
 watchdog=
+mnt= img= loop=
 stop_watchdog() {
     if [ -n "$watchdog" ]; then kill "$watchdog" 2>/dev/null; wait "$watchdog" 2>/dev/null; watchdog=; fi
     return 0
 }
-trap 'stop_watchdog; stop_app; stop_weston; rm -rf "$E2E_TMP"' EXIT
+trap 'stop_watchdog; stop_app; drop_fs || echo "left mounted: $mnt" >&2; [ -z "$mnt" ] || rmdir "$mnt"; stop_weston; rm -rf "$E2E_TMP"' EXIT
 trap 'exit 130' INT TERM HUP
 
 count=${TVX_BENCH_SMALL_COUNT:-5000}
@@ -63,7 +65,31 @@ clean() {
     sync
 }
 clean
-find "$tree/in" -type f | sort >"$E2E_TMP/list"
+
+# ext4 passes over inodes freed in the last minutes when it makes new ones,
+# slowing only runs that write beside outputs just removed: as root every run
+# works in a fresh file system instead, made and dropped untimed.
+fresh_fs() {
+    truncate -s 1G "$img"
+    loop=$(losetup --find --show "$img")
+    mkfs.ext4 -q "$loop"
+    mount -o noinit_itable "$loop" "$mnt"
+    cp -r "$tree/in" "$mnt/in"
+    sync
+}
+drop_fs() {
+    if [ -n "$mnt" ] && mountpoint -q "$mnt"; then umount "$mnt" || return 1; fi
+    if [ -n "$loop" ]; then losetup -d "$loop" || return 1; loop=; fi
+    rm -f ${img:+"$img"}
+}
+if [ "$(id -u)" = 0 ]; then
+    mnt=$(mktemp -d "$data/smallfiles-mnt.XXXXXX")
+    img=$mnt.img
+else
+    echo "note: not root: no fresh file system per run; ext4 slows new files beside outputs just removed"
+fi
+root=${mnt:-$tree}
+(cd "$tree" && find in -type f | sort) | while IFS= read -r f; do printf '%s/%s\n' "$root" "$f"; done >"$E2E_TMP/list"
 mapfile -t files <"$E2E_TMP/list"
 [ "${#files[@]}" = $((per * folders)) ] || fail "$tree/in holds ${#files[@]} files, not $((per * folders))"
 
@@ -139,16 +165,17 @@ run_program() {
 
 since() { elapsed=$(awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }'); }
 timed() { local t0=$EPOCHREALTIME; "$@"; since "$t0"; }
-copy_and_sync() { cp -r "$tree/in" "$tree/copy" && sync; }
+copy_and_sync() { cp -r "$root/in" "$root/copy" && sync; }
 fsync_loop() { "$helper" write "$key" .fsynced <"$E2E_TMP/list"; }
 
 kinds="x11 cp loop"
 [ "$wayland" = 0 ] || { start_weston; kinds="$kinds wayland"; }
 declare -A took
-echo "Small files: $((per * folders)) of $kib KiB in $folders folders, $rounds rounds (seconds)"
+echo "Small files: $((per * folders)) of $kib KiB in $folders folders, $rounds rounds${mnt:+, each in a fresh ext4} (seconds)"
 for round in $(seq 1 "$rounds"); do
     line="round $round:"
     for kind in $(printf '%s\n' $kinds | shuf); do
+        [ -z "$mnt" ] || fresh_fs
         case $kind in
             x11 | wayland) run_program "$kind" ;;
             cp) timed copy_and_sync ;;
@@ -156,21 +183,24 @@ for round in $(seq 1 "$rounds"); do
         esac
         took[$kind]="${took[$kind]:-} $elapsed"
         line="$line $kind $elapsed"
-        clean
+        if [ -n "$mnt" ]; then drop_fs || fail "cannot unmount $mnt"; else clean; fi
     done
     echo "$line"
 done
 
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+times_of() { tr ' ' '\n' <<<"${took[$1]}" | grep .; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # Per-round ratios A/B of the times of two kinds, their median.
-ratio() {
-    paste <(tr ' ' '\n' <<<"${took[$1]}" | grep .) <(tr ' ' '\n' <<<"${took[$2]}" | grep .) |
-        awk '{ printf " %.3f", $1 / $2 }' | median
+ratio() { paste <(times_of "$1") <(times_of "$2") | awk '{ printf "%.3f\n", $1 / $2 }' | median; }
+# LABEL KIND: the kind's median time and its mean time per file.
+report() {
+    printf '  %-40s %.3f s, mean %.6f s per file\n' "$1:" "$(times_of "$2" | median)" \
+        "$(times_of "$2" | awk -v n=$((per * folders)) '{ s += $1 } END { print s / NR / n }')"
 }
-printf '  program on X11 (keypad Enter to exit): %.3f s\n' "$(median <<<"${took[x11]}")"
-[ "$wayland" = 0 ] || printf '  program on weston:                      %.3f s\n' "$(median <<<"${took[wayland]}")"
-printf '  cp -r + sync:                          %.3f s\n' "$(median <<<"${took[cp]}")"
-printf '  write + fsync per file:                %.3f s\n' "$(median <<<"${took[loop]}")"
+report 'program on X11 (keypad Enter to exit)' x11
+[ "$wayland" = 0 ] || report 'program on weston' wayland
+report 'cp -r + sync' cp
+report 'write + fsync per file' loop
 printf '  program: %.2f x cp -r + sync, %.2f x the fsync loop (1.0 or more: at least as fast)\n' \
     "$(ratio cp x11)" "$(ratio loop x11)"
 [ "$wayland" = 0 ] || printf '  weston / X11: %.2f x the time\n' "$(ratio wayland x11)"
