@@ -113,8 +113,8 @@ XorBlockReader::~XorBlockReader()
 void XorBlockReader::fill(Slot &slot)
 {
     slot.size = 0;
-    if (failed_) {
-        slot.status = Status::Error;
+    if (failed_ || ended_) {
+        slot.status = failed_ ? Status::Error : Status::End;
         return;
     }
     // Whole blocks, so that the consumer's writes stay page-aligned.
@@ -126,8 +126,10 @@ void XorBlockReader::fill(Slot &slot)
             failed_ = true;
             break;
         }
-        if (n == 0)
+        if (n == 0) {
+            ended_ = true; // the end is not read twice
             break;
+        }
         slot.size += static_cast<std::size_t>(n);
     }
     slot.used = std::max(slot.used, slot.size);

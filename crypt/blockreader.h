@@ -70,6 +70,7 @@ private:
     std::size_t key_size_;
     std::size_t key_position_ = 0; // producer side
     bool failed_ = false;          // producer side: a read failed after a partial block
+    bool ended_ = false;           // producer side: a read found the end
 
     Slot slots_[kRingSize];
     std::mutex mutex_;

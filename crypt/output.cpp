@@ -325,7 +325,8 @@ bool PartnerOutput::open(const std::string &out_name, const InputIdentity &input
         base_ = name_in_directory(out_name);
         if (base_.empty() || base_ == "." || base_ == ".." || !open_directory(directory_of(out_name)))
             return false;
-        const long name_max = ::fpathconf(directory_.get(), _PC_NAME_MAX);
+        // Longer than any file system's names usually are: asked of this one.
+        const long name_max = base_.size() > 255 ? ::fpathconf(directory_.get(), _PC_NAME_MAX) : 0;
         if (name_max > 0 && base_.size() > static_cast<std::size_t>(name_max))
             return false;
         way_ = Way::New;

@@ -1,10 +1,12 @@
 #include "transform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
 #include <set>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -14,33 +16,61 @@ namespace {
 
 // A group of small outputs made durable together is bounded so that a
 // cancel, which commits the group first, stays prompt.
-constexpr std::size_t kGroupFiles = 64;
-constexpr std::uint64_t kGroupBytes = 8 * 1024 * 1024;
+constexpr std::size_t kGroupFiles = 1000;
+constexpr std::uint64_t kGroupBytes = 16 * 1024 * 1024;
 constexpr std::chrono::milliseconds kGroupTime(50);
 // Larger files are made durable on their own, as they are written.
 constexpr std::uint64_t kAloneBytes = 1024 * 1024;
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 // Where a name lives: its folder's identity and its last part, so that two
-// spellings of one name match; empty when the folder cannot be found.
-std::string name_key(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    struct stat st;
-    if (::stat(folder.c_str(), &st) != 0)
-        return {};
-    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" +
-           path.substr(slash == std::string::npos ? 0 : slash + 1);
-}
+// spellings of one name match; empty when the folder cannot be found. The
+// last folder is remembered, as a list mostly names files side by side.
+class NameKeys {
+public:
+    std::string of(const std::string &path)
+    {
+        const std::size_t slash = path.rfind('/');
+        const std::string folder =
+            slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        if (folder != folder_) {
+            struct stat st;
+            folder_ = folder;
+            folder_id_ = ::stat(folder.c_str(), &st) != 0
+                             ? std::string()
+                             : std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/";
+        }
+        return folder_id_.empty() ? std::string()
+                                  : folder_id_ + path.substr(slash == std::string::npos ? 0 : slash + 1);
+    }
+
+private:
+    std::string folder_, folder_id_;
+};
 
 // Outputs whose bytes are all written, made durable and named together: one
-// flush of their file system for their data, then their names, then one
-// flush of each of their folders.
+// flush of their file system for their data, then their names, then one more
+// flush of it (or of each of their folders) for the names.
 class CommitGroup {
 public:
-    explicit CommitGroup(bool durable) : durable_(durable) {}
+    explicit CommitGroup(bool durable) : durable_(durable)
+    {
+        // Each output waiting in the group holds up to three descriptors
+        // (file, earlier file, folder): the soft limit is raised towards the
+        // hard one, as far as a full group needs, and the group stays well
+        // inside whatever it is.
+        struct rlimit files;
+        if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+            return;
+        const rlim_t wanted = 3 * kGroupFiles + 64;
+        if (files.rlim_cur < wanted && files.rlim_max > files.rlim_cur) {
+            files.rlim_cur = std::min(files.rlim_max, wanted);
+            ::setrlimit(RLIMIT_NOFILE, &files);
+            ::getrlimit(RLIMIT_NOFILE, &files);
+        }
+        max_files_ = std::clamp<rlim_t>((files.rlim_cur - std::min<rlim_t>(files.rlim_cur, 64)) / 3,
+                                        1, kGroupFiles);
+    }
 
     void add(std::unique_ptr<PartnerOutput> output, std::size_t file, std::uint64_t size,
              std::string name)
@@ -56,7 +86,7 @@ public:
     bool names(const std::string &key) const { return !key.empty() && names_.count(key); }
     bool full() const
     {
-        return pending_.size() >= kGroupFiles || bytes_ >= kGroupBytes ||
+        return pending_.size() >= max_files_ || bytes_ >= kGroupBytes ||
                (!pending_.empty() && std::chrono::steady_clock::now() - started_ >= kGroupTime);
     }
     // Commits the outputs in order: kNone when all are done, else the list
@@ -70,6 +100,7 @@ private:
         std::size_t file;
     };
     bool durable_;
+    std::size_t max_files_ = kGroupFiles;
     std::vector<Pending> pending_;
     std::set<std::string> names_;
     std::uint64_t bytes_ = 0;
@@ -92,30 +123,46 @@ std::size_t CommitGroup::commit()
     };
     upto([&](std::size_t i) { return group[i].output->prepare(); });
 
-    // One flush of each file system that covers its files, instead of one per
-    // file; a failed one leaves each file to its own flush.
-    std::vector<char> flushed(good, 0);
+    // One flush of each file system that covers its files puts their data on
+    // disk, instead of one flush per file; a failed one leaves each file to
+    // its own flush. Their names then go to disk with one more.
+    std::vector<int> fs(good, -1); // the file's file system, where one flush covers it
+    std::vector<int> fs_fd;        // a file on each of them
     if (durable_ && good > 1) {
-        std::map<dev_t, bool> file_systems;
+        std::map<dev_t, int> known;
         for (std::size_t i = 0; i < good; ++i) {
             PartnerOutput &output = *group[i].output;
             struct stat st;
-            if (!output.file_system_flush_covers() || ::fstat(output.file(), &st) != 0)
+            if (::fstat(output.file(), &st) != 0)
                 continue;
-            const auto [it, fresh] = file_systems.try_emplace(st.st_dev, false);
-            if (fresh)
-                it->second = ::syncfs(output.file()) == 0;
-            flushed[i] = it->second;
+            const auto [it, fresh] = known.try_emplace(st.st_dev, -1);
+            if (fresh && output.file_system_flush_covers()) {
+                it->second = static_cast<int>(fs_fd.size());
+                fs_fd.push_back(output.file());
+            }
+            fs[i] = it->second;
         }
     }
-    upto([&](std::size_t i) { return group[i].output->make_durable(flushed[i] != 0); });
+    auto flush_file_systems = [&] {
+        std::vector<char> ok(fs_fd.size());
+        for (std::size_t f = 0; f < fs_fd.size(); ++f)
+            ok[f] = ::syncfs(fs_fd[f]) == 0;
+        return ok;
+    };
+    const std::vector<char> data_flushed = flush_file_systems();
+    upto([&](std::size_t i) {
+        return group[i].output->make_durable(fs[i] >= 0 && data_flushed[fs[i]]);
+    });
     upto([&](std::size_t i) { return group[i].output->take_name(); });
 
+    const std::vector<char> names_flushed = flush_file_systems();
     std::map<std::string, bool> folders;
     std::vector<char> folder_ok(good, 1);
     for (std::size_t i = 0; i < good; ++i) {
         const std::string &folder = group[i].output->folder();
         if (folder.empty())
+            continue;
+        if (fs[i] >= 0 && names_flushed[fs[i]])
             continue;
         const auto [it, fresh] = folders.try_emplace(folder, false);
         if (fresh)
@@ -175,6 +222,7 @@ void CryptRun::State::work(const std::vector<std::string> &paths, std::string_vi
                            const TransformOptions &options)
 {
     CommitGroup group(options.durable);
+    NameKeys keys;
     const mode_t umask = CurrentUmask();
     auto go_on = [this] { return !stopped.load(); };
     // Whatever ends the run, the files that reached their end are kept.
@@ -193,8 +241,8 @@ void CryptRun::State::work(const std::vector<std::string> &paths, std::string_vi
             // (a file followed by its output, a path listed twice) waits for
             // the group, as the files before it are done first.
             const std::string out_name = MakeOutFileName(paths[i]);
-            const std::string out_key = name_key(out_name);
-            if (group.names(name_key(paths[i])) || group.names(out_key)) {
+            const std::string out_key = keys.of(out_name);
+            if (group.names(keys.of(paths[i])) || group.names(out_key)) {
                 const std::size_t failed = group.commit();
                 if (failed != kNone)
                     return end(CryptOutcome::OutFileNotWritten, failed);
