@@ -3,8 +3,10 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <gdk/gdkx.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 PangoFontDescription *fontlucidagranderegular12 = nullptr;
@@ -19,10 +21,15 @@ XIOErrorHandler gdk_display_lost = nullptr;
 
 // A lost display (a logout) ends the program at once: a named temporary
 // file under way must go first.
-int remove_temporary_file_then_end(Display *display)
+void end_writing_for_lost_display()
 {
     if (const char *temporary = EndWritingForExit())
         unlink(temporary);
+}
+
+int remove_temporary_file_then_end(Display *display)
+{
+    end_writing_for_lost_display();
     if (gdk_display_lost)
         return gdk_display_lost(display);
     _exit(1);
@@ -42,8 +49,24 @@ const char kSummary[] =
     "contains \"tenvarixcrypto\" loses its last 14 characters, any other name gets\n"
     "\"tenvarixcrypto\" appended.";
 
-// Reads the command line, GTK's own options included. --help, --version and
-// errors end the program here, before a display is needed.
+// After a command line that does not parse, its words that are no options
+// are still the files to list.
+std::vector<std::string> words_that_are_no_options(int argc, char **argv)
+{
+    std::vector<std::string> words;
+    bool options_ended = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!options_ended && std::strcmp(argv[i], "--") == 0)
+            options_ended = true;
+        else if (options_ended || argv[i][0] != '-')
+            words.emplace_back(argv[i]);
+    }
+    return words;
+}
+
+// Reads the command line, GTK's own options included. --help and --version
+// end the program here, before a display is needed; an unknown option or one
+// that does not parse is ignored with a line on stderr.
 std::vector<std::string> read_command_line(int &argc, char **&argv)
 {
     gboolean show_version = FALSE;
@@ -58,7 +81,9 @@ std::vector<std::string> read_command_line(int &argc, char **&argv)
         g_option_context_new("[FILE...] - encrypt and decrypt files with a typed key"));
     g_option_context_set_summary(context.get(), kSummary);
     const std::string description =
-        std::string("Each FILE starts in the file list as an absolute path. The listed files are\n"
+        std::string("Each FILE starts in the file list as an absolute path, a folder as the\n"
+                    "regular files under it (links left out). A FILE that names nothing and an\n"
+                    "unknown option are ignored with a line on stderr. The listed files are\n"
                     "only read; each partner file is written beside its file.\n\n"
                     "The button pictures are read from ./__png's/ in the working folder, else from\n"
                     "  ") +
@@ -69,18 +94,25 @@ std::vector<std::string> read_command_line(int &argc, char **&argv)
     // Without opening the display, so that --help and --version need none.
     g_option_context_add_group(context.get(), gtk_get_option_group(FALSE));
 
+    g_option_context_set_ignore_unknown_options(context.get(), TRUE);
+
     GError *error = nullptr;
     if (!g_option_context_parse(context.get(), &argc, &argv, &error)) {
-        std::fprintf(stderr, "tenvarix-crypto: %s\nTry 'tenvarix-crypto --help' for more information.\n",
-                     error->message);
+        std::fprintf(stderr, "tenvarix-crypto: ignored: %s\n", error->message);
         g_error_free(error);
-        std::exit(2);
+        std::vector<std::string> words = words_that_are_no_options(argc, argv);
+        argc = 1;
+        return words;
     }
     std::unique_ptr<char *, StrvFree> owned(files);
     if (show_version) {
         std::printf("tenvarix-crypto %s\n", TENVARIX_VERSION);
         std::exit(0);
     }
+    // What the parse left besides the program name are unknown options.
+    for (int i = 1; i < argc; ++i)
+        std::fprintf(stderr, "tenvarix-crypto: ignored unknown option %s\n", argv[i]);
+    argc = 1;
     std::vector<std::string> names;
     for (char **f = files; f && *f; ++f)
         names.emplace_back(*f);
@@ -96,13 +128,18 @@ std::string TenvarixCryptoFileListLinesFromArguments(const std::vector<std::stri
     for (const std::string &file : files) {
         std::unique_ptr<char, decltype(&g_free)> path(
             g_canonicalize_filename(file.c_str(), folder), g_free);
-        if (!TenvarixCryptoFileListCanHold(path.get())) {
+        struct stat st;
+        if (stat(path.get(), &st) != 0) {
             std::unique_ptr<char, decltype(&g_free)> shown(g_strescape(file.c_str(), nullptr),
                                                            g_free);
             std::fprintf(stderr,
-                         "tenvarix-crypto: left out of the file list, which holds only UTF-8 "
-                         "names without newlines: %s\n",
+                         "tenvarix-crypto: left out of the file list, as it names no file "
+                         "or folder: %s\n",
                          shown.get());
+            continue;
+        }
+        if (!TenvarixCryptoFileListCanHold(path.get())) {
+            TenvarixCryptoSayLeftOut(file.c_str());
             continue;
         }
         lines += path.get();
