@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text added to the end of the file list: chosen, dropped and named files.
 // Folders are listed on a worker thread and their files inserted in slices
 // from the main loop, so that the window answers throughout; whatever is
