@@ -12,6 +12,7 @@ files=${TVX_FOLDER_FILES:-100000}
 # tmpfs, so that the run measures the program rather than the disk.
 tree=$(mktemp -d /dev/shm/tvx-folders-XXXXXX)
 trap 'rm -rf "$tree"' EXIT
+trap 'exit 130' INT TERM
 /usr/bin/python3 - "$tree/folder" "$files" <<'PY'
 import os, sys
 top, count = sys.argv[1], int(sys.argv[2])
