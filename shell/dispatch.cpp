@@ -1,7 +1,6 @@
 #include "shell.h"
 
 #include <csignal>
-#include <cstring>
 #include <glib-unix.h>
 
 char *gFileName = nullptr;
@@ -37,6 +36,8 @@ void run_crypt()
     // would start a second run over the same files: ignore it.
     if (grunningcrypt)
         return;
+    if (TenvarixCryptoFileListIsFilling())
+        return; // folders still being listed
     stopping_signal = 0;
     const int result = doTenvarixCrypto();
     if (gcancelcrypt)
@@ -96,25 +97,6 @@ void swap_picture(GtkWidget *widget, bool pointer_inside)
 }
 
 } // namespace
-
-bool TenvarixCryptoFileListCanHold(const char *path)
-{
-    return g_utf8_validate(path, -1, nullptr) && !std::strchr(path, '\n');
-}
-
-void TenvarixCryptoAppendToFileList(const char *text)
-{
-    if (!*text)
-        return;
-    GtkTextIter end;
-    gtk_text_buffer_get_end_iter(TenvarixCryptoWindowFilePfadBuffer, &end);
-    // A path typed without Return would otherwise take the first new path
-    // onto its line, and the two would name no file.
-    GtkTextIter last = end;
-    if (gtk_text_iter_backward_char(&last) && gtk_text_iter_get_char(&last) != '\n')
-        gtk_text_buffer_insert(TenvarixCryptoWindowFilePfadBuffer, &end, "\n", 1);
-    gtk_text_buffer_insert(TenvarixCryptoWindowFilePfadBuffer, &end, text, -1);
-}
 
 void TenvarixCryptoDrainEvents()
 {

@@ -93,7 +93,7 @@ void on_drag_data_received(GtkWidget *widget, GdkDragContext *context, gint, gin
         lines = TenvarixCryptoFileListLinesFromUriList(
             std::string(reinterpret_cast<const char *>(bytes), length).c_str());
     if (!lines.empty())
-        TenvarixCryptoAppendToFileList(lines.c_str());
+        TenvarixCryptoAppendFilesToFileList(lines.c_str());
     gtk_drag_finish(context, !lines.empty(), FALSE, time);
 }
 

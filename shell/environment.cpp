@@ -3,9 +3,14 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <gdk/gdkwayland.h>
 #include <gdk/gdkx.h>
 #include <memory>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <wayland-client.h>
 
 PangoFontDescription *fontlucidagranderegular12 = nullptr;
 PangoFontDescription *fontlucidagranderegular14 = nullptr;
@@ -27,6 +32,53 @@ int remove_temporary_file_then_end(Display *display)
     _exit(1);
 }
 
+void on_display_closed(GdkDisplay *, gboolean is_error, gpointer)
+{
+    if (is_error)
+        EndWritingForExit();
+}
+
+// Whether the Wayland connection has failed or the compositor has hung up.
+bool wayland_connection_lost(GdkDisplay *display)
+{
+    wl_display *connection = gdk_wayland_display_get_wl_display(display);
+    if (wl_display_get_error(connection) != 0)
+        return true;
+    pollfd fd{wl_display_get_fd(connection), 0, 0};
+    return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLHUP | POLLERR));
+}
+
+// GDK on Wayland ends the program right after a message of its own when the
+// compositor goes away (no "closed" signal): the temporary file goes first.
+GLogWriterOutput remove_temporary_file_on_lost_wayland(GLogLevelFlags level,
+                                                      const GLogField *fields, gsize count,
+                                                      gpointer)
+{
+    GdkDisplay *display = gdk_display_get_default();
+    if (display && GDK_IS_WAYLAND_DISPLAY(display)) {
+        for (gsize i = 0; i < count; ++i) {
+            if (g_strcmp0(fields[i].key, "GLIB_DOMAIN") == 0 && fields[i].length < 0 &&
+                g_strcmp0(static_cast<const char *>(fields[i].value), "Gdk") == 0) {
+                if (wayland_connection_lost(display))
+                    EndWritingForExit();
+                break;
+            }
+        }
+    }
+    return g_log_writer_default(level, fields, count, nullptr);
+}
+
+// A lost display, on any backend, ends the writing as a logout does.
+void catch_lost_display()
+{
+    GdkDisplay *display = gdk_display_get_default();
+    g_signal_connect(display, "closed", G_CALLBACK(on_display_closed), nullptr);
+    if (GDK_IS_X11_DISPLAY(display))
+        gdk_display_lost = XSetIOErrorHandler(remove_temporary_file_then_end);
+    if (GDK_IS_WAYLAND_DISPLAY(display))
+        g_log_set_writer_func(remove_temporary_file_on_lost_wayland, nullptr, nullptr);
+}
+
 struct OptionContextFree {
     void operator()(GOptionContext *context) const { g_option_context_free(context); }
 };
@@ -41,8 +93,24 @@ const char kSummary[] =
     "contains \"tenvarixcrypto\" loses its last 14 characters, any other name gets\n"
     "\"tenvarixcrypto\" appended.";
 
-// Reads the command line, GTK's own options included. --help, --version and
-// errors end the program here, before a display is needed.
+// After a command line that does not parse, its words that are no options
+// are still the files to list.
+std::vector<std::string> words_that_are_no_options(int argc, char **argv)
+{
+    std::vector<std::string> words;
+    bool options_ended = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!options_ended && std::strcmp(argv[i], "--") == 0)
+            options_ended = true;
+        else if (options_ended || argv[i][0] != '-')
+            words.emplace_back(argv[i]);
+    }
+    return words;
+}
+
+// Reads the command line, GTK's own options included. --help and --version
+// end the program here, before a display is needed; an unknown option or one
+// that does not parse is ignored with a line on stderr.
 std::vector<std::string> read_command_line(int &argc, char **&argv)
 {
     gboolean show_version = FALSE;
@@ -57,7 +125,9 @@ std::vector<std::string> read_command_line(int &argc, char **&argv)
         g_option_context_new("[FILE...] - encrypt and decrypt files with a typed key"));
     g_option_context_set_summary(context.get(), kSummary);
     const std::string description =
-        std::string("Each FILE starts in the file list as an absolute path. The listed files are\n"
+        std::string("Each FILE starts in the file list as an absolute path, a folder as the\n"
+                    "regular files under it (links left out). A FILE that names nothing and an\n"
+                    "unknown option are ignored with a line on stderr. The listed files are\n"
                     "only read; each partner file is written beside its file.\n\n"
                     "The button pictures are read from ./__png's/ in the working folder, else from\n"
                     "  ") +
@@ -65,24 +135,31 @@ std::vector<std::string> read_command_line(int &argc, char **&argv)
         TENVARIX_SOURCE_DIR "/__png's/\n\n"
         "Exit status: 0 when every listed file was written, or when no run was tried;\n"
         "1 when the last run stopped with a message or by Cancel or closing the window;\n"
-        "128 + n when signal n stopped a run; 2 for an unknown option.\n";
+        "128 + n when signal n stopped a run.\n";
     g_option_context_set_description(context.get(), description.c_str());
     g_option_context_add_main_entries(context.get(), entries, nullptr);
     // Without opening the display, so that --help and --version need none.
     g_option_context_add_group(context.get(), gtk_get_option_group(FALSE));
 
+    g_option_context_set_ignore_unknown_options(context.get(), TRUE);
+
     GError *error = nullptr;
     if (!g_option_context_parse(context.get(), &argc, &argv, &error)) {
-        std::fprintf(stderr, "tenvarix-crypto: %s\nTry 'tenvarix-crypto --help' for more information.\n",
-                     error->message);
+        std::fprintf(stderr, "tenvarix-crypto: ignored: %s\n", error->message);
         g_error_free(error);
-        std::exit(2);
+        std::vector<std::string> words = words_that_are_no_options(argc, argv);
+        argc = 1;
+        return words;
     }
     std::unique_ptr<char *, StrvFree> owned(files);
     if (show_version) {
         std::printf("tenvarix-crypto %s\n", TENVARIX_VERSION);
         std::exit(0);
     }
+    // What the parse left besides the program name are unknown options.
+    for (int i = 1; i < argc; ++i)
+        std::fprintf(stderr, "tenvarix-crypto: ignored unknown option %s\n", argv[i]);
+    argc = 1;
     std::vector<std::string> names;
     for (char **f = files; f && *f; ++f)
         names.emplace_back(*f);
@@ -98,13 +175,18 @@ std::string TenvarixCryptoFileListLinesFromArguments(const std::vector<std::stri
     for (const std::string &file : files) {
         std::unique_ptr<char, decltype(&g_free)> path(
             g_canonicalize_filename(file.c_str(), folder), g_free);
-        if (!TenvarixCryptoFileListCanHold(path.get())) {
+        struct stat st;
+        if (stat(path.get(), &st) != 0) {
             std::unique_ptr<char, decltype(&g_free)> shown(g_strescape(file.c_str(), nullptr),
                                                            g_free);
             std::fprintf(stderr,
-                         "tenvarix-crypto: left out of the file list, which holds only UTF-8 "
-                         "names without newlines: %s\n",
+                         "tenvarix-crypto: left out of the file list, as it names no file "
+                         "or folder: %s\n",
                          shown.get());
+            continue;
+        }
+        if (!TenvarixCryptoFileListCanHold(path.get())) {
+            TenvarixCryptoSayLeftOut(file.c_str());
             continue;
         }
         lines += path.get();
@@ -122,8 +204,7 @@ std::vector<std::string> InitiateEnvironment(int argc, char **argv)
     gtk_init(&argc, &argv);
     gdk_set_program_class(TENVARIX_APP_ID);
     TenvarixCryptoCatchEndSignals();
-    if (GDK_IS_X11_DISPLAY(gdk_display_get_default()))
-        gdk_display_lost = XSetIOErrorHandler(remove_temporary_file_then_end);
+    catch_lost_display();
 
     GtkSettings *settings = gtk_settings_get_default();
     g_object_set(settings, "gtk-font-name", "Segoe UI 9", nullptr);

@@ -86,8 +86,9 @@ void TenvarixCryptoCreateWindow();
 void TenvarixCrypto(const std::vector<std::string> &files = {});
 
 // The file-list lines for files named on the command line: each as an
-// absolute path (relative ones taken from `folder`) and a newline. Names the
-// list cannot hold are left out with a line on stderr.
+// absolute path (relative ones taken from `folder`) and a newline. Names that
+// name nothing, and names the list cannot hold, are left out with a line on
+// stderr.
 std::string TenvarixCryptoFileListLinesFromArguments(const std::vector<std::string> &files,
                                                      const char *folder);
 
@@ -113,8 +114,29 @@ gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *widget, GdkEvent *event,
 bool TenvarixCryptoFileListCanHold(const char *path);
 
 // Inserts text at the end of the file list, on a line of its own: after an
-// unfinished last line a newline comes first, so two paths never fuse.
+// unfinished last line a newline comes first, so two paths never fuse. While
+// folders are being listed the text waits behind their files.
 void TenvarixCryptoAppendToFileList(const char *text);
+
+// Appends lines of paths to the file list as TenvarixCryptoAppendToFileList
+// does, each folder replaced by its files: listed on a worker thread and
+// inserted in slices, so the window answers throughout.
+void TenvarixCryptoAppendFilesToFileList(const char *lines);
+// True while text given to the two above is still to be inserted; Crypt and
+// keypad Enter are ignored meanwhile.
+bool TenvarixCryptoFileListIsFilling();
+
+// The regular files under a folder, recursively, as absolute paths in byte
+// order: links (to files or folders), FIFOs, sockets and devices are left
+// out, hidden files are not. A folder that cannot be read is listed itself.
+std::vector<std::string> TenvarixCryptoFilesInFolder(const std::string &folder,
+                                                     GCancellable *cancellable = nullptr);
+// File-list lines with every line that names a folder replaced by the lines
+// of its files; names the list cannot hold are left out with a line on stderr.
+std::string TenvarixCryptoFileListLinesWithFolderFiles(const std::string &lines,
+                                                       GCancellable *cancellable = nullptr);
+// The line on stderr for a name the file list cannot hold.
+void TenvarixCryptoSayLeftOut(const char *path);
 
 // Runs the modal file chooser; leaves its result in gFileName.
 void doSetzenFileName();

@@ -287,7 +287,7 @@ void TenvarixCrypto(const std::vector<std::string> &files)
     TenvarixCryptoCreateWindow();
     if (!files.empty()) {
         std::unique_ptr<char, decltype(&g_free)> folder(g_get_current_dir(), g_free);
-        TenvarixCryptoAppendToFileList(
+        TenvarixCryptoAppendFilesToFileList(
             TenvarixCryptoFileListLinesFromArguments(files, folder.get()).c_str());
     }
     gtk_main();

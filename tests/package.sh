@@ -31,4 +31,11 @@ dpkg-deb -x "$deb" "$tmp/root"
 grep -qx 'Path=/usr/share/tenvarix-crypto' \
     "$tmp/root/usr/share/applications/io.github.tenvarix.TenvarixCrypto.desktop" ||
     fail "the packaged launcher does not start in /usr/share/tenvarix-crypto"
+[ -f "$tmp/root/usr/share/doc/tenvarix-crypto/copyright" ] || fail "no copyright file"
+# Debian's own checks: no errors (warnings are printed).
+if command -v lintian >/dev/null; then
+    lintian --fail-on error --suppress-tags-from-file /dev/null "$deb" >"$tmp/lintian.log" 2>&1 ||
+        { cat "$tmp/lintian.log" >&2; fail "lintian found errors"; }
+    cat "$tmp/lintian.log"
+fi
 echo "package $(basename "$deb") is complete"

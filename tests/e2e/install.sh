@@ -3,7 +3,7 @@
 # and starts the installed program as its desktop launcher does: the
 # window must show the installed pictures. Started elsewhere it shows them
 # too, from the installed data folder or the source tree, and when neither
-# has them stderr says where it looked.
+# has them stderr says where it looked. Partner files open with it.
 set -euo pipefail
 build=$(dirname "$TENVARIX_BIN")
 . "$(dirname "$0")/common.bash"
@@ -31,7 +31,7 @@ workdir=$(sed -n 's/^Path=//p' "$desktop")
 [ "$(sed -n 's/^Exec=//p' "$desktop")" = "$prefix/bin/tenvarix-crypto %F" ] || fail "Exec= is wrong"
 [ "$(sed -n 's/^Icon=//p' "$desktop")" = "$app" ] || fail "Icon= is wrong"
 [ "$(sed -n 's/^StartupWMClass=//p' "$desktop")" = "$app" ] || fail "StartupWMClass= is wrong"
-! grep -q '^MimeType=' "$desktop" || fail "the launcher claims MIME types"
+[ "$(sed -n 's/^MimeType=//p' "$desktop")" = "application/x-tenvarix-crypto;" ] || fail "MimeType= is wrong"
 
 # Starts the installed program in a directory and waits for its window.
 start_in() { start_app "$1" "$root$prefix/bin/tenvarix-crypto"; }
@@ -102,4 +102,47 @@ if [ -d "$prefix/share" ] && unshare -m true 2>/dev/null; then
 else
     echo "skipped the hidden pictures: no mount namespace or no $prefix/share"
 fi
-echo "installed files and launcher directory are right"
+# Partner files have a type of their own, with a comment and the program's
+# icon, that opens them with the program: in the staged prefix, with the
+# staged launcher pointed at the staged program, a file manager's way in
+# (gio open) lists the partner file in the window, and a key and keypad
+# Enter decrypt it. xdg-mime asks gio under GNOME.
+export XDG_DATA_DIRS="$root$prefix/share:/usr/share"
+update-mime-database "$root$prefix/share/mime"
+sed -i -e "s|^Exec=$prefix/|Exec=$root$prefix/|" -e "s|^Path=.*|Path=$root$workdir|" "$desktop"
+update-desktop-database "$root$prefix/share/applications"
+work="$tmp/work"
+mkdir "$work"
+printf 'partner bytes\n' >"$work/report.pdftenvarixcrypto"
+printf "other\\n" >"$work/report.pdfTENVARIXCRYPTO"
+type=$(XDG_CURRENT_DESKTOP=GNOME xdg-mime query filetype "$work/report.pdftenvarixcrypto")
+[ "$type" = application/x-tenvarix-crypto ] || fail "xdg-mime query filetype says '$type'"
+[ "$(XDG_CURRENT_DESKTOP=GNOME xdg-mime query filetype "$work/report.pdfTENVARIXCRYPTO")" != "$type" ] ||
+    fail "the type does not hold only the exact lowercase marker"
+said=$(gio mime "$type" 2>&1)
+grep -q "^Default application for .*$type.*: $app.desktop\$" <<<"$said" || fail "gio mime: $said"
+/usr/bin/python3 - "$type" "$app" <<'PY' || fail "the type's comment or icon is wrong"
+import sys
+from gi.repository import Gio
+assert Gio.content_type_get_description(sys.argv[1]) == "Tenvarix Crypto partner file"
+assert sys.argv[2] in Gio.content_type_get_icon(sys.argv[1]).get_names()
+PY
+stop_app # the window found below must be the one gio opens
+: >"$E2E_TMP/program.log"
+gio open "$work/report.pdftenvarixcrypto" >>"$E2E_TMP/program.log" 2>&1
+for _ in $(seq 1 500); do
+    APP_WID=$(xdotool search --onlyvisible --classname "^$app\$" 2>/dev/null | head -n 1 || true)
+    [ -n "$APP_WID" ] && break
+    sleep 0.02
+done
+[ -n "$APP_WID" ] || fail "gio open showed no window"
+key='abcdefghijkA1!'
+click 250 91
+xdotool type --delay 2 "$key"
+xdotool key KP_Enter
+wait_for 30 test -s "$work/report.pdf" || fail "the opened partner file was not decrypted"
+expect_xor "$work/report.pdftenvarixcrypto" "$work/report.pdf" "$key"
+# The program is no child of this shell: its window's end is its end.
+gone() { ! xdotool getwindowname "$APP_WID" >/dev/null 2>&1; }
+wait_for 10 gone || fail "the window stayed open after the run"
+echo "installed files, launcher directory and partner file type are right"

@@ -3,7 +3,7 @@
 # with GDK_BACKEND=wayland. Its window shows frameless at 500 x 550; a key
 # and a path typed into it and keypad Enter write the partner file and end
 # the program with 0; a drag on its background moves it; Cancel ends it
-# with 0.
+# with 0. A compositor that goes away mid-run leaves no temporary file.
 set -euo pipefail
 . "$(dirname "$0")/common.bash"
 
@@ -99,4 +99,28 @@ wait_for 5 moved || fail "a drag from $before on the background left the window 
 wl_click 120 509
 wait_exit
 [ "$APP_STATUS" = 0 ] || fail "Cancel on Wayland: exit status $APP_STATUS"
+# The compositor gone during a run on FAT through FUSE (no unnamed temporary
+# files): the hidden temporary file under way is removed, as after a lost X
+# display, and the earlier output stays.
+fat="$E2E_TMP/fat"
+mkdir "$fat"
+truncate -s 64M "$E2E_TMP/fat.img"
+mkfs.vfat "$E2E_TMP/fat.img" >/dev/null
+fusefat -o rw+ "$E2E_TMP/fat.img" "$fat" >/dev/null 2>&1 || fail "fusefat did not mount"
+trap 'stop_app; stop_weston; umount -l "$fat"; rm -rf "$E2E_TMP"' EXIT
+head -c 40000000 /dev/urandom >"$fat/big"
+printf 'earlier\n' >"$fat/bigtenvarixcrypto"
+start_on_wayland
+wl_click 250 91
+xdotool type --delay 5 "$key"
+wl_click 250 355
+xdotool type --delay 5 "$fat/big"
+xdotool key KP_Enter
+wait_for 20 compgen -G "$fat/.tvx*" >/dev/null || fail "no temporary file under way"
+kill -9 "$WESTON_PID"
+stop_weston
+wait_exit 60
+[ "$APP_STATUS" != running ] || fail "the program outlived its compositor"
+[ "$(ls -A "$fat")" = "$(printf 'big\nbigtenvarixcrypto')" ] || fail "left behind: $(ls -A "$fat")"
+[ "$(cat "$fat/bigtenvarixcrypto")" = earlier ] || fail "the earlier output changed"
 echo "wayland: ok"

@@ -2,8 +2,11 @@
 // server from a second window.
 #include <memory>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <vector>
 
+#include "files.h"
 #include "gui_support.h"
 
 // The list is UTF-8 text with one path a line, so names it cannot hold are
@@ -108,7 +111,63 @@ void drag_onto_file_list(const std::string &expected)
 
 class FileDrop : public gui::WindowTest {};
 
+// A folder tree with everything a folder may hold: nested folders, a hidden
+// file, a file and its partner, links to a file and to a folder, a FIFO, a
+// device, an empty and an unreadable folder, a name that is not UTF-8.
+struct FolderTree {
+    testfiles::ScratchDir scratch;
+    std::string top = scratch.path("tree");
+    bool locked_readable = false;
+
+    FolderTree()
+    {
+        for (const char *folder : {"", "/sub", "/sub/deeper", "/empty", "/locked"})
+            mkdir((top + folder).c_str(), 0755);
+        for (const char *file : {"/a.txt", "/a.txttenvarixcrypto", "/.hidden", "/sub/b.bin",
+                                 "/sub/deeper/c", "/locked/x", "/z.txt", "/caf\xE9"})
+            testfiles::write_file(top + file, "bytes\n");
+        symlink("a.txt", (top + "/link").c_str());
+        symlink("sub", (top + "/linkdir").c_str());
+        mkfifo((top + "/pipe").c_str(), 0644);
+        mknod((top + "/device").c_str(), S_IFCHR | 0644, makedev(1, 3)); // root only
+        chmod((top + "/locked").c_str(), 0);
+        // Root reads it all the same.
+        locked_readable = access((top + "/locked").c_str(), R_OK | X_OK) == 0;
+    }
+
+    // The file-list lines the tree becomes, in byte order.
+    std::string lines() const
+    {
+        std::string locked = locked_readable ? top + "/locked/x\n" : top + "/locked\n";
+        return top + "/.hidden\n" + top + "/a.txt\n" + top + "/a.txttenvarixcrypto\n" + locked +
+               top + "/sub/b.bin\n" + top + "/sub/deeper/c\n" + top + "/z.txt\n";
+    }
+};
+
+// Iterates the main loop until the file list is filled, or a time limit.
+bool wait_until_filled()
+{
+    gint64 deadline = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+    while (TenvarixCryptoFileListIsFilling() && g_get_monotonic_time() < deadline)
+        g_main_context_iteration(nullptr, FALSE);
+    gui::drain();
+    return !TenvarixCryptoFileListIsFilling();
+}
+
 } // namespace
+
+// Every line that names a folder becomes the regular files under it, other
+// lines stay; the folder's own name may end in a slash or be a link.
+TEST(FileListLinesWithFolderFiles, folders_become_their_regular_files_in_byte_order)
+{
+    FolderTree tree;
+    EXPECT_EQ(TenvarixCryptoFileListLinesWithFolderFiles("/no/such\n" + tree.top + "/\n\n" +
+                                                         tree.top + "/z.txt\n"),
+              "/no/such\n" + tree.lines() + "\n" + tree.top + "/z.txt\n");
+    EXPECT_EQ(TenvarixCryptoFileListLinesWithFolderFiles(tree.top + "/linkdir\n" + tree.top +
+                                                         "/empty\n"),
+              tree.top + "/linkdir/b.bin\n" + tree.top + "/linkdir/deeper/c\n");
+}
 
 // After a last line typed without Return, the dropped paths start a new line.
 TEST_F(FileDrop, files_from_a_file_manager_are_appended_as_paths_and_never_deleted)
@@ -135,4 +194,31 @@ TEST_F(FileDrop, dropped_text_is_inserted_by_the_text_view_as_before)
 
     drag_onto_file_list("/typed/by/hand");
     EXPECT_EQ(gui::file_list_text(), "/typed/by/hand");
+}
+
+// A dropped folder is listed off the main thread: until its files are in,
+// Crypt and keypad Enter are ignored, and a chosen file waits behind them.
+TEST_F(FileDrop, a_dropped_folder_becomes_its_files_and_crypt_waits_for_them)
+{
+    FolderTree tree;
+    SourceWindow files({target("text/uri-list")},
+                       "file://" + tree.top + "\r\nfile:///srv/share/after.txt\r\n");
+    ASSERT_TRUE(gui::wait_for_draw(files.window));
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "", -1);
+    const std::string expected = tree.lines() + "/srv/share/after.txt\n";
+    drag_onto_file_list(expected);
+    EXPECT_EQ(gui::file_list_text(), expected);
+
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "", -1);
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), "abcdefghijkA1!");
+    TenvarixCryptoAppendFilesToFileList((tree.top + "\n").c_str());
+    ASSERT_TRUE(TenvarixCryptoFileListIsFilling());
+    TenvarixCryptoAppendToFileList("/chosen/file\n");
+    TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr);
+    gui::press_key(TenvarixCryptoWindow, GDK_KEY_KP_Enter);
+    EXPECT_TRUE(window_alive());
+    EXPECT_EQ(gui::message_text(), "");
+    ASSERT_TRUE(wait_until_filled());
+    EXPECT_EQ(gui::file_list_text(), tree.lines() + "/chosen/file\n");
+    EXPECT_FALSE(testfiles::exists(tree.top + "/z.txttenvarixcrypto"));
 }

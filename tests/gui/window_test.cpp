@@ -345,19 +345,27 @@ TEST(StartUp, sets_the_toolkit_look_and_keeps_numbers_in_the_c_locale)
     EXPECT_EQ(pango_font_description_get_size(fontlucidagranderegular14), 14 * PANGO_SCALE);
 }
 
-TEST(StartUp, files_named_on_the_command_line_become_absolute_lines_unless_the_list_cannot_hold_them)
+TEST(StartUp, named_files_become_absolute_lines_unless_they_name_nothing_or_the_list_cannot_hold_them)
 {
+    testfiles::ScratchDir scratch;
+    const std::string top = scratch.dir();
+    mkdir((top + "/u").c_str(), 0755);
+    mkdir((top + "/u/rel").c_str(), 0755);
+    for (const char *name : {"/one.txt", "/u/rel/two words.txt", "/u/three", "/four",
+                             "/u/caf\xE9", "/u/new\nline", "/u/caf\xC3\xA9"})
+        testfiles::write_file(top + name, "x");
     testing::internal::CaptureStderr();
     const std::string lines = TenvarixCryptoFileListLinesFromArguments(
-        {"/abs/one.txt", "rel/two words.txt", "./three", "../four", "caf\xE9", "new\nline",
-         "caf\xC3\xA9"},
-        "/home/u");
+        {top + "/one.txt", "rel/two words.txt", "./three", "../four", "caf\xE9", "new\nline",
+         "caf\xC3\xA9", "missing", "rel"},
+        (top + "/u").c_str());
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(lines, "/abs/one.txt\n/home/u/rel/two words.txt\n/home/u/three\n/home/four\n"
-                     "/home/u/caf\xC3\xA9\n");
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
+    EXPECT_EQ(lines, top + "/one.txt\n" + top + "/u/rel/two words.txt\n" + top + "/u/three\n" +
+                         top + "/four\n" + top + "/u/caf\xC3\xA9\n" + top + "/u/rel\n");
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 3) << said;
     EXPECT_NE(said.find("caf\\351"), std::string::npos) << said;
     EXPECT_NE(said.find("new\\nline"), std::string::npos) << said;
+    EXPECT_NE(said.find("names no file or folder: missing"), std::string::npos) << said;
 }
 
 // Started elsewhere, the program still finds its pictures: in the installed
