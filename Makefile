@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Front door: `make run` and `make test` (or `./run` and `./run-tests`, which
 # bring make itself). Both first make sure the Debian packages are there
 # (installing them when run as root), then build.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Draws the picture-button images: a label on a rounded plate, plain grey
 // while the pointer is outside, highlighted blue while it is over it; each
 // at 140 x 28 and, for screens of scale 2, at twice that as "name@2x.png".

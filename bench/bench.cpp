@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The transform side by side with plain copies: in the page cache, made
 // durable, from a cold input; its peak memory and CPU time; many small files;
 // the read-ahead ring against a plain loop; the per-byte loop; list splitting.

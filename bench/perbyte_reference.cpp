@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The per-byte stdio loop, kept only as the benchmark's point of comparison:
 // size by seek and tell, one fread and one fputc per byte, and the fraction
 // and milestone test at every byte.

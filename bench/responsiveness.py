@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Drives the real program on a slow input and prints how alive its window is.
 
 Usage (under a private X server): responsiveness.py PROGRAM SOURCE_DIR INPUT

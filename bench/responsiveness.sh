@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # How alive the window stays while its input is read at a USB stick's speed:
 # an ext4 file system on a loop device, reads throttled to 20 MiB/s by a
 # cgroup v1 blkio group, a 300 MiB input not in the page cache, and the real

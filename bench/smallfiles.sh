@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # 5,000 files of 4 KiB in 50 folders, passed as FILE arguments to the real
 # program and timed from keypad Enter to its exit (status 0, every output
 # checked), on X11 under a private Xvfb and on weston nested in it; against

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The naive durable loop over a list of files, for bench/smallfiles.sh to
 // time, and the check of the program's outputs.
 // Usage: tenvarix-smallfiles-loop write|check KEY SUFFIX < LIST

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A reader that runs ahead of its consumer: it reads an input in page-aligned
 // blocks and XORs them with the repeating key on a thread of its own, through
 // a small ring, so that reading and XOR overlap with the consumer's writes.

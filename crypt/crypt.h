@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Key validation and file crypt, free of GTK: the key rules, the naming rule,
 // the file-list format and the byte transform, usable and testable on their
 // own. The shell's crypt run drives them from the window.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An owned file descriptor and the loops that read or write a whole buffer.
 #pragma once
 

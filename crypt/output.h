@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The output side of the byte transform, inside crypt/: where a partner
 // file's bytes go (a new file, a replacement or the existing file in place)
 // and how fast they are pushed to the disk. Independent of how the bytes are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The transform of one path, inside crypt/: the run's worker and
 // TransformFile both go through it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The crypt run as the window drives it: reads the key and the file list,
 // starts the run's worker and, while the main loop goes on, shows on the
 // progress bar what the worker reports.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The painted decoration under every widget: the bevelled frame, the box
 // round the key rules, the two connectors and the two arrowheads.
 #pragma once

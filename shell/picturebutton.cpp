@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The picture buttons: event boxes that also take the keyboard focus, mark
 // it, answer Space and Return, and offer assistive technology a "click"
 // action. Every way of pressing one ends in TenvarixCryptoDoIt with the

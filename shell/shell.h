@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application shell: start-up, the main window and its widgets, event
 // dispatch, the picture buttons and the file chooser. Everything the other
 // folders may use of the shell is declared here.

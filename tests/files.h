@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Files for the tests: a scratch directory, whole-file reads and writes, the
 // expected XOR, and a tiny tmpfs that is a real full or read-only disk.
 #pragma once

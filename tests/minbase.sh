@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A new user's bare Debian 12 (minbase, as a container or cloud image gives
 # it): the source tree without .git and build/ is copied into a fresh root,
 # and the README's two commands run there. As another user ./run prints the

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # `make package` in a scratch build directory: the .deb holds exactly the
 # installed files under /usr and depends on the GTK runtime.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs a command under a private Xvfb on a display that Xvfb picks itself,
 # with a clean, quiet desktop environment in a temporary directory.
 # The Xvfb and the directory are removed on every way out.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Makes sure the Debian packages that the Makefile lists are installed:
 # `run` for building and running (RUN_PACKAGES), `test` for that and the test
 # tools (TEST_PACKAGES as well). As root the missing ones are installed with

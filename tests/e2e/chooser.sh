@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Select File end to end: the real program under Xvfb, its buttons pressed
 # through AT-SPI as a screen reader presses them, the chooser's location
 # field filled through AT-SPI too (typing races its inline completion),

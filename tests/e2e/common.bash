@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Shared by the end-to-end scripts: a scratch directory, starting the real
 # program and finding its window, clicks, screen pixels and pictures, waiting
 # for the exit, and the check of a transformed file. Sourced, not run.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The real program under Xvfb: a key and two paths typed into the window,
 # keypad Enter; the program ends with 0 and both outputs hold the key's XOR.
 # A refused key leaves the window open, shows a message and writes nothing.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The real program shows its painted decoration on screen: frame, arrowheads,
 # connectors and the rule box, read back from a screenshot wherever no widget
 # covers them.

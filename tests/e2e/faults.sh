@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The real program against real faults: a disk whose data writes fail, write
 # errors (a file-size limit, a full disk), an unprivileged user's odd folders,
 # a bind-mounted output, errors injected into the output's flushes and

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the build into a scratch DESTDIR, checks where every file lands,
 # and starts the installed program as its desktop launcher does: the
 # window must show the installed pictures. Started elsewhere it shows them

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The button pictures on a screen of scale 2 (GDK_SCALE=2): those drawn at
 # twice the size, pixel for pixel, at rest and under the pointer.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The real program on Wayland: weston nested in the test's Xvfb, the program
 # with GDK_BACKEND=wayland. Its window shows frameless at 500 x 550; a key
 # and a path typed into it and keypad Enter write the partner file and end

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The real program: its command line, where its window lands and what it
 # tells the window manager, that its background drags it, how Cancel and the
 # window manager's close end it, that it opens from another folder, and files

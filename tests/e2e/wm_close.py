@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Asks a window to close, as a window manager's close button does (WM_DELETE_WINDOW)."""
 import sys
 

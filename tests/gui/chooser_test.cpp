@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Select File in-process: a repeating timeout finds the modal chooser, opens
 // a temporary folder in it, selects files there and answers the dialog.
 #include "gui_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The painted decoration, checked pixel for pixel against the picture it is
 // meant to leave: offscreen on an image surface, and inside the real window.
 #include <cstdint>

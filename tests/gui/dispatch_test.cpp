@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What presses, pointer crossings and keys on the window lead to.
 #include "gui_support.h"
 

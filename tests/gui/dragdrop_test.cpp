@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Files and text dropped onto the file list, through real drags over the X
 // server from a second window.
 #include <memory>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The in-process GUI tests share one toolkit, set up exactly as the program
 // sets it up; run them under tests/xvfb-run.sh.
 #include <gtest/gtest.h>

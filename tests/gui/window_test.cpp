@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window as built: every widget where the layout puts it, at its size,
 // with its text, font and colour.
 #include "files.h"
