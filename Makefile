@@ -56,6 +56,7 @@ bench: deps
 	cmake --build $(RELEASE_DIR) --target tenvarix-bench tenvarix-smallfiles-loop tenvarix-crypto -j $(JOBS)
 	./$(RELEASE_DIR)/bench/tenvarix-bench $(RELEASE_DIR)/bench-data
 	bash bench/smallfiles.sh $(RELEASE_DIR)/tenvarix-crypto . $(RELEASE_DIR)/bench-data
+	bash tests/xvfb-run.sh bash bench/folders.sh $(RELEASE_DIR)/tenvarix-crypto
 	@if [ "$$(id -u)" = 0 ]; then bash bench/responsiveness.sh $(RELEASE_DIR)/tenvarix-crypto .; \
 	 else echo "Responsiveness: run make bench-responsiveness as root."; fi
 
@@ -78,7 +79,7 @@ bench-responsiveness: deps
 bench-folders: deps
 	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) --target tenvarix-crypto -j $(JOBS)
-	bash tests/xvfb-run.sh bash tools/bench-folders.sh $(RELEASE_DIR)/tenvarix-crypto
+	bash tests/xvfb-run.sh bash bench/folders.sh $(RELEASE_DIR)/tenvarix-crypto
 
 pictures: deps-run
 	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF

@@ -22,4 +22,4 @@ for i in range(count):
         os.makedirs(folder)
     os.close(os.open(os.path.join(folder, "file-%06d.txt" % i), os.O_CREAT | os.O_WRONLY, 0o644))
 PY
-/usr/bin/python3 "$source_dir/tools/bench-folders.py" "$program" "$source_dir" "$tree/folder" "$files"
+/usr/bin/python3 "$source_dir/bench/folders.py" "$program" "$source_dir" "$tree/folder" "$files"

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """The real program with a folder of many files as its argument.
 
-Usage (under a private X server): bench-folders.py PROGRAM SOURCE_DIR FOLDER FILES
+Usage (under a private X server): folders.py PROGRAM SOURCE_DIR FOLDER FILES
 Sends the window a _NET_WM_PING every 20 ms throughout (the toolkit answers
 only while it handles events) and presses keypad Enter every 50 ms with no
 key typed: that is ignored while the folder is being listed and shows the
