@@ -644,3 +644,29 @@ TEST_F(Transform, a_stopped_run_keeps_the_files_that_reached_their_end)
     EXPECT_EQ(read_file(slow + "tenvarixcrypto"), "earlier");
     EXPECT_EQ(entries(scratch_.dir()).size(), 302u) << "nothing left beside the outputs";
 }
+
+// On a slow disk small files are not held back until a group is full: a
+// group ends after about 50 ms, so the first files have their names long
+// before the run ends.
+TEST_F(Transform, on_a_slow_disk_small_files_take_their_names_as_the_run_goes)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 40; ++i) {
+        paths.push_back(path("f" + std::to_string(i)));
+        write_file(paths.back(), "small " + std::to_string(i));
+    }
+    TransformOptions options;
+    options.read = [](int fd, char *buffer, std::size_t n) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return ::read(fd, buffer, n);
+    };
+    bool first_named_early = false;
+    const RunResult r = run_list(paths, options, [&](CryptRun &, const RunReport &report) {
+        if (report.file == 30 && report.step.kind == ProgressStep::Start)
+            first_named_early = exists(paths[0] + "tenvarixcrypto");
+    });
+    EXPECT_EQ(r.outcome, CryptOutcome::Done);
+    EXPECT_TRUE(first_named_early) << "the first group was committed while the run went on";
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with("small " + std::to_string(i), kKey));
+}
