@@ -315,8 +315,10 @@ bind_mounted_output() {
 # Each row: the call (folder-fsync: fsync of the output's folder only), the
 # errno, an earlier output or none, and what the name must hold afterwards:
 # "none" (no output), "earlier" (unchanged) or "new" (the complete new bytes:
-# an earlier file was already replaced when the folder's flush failed). Every
-# run stops with the message. A call the program never makes is skipped.
+# an earlier file was already replaced when the folder's flush failed), or
+# "in-place" (attributes that cannot be read: the complete run writes the
+# earlier file itself, its ACL kept). Every other run stops with the message.
+# A call the program never makes is skipped.
 # Writes are not injected (the sanitizers' own writes would fail too): the
 # full disk above gives a real ENOSPC.
 injected_errors() {
@@ -329,6 +331,7 @@ injected_errors() {
         "close EIO none none"
         "folder-fsync EIO none none"
         "folder-fsync EIO earlier new"
+        "flistxattr EIO earlier in-place"
     )
     local row call errno before after dir n=0 filter
     for row in "${rows[@]}"; do
@@ -339,6 +342,10 @@ injected_errors() {
         mkdir "$dir"
         head -c 8M /dev/urandom >"$dir/in.bin"
         [ "$before" = none ] || put_earlier "$dir/in.bintenvarixcrypto"
+        # Attributes that cannot be read are kept by writing in place, never dropped.
+        [ "$after" = in-place ] && setfacl -m u:nobody:r "$dir/in.bintenvarixcrypto"
+        local inode
+        inode=$(stat -c %i "$dir/in.bintenvarixcrypto" 2>/dev/null || true)
         filter=()
         if [ "$call" = folder-fsync ]; then call=fsync filter=(-P "$dir"); fi
         crypt_files "$dir/in.bin"
@@ -348,6 +355,16 @@ injected_errors() {
         end_trace
         if ! grep -q INJECTED "$E2E_TMP/inject$n.trace"; then
             skipped "$CASE: the program makes no $call"
+            continue
+        fi
+        if [ "$after" = in-place ]; then
+            [ "$OUTCOME $APP_STATUS" = "closed 0" ] ||
+                fail "$CASE: ended by '$OUTCOME' with status $APP_STATUS, not complete (closed, 0)"
+            expect_xor "$dir/in.bin" "$dir/in.bintenvarixcrypto" "$key"
+            [ "$(stat -c %i "$dir/in.bintenvarixcrypto")" = "$inode" ] ||
+                fail "$CASE: replaced, not written in place"
+            getfacl -p "$dir/in.bintenvarixcrypto" 2>/dev/null | grep -q '^user:nobody:r--' ||
+                fail "$CASE: the ACL was dropped"
             continue
         fi
         [ "$OUTCOME $APP_STATUS" = "message 1" ] ||
