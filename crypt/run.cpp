@@ -170,14 +170,15 @@ std::size_t CommitGroup::commit()
             it->second = group[i].output->flush_folder();
         folder_ok[i] = it->second;
     }
-    std::size_t failed = good < group.size() ? group[good].file : kNone;
+    // In list order: once one fails, the new names after it are taken back.
+    std::size_t failed = kNone;
     for (std::size_t i = 0; i < good; ++i) {
         const bool keep = folder_ok[i] && failed == kNone;
         if (!group[i].output->close_named(keep) && failed == kNone)
             failed = group[i].file;
     }
-    if (good < group.size())
-        failed = std::min(failed, group[good].file);
+    if (failed == kNone && good < group.size())
+        failed = group[good].file;
     return failed;
 }
 

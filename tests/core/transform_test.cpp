@@ -603,6 +603,25 @@ TEST_F(Transform, a_run_works_through_its_list_in_order_and_stops_at_the_first_f
     EXPECT_EQ(read_file(path("ctenvarixcrypto")), xor_with("never reached", kKey));
     EXPECT_EQ(read_file(path("btenvarixcrypto")), "earlier");
     EXPECT_EQ(entries(scratch_.dir()).size(), 6u) << "nothing left beside the outputs";
+
+    // A failure inside a group of small files, at its commit: the name of the
+    // second appears meanwhile. The first keeps its name, the rest go.
+    for (const char *name : {"atenvarixcrypto", "btenvarixcrypto", "ctenvarixcrypto"})
+        std::remove(path(name).c_str());
+    write_file(path("b"), "second");
+    TransformOptions slow_last;
+    slow_last.read = [this](int fd, char *buffer, std::size_t n) {
+        if (::lseek(fd, 0, SEEK_CUR) == 0 && exists(path("btenvarixcrypto")) == false &&
+            read_file("/proc/self/fd/" + std::to_string(fd)) == "never reached")
+            write_file(path("btenvarixcrypto"), "made meanwhile");
+        return ::read(fd, buffer, n);
+    };
+    r = run_list({path("a"), path("b"), path("c")}, slow_last);
+    EXPECT_EQ(r.outcome, CryptOutcome::OutFileNotWritten);
+    EXPECT_EQ(r.file, 1u);
+    EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_with("first", kKey));
+    EXPECT_EQ(read_file(path("btenvarixcrypto")), "made meanwhile");
+    EXPECT_FALSE(exists(path("ctenvarixcrypto")));
 }
 
 // Many small files made durable in groups, then a slow large one: a stop
