@@ -86,7 +86,7 @@ struct Shown {
     std::atomic<bool> queued{false};
     // Callbacks added and not yet run: the run's end waits for them.
     std::atomic<int> outstanding{0};
-    bool showing = false;
+    bool showing = false, missed = false;
     bool ended = false;
     CryptOutcome outcome = CryptOutcome::Done;
     std::size_t file = 0;
@@ -96,25 +96,25 @@ gboolean show_reports(gpointer data)
 {
     auto *shown = static_cast<Shown *>(data);
     --shown->outstanding;
-    // Showing the first step runs the main loop until the bar is painted;
-    // steps reported meanwhile wait for this call to take them, in order.
-    if (shown->showing)
+    // Showing the first step runs the main loop until the bar is painted; a
+    // call meanwhile leaves its steps to this one, which takes them after.
+    if (shown->showing) {
+        shown->missed = true;
         return G_SOURCE_REMOVE;
+    }
     shown->showing = true;
-    for (;;) {
+    do {
+        shown->missed = false;
         // Cleared before taking: a step reported after the take queues anew.
         shown->queued = false;
         std::vector<RunReport> reports;
         const bool ended = shown->run->take(reports, &shown->outcome, &shown->file);
-        if (reports.empty()) {
-            shown->ended = ended;
-            break;
-        }
         // Once the run is asked to stop, the bar stays where it was.
         for (const RunReport &report : reports)
             if (!gcancelcrypt)
                 doCryptFile(report.step, report.file, shown->files);
-    }
+        shown->ended = ended;
+    } while (shown->missed);
     shown->showing = false;
     return G_SOURCE_REMOVE;
 }
