@@ -154,6 +154,12 @@ public:
 
     // Asks the worker to stop; it notices within one block.
     void stop();
+    // After stop(): lets go of a worker still held up (a read that a very
+    // slow disk keeps waiting), where no file whose end it reported waits for
+    // its commit. It reports nothing more and commits nothing; only the end
+    // of the process, through EndWritingForExit(), may follow. False when the
+    // worker must be waited for.
+    bool abandon();
     // Appends the steps queued so far to `into`. True once the run has ended
     // and everything was taken; then *outcome is how it ended (Done, the
     // failure of the path at index *file, or Cancelled).
@@ -162,7 +168,7 @@ public:
     struct State; // shared with the worker
 
 private:
-    std::unique_ptr<State> state_;
+    std::shared_ptr<State> state_; // the worker holds it too
 };
 
 // The path of a temporary file under way that has a name in its folder (file

@@ -191,30 +191,50 @@ struct CryptRun::State {
     CryptOutcome outcome = CryptOutcome::Done;
     std::size_t file = 0;
     std::atomic<bool> stopped{false};
+    // Guarded by mutex: files whose end was reported and that wait for their
+    // commit, and whether the run was let go of (it then reports nothing).
+    std::size_t uncommitted = 0;
+    bool abandoned = false;
     std::function<void()> wake;
     std::thread worker;
 
+    // wake is called with the lock held, so that none runs once abandoned.
     void push(const RunReport &report)
     {
-        bool was_empty;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            was_empty = reports.empty();
-            reports.push_back(report);
-        }
-        if (was_empty && wake)
+        std::lock_guard<std::mutex> lock(mutex);
+        if (abandoned)
+            return;
+        if (report.step.kind == ProgressStep::End)
+            ++uncommitted;
+        reports.push_back(report);
+        if (reports.size() == 1 && wake)
             wake();
     }
     void end(CryptOutcome how, std::size_t at)
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ended = true;
-            outcome = how;
-            file = at;
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        if (abandoned)
+            return;
+        ended = true;
+        outcome = how;
+        file = at;
         if (wake)
             wake();
+    }
+    bool let_go()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return abandoned;
+    }
+    // Commits the group, unless the run was let go of.
+    std::size_t commit(CommitGroup &group)
+    {
+        if (let_go())
+            return kNone;
+        const std::size_t failed = group.commit();
+        std::lock_guard<std::mutex> lock(mutex);
+        uncommitted = 0;
+        return failed;
     }
     void work(const std::vector<std::string> &paths, std::string_view key,
               const TransformOptions &options);
@@ -229,7 +249,7 @@ void CryptRun::State::work(const std::vector<std::string> &paths, std::string_vi
     auto go_on = [this] { return !stopped.load(); };
     // Whatever ends the run, the files that reached their end are kept.
     auto finish = [&](CryptOutcome how, std::size_t at) {
-        const std::size_t failed = group.commit();
+        const std::size_t failed = commit(group);
         if (failed != kNone)
             return end(CryptOutcome::OutFileNotWritten, failed);
         end(how, at);
@@ -245,13 +265,13 @@ void CryptRun::State::work(const std::vector<std::string> &paths, std::string_vi
             const std::string out_name = MakeOutFileName(paths[i]);
             const std::string out_key = keys.of(out_name);
             if (group.names(keys.of(paths[i])) || group.names(out_key)) {
-                const std::size_t failed = group.commit();
+                const std::size_t failed = commit(group);
                 if (failed != kNone)
                     return end(CryptOutcome::OutFileNotWritten, failed);
             }
             std::optional<InputFile> input = OpenInputFile(paths[i]);
             if (!input && !group.empty()) {
-                const std::size_t failed = group.commit();
+                const std::size_t failed = commit(group);
                 if (failed != kNone)
                     return end(CryptOutcome::OutFileNotWritten, failed);
                 input = OpenInputFile(paths[i]);
@@ -267,13 +287,15 @@ void CryptRun::State::work(const std::vector<std::string> &paths, std::string_vi
                 return finish(outcome, i);
             // A large file is made durable on its own, after the ones before it.
             if (size > kAloneBytes && !group.empty()) {
-                const std::size_t failed = group.commit();
+                const std::size_t failed = commit(group);
                 if (failed != kNone)
                     return end(CryptOutcome::OutFileNotWritten, failed);
             }
+            if (let_go())
+                return;
             group.add(std::move(output), i, size, out_key);
             if (size > kAloneBytes || group.full()) {
-                const std::size_t failed = group.commit();
+                const std::size_t failed = commit(group);
                 if (failed != kNone)
                     return end(CryptOutcome::OutFileNotWritten, failed);
             }
@@ -288,7 +310,7 @@ void CryptRun::State::work(const std::vector<std::string> &paths, std::string_vi
 
 CryptRun::CryptRun(std::vector<std::string> paths, std::string_view key,
                    std::function<void()> wake, TransformOptions options)
-    : state_(std::make_unique<State>())
+    : state_(std::make_shared<State>())
 {
     state_->wake = std::move(wake);
     struct Job {
@@ -298,7 +320,7 @@ CryptRun::CryptRun(std::vector<std::string> paths, std::string_view key,
     };
     // Shared, so that it is still here should the thread not start.
     auto job = std::make_shared<Job>(Job{std::move(paths), SecretBytes(key), std::move(options)});
-    auto run = [state = state_.get(), job] { state->work(job->paths, job->key.view(), job->options); };
+    auto run = [state = state_, job] { state->work(job->paths, job->key.view(), job->options); };
     try {
         state_->worker = std::thread(run);
     } catch (const std::system_error &) {
@@ -316,6 +338,19 @@ CryptRun::~CryptRun()
 void CryptRun::stop()
 {
     state_->stopped = true;
+}
+
+bool CryptRun::abandon()
+{
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (!state_->stopped || state_->ended || state_->uncommitted > 0 ||
+            !state_->worker.joinable())
+            return false;
+        state_->abandoned = true;
+    }
+    state_->worker.detach();
+    return true;
 }
 
 bool CryptRun::take(std::vector<RunReport> &into, CryptOutcome *outcome, std::size_t *file)

@@ -24,6 +24,9 @@ CryptRun *active_run = nullptr;
 // the window's thread shows what was reported meanwhile, so that a run of
 // many small files is not held up by hand-overs.
 constexpr guint kShowPeriod = 10;
+// How long a stopped run may take before a worker held up by its disk is
+// let go of, so that Cancel and the end signals end the program promptly.
+constexpr gint64 kLetGoAfter = 100 * 1000; // microseconds
 // How runs read their inputs; tests slow them down.
 TransformOptions run_options;
 
@@ -153,11 +156,26 @@ int crypt_run()
     }, run_options);
     shown.run = &run;
     active_run = &run;
+    gint64 stop_asked = 0;
+    guint ticker = 0;
     while (!shown.ended) {
-        if (gcancelcrypt)
+        if (gcancelcrypt && !stop_asked) {
             run.stop();
+            stop_asked = g_get_monotonic_time();
+            ticker = g_timeout_add(20, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+        } else if (stop_asked && g_get_monotonic_time() - stop_asked > kLetGoAfter &&
+                   run.abandon()) {
+            // A worker held up by a read that a very slow disk keeps waiting,
+            // with nothing of its own to commit, is not waited for: the
+            // program ends now, with no temporary file left.
+            EndWritingForExit();
+            shown.outcome = CryptOutcome::Cancelled;
+            break;
+        }
         g_main_context_iteration(nullptr, TRUE);
     }
+    if (ticker)
+        g_source_remove(ticker);
     active_run = nullptr;
     // A callback queued after the last one must not find the run gone.
     while (shown.outstanding > 0)

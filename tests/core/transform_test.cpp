@@ -689,3 +689,47 @@ TEST_F(Transform, on_a_slow_disk_small_files_take_their_names_as_the_run_goes)
     for (int i = 0; i < 40; ++i)
         EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with("small " + std::to_string(i), kKey));
 }
+
+// A stopped run whose worker a disk holds up is let go of only when no file
+// whose end it reported waits for its commit; let go, it leaves nothing.
+TEST_F(Transform, a_stopped_run_held_up_by_its_disk_is_let_go_only_with_nothing_to_commit)
+{
+    write_file(path("done"), "reported first");
+    write_file(path("stuck"), "held up by the disk");
+    // Shared with the worker, which may outlive the test once let go of.
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    TransformOptions options;
+    options.read = [release](int fd, char *buffer, std::size_t n) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && st.st_size == 19)
+            while (!*release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return ::read(fd, buffer, n);
+    };
+    {
+        CryptRun run({path("done"), path("stuck")}, kKey, nullptr, options);
+        std::vector<RunReport> reports;
+        CryptOutcome outcome;
+        std::size_t file;
+        for (int i = 0; i < 500 && (reports.empty() || reports.back().file == 0); ++i) {
+            run.take(reports, &outcome, &file);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_FALSE(run.abandon()) << "not before a stop";
+        run.stop();
+        EXPECT_FALSE(run.abandon()) << "the first file waits for its commit";
+        *release = true;
+    }
+    EXPECT_EQ(read_file(path("donetenvarixcrypto")), xor_with("reported first", kKey));
+    EXPECT_FALSE(exists(path("stucktenvarixcrypto")));
+
+    *release = false;
+    {
+        CryptRun run({path("stuck")}, kKey, nullptr, options);
+        run.stop();
+        EXPECT_TRUE(run.abandon());
+    }
+    *release = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(entries(scratch_.dir()).size(), 3u) << "nothing left beside the inputs and the first output";
+}
