@@ -33,8 +33,8 @@ void append_chosen_files()
 
 void run_crypt()
 {
-    // A press or keypad Enter that arrives while a run drains its events
-    // would start a second run over the same files: ignore it.
+    // A press or keypad Enter that arrives during a run would start a second
+    // run over the same files: ignore it.
     if (grunningcrypt)
         return;
     if (TenvarixCryptoFileListIsFilling())
