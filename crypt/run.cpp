@@ -16,10 +16,15 @@
 namespace {
 
 // A group of small outputs made durable together is bounded so that a
-// cancel, which commits the group first, stays prompt.
+// cancel, which commits the group first, stays prompt: in files, and in
+// bytes to about kGroupFlushTime of the disk's writing, as measured by the
+// group's flushes (from the least, as nothing is known of the disk at
+// first). Files that come slowly are committed after kGroupTime.
 constexpr std::size_t kGroupFiles = 1000;
-constexpr std::uint64_t kGroupBytes = 16 * 1024 * 1024;
-constexpr std::chrono::milliseconds kGroupTime(50);
+constexpr std::uint64_t kGroupMinBytes = 1024 * 1024;
+constexpr std::uint64_t kGroupMaxBytes = 64 * 1024 * 1024;
+constexpr double kGroupFlushTime = 0.05; // seconds
+constexpr std::chrono::milliseconds kGroupTime(200);
 // Larger files are made durable on their own, as they are written.
 constexpr std::uint64_t kAloneBytes = 1024 * 1024;
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
@@ -87,7 +92,7 @@ public:
     bool names(const std::string &key) const { return !key.empty() && names_.count(key); }
     bool full() const
     {
-        return pending_.size() >= max_files_ || bytes_ >= kGroupBytes ||
+        return pending_.size() >= max_files_ || bytes_ >= max_bytes_ ||
                (!pending_.empty() && std::chrono::steady_clock::now() - started_ >= kGroupTime);
     }
     // Commits the outputs in order: kNone when all are done, else the list
@@ -102,6 +107,7 @@ private:
     };
     bool durable_;
     std::size_t max_files_ = kGroupFiles;
+    std::uint64_t max_bytes_ = kGroupMinBytes;
     std::vector<Pending> pending_;
     std::set<std::string> names_;
     std::uint64_t bytes_ = 0;
@@ -113,7 +119,9 @@ std::size_t CommitGroup::commit()
     std::vector<Pending> group = std::move(pending_);
     pending_.clear();
     names_.clear();
+    const std::uint64_t bytes = bytes_;
     bytes_ = 0;
+    const auto began = std::chrono::steady_clock::now();
     std::size_t good = group.size();
     auto upto = [&good](auto &&step) {
         for (std::size_t i = 0; i < good; ++i)
@@ -179,6 +187,12 @@ std::size_t CommitGroup::commit()
     }
     if (failed == kNone && good < group.size())
         failed = group[good].file;
+    // The next group holds what the disk writes in about kGroupFlushTime.
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+    if (durable_ && group.size() > 1 && took.count() > 0)
+        max_bytes_ = std::clamp<std::uint64_t>(
+            static_cast<std::uint64_t>(double(bytes) * kGroupFlushTime / took.count()),
+            kGroupMinBytes, kGroupMaxBytes);
     return failed;
 }
 
