@@ -562,11 +562,14 @@ bool PartnerOutput::file_system_flush_covers() const
 // where the name exists.
 bool PartnerOutput::link_under(const std::string &name)
 {
-    const std::string self = "/proc/self/fd/" + std::to_string(temp_.get());
-    if (::linkat(AT_FDCWD, self.c_str(), directory_.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    // Straight from the descriptor where the kernel allows it (it spares a
+    // walk through /proc), else through the descriptor's link in /proc.
+    if (::linkat(temp_.get(), "", directory_.get(), name.c_str(), AT_EMPTY_PATH) == 0)
         return true;
-    return errno == ENOENT &&
-           ::linkat(temp_.get(), "", directory_.get(), name.c_str(), AT_EMPTY_PATH) == 0;
+    if (errno != EPERM && errno != ENOENT && errno != EINVAL)
+        return false;
+    const std::string self = "/proc/self/fd/" + std::to_string(temp_.get());
+    return ::linkat(AT_FDCWD, self.c_str(), directory_.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 bool PartnerOutput::rename_without_replacing()
