@@ -46,7 +46,9 @@ for name in ("one.txttenvarixcrypto", "two data.bintenvarixcrypto"):
     at = next(i for i, (call, args) in enumerate(calls) if call.startswith(("link", "rename")) and f'"{name}"' in args)
     # The unnamed file is flushed, then linked (to a hidden name first when it replaces).
     link = at if calls[at][0] == "linkat" else at - 1
-    temp = re.search(r'/proc/self/fd/(\d+)', calls[link][1]).group(1)
+    # Linked from its descriptor, or through its link in /proc.
+    temp = re.match(r'(\d+), ""', calls[link][1]) or re.search(r'/proc/self/fd/(\d+)', calls[link][1])
+    temp = temp.group(1)
     before = calls[:link]
     assert ("fsync", temp) in before or ("fdatasync", temp) in before or any(c == "syncfs" for c, _ in before), before
     # Their folder is flushed once for both: on its own or with its file system.
