@@ -11,92 +11,30 @@ key and runs over all the files. Prints the times and the longest gaps
 between answered pings.
 """
 import os
-import select
 import subprocess
 import sys
 import time
 
-from Xlib import X, XK, display, protocol
-from Xlib.ext import xtest
+from pinged import PingedProgram
 
 program, source, folder, files = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 run_too = os.environ.get("TVX_FOLDER_RUN", "1") != "0"
 key = "abcdefghijkA1!"
-WINDOW_X, WINDOW_Y = 100, 100
 MESSAGE = (10, 522, 480, 20)  # the message line, in window coordinates
 
 started = time.monotonic()
-app = subprocess.Popen([program, folder], cwd=source, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-
-
-def fail(message):
-    print("bench-folders: " + message, file=sys.stderr)
-    if app.poll() is None:
-        app.kill()
-    sys.exit(1)
-
-
-wid = None
-while wid is None:
-    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(app.pid)],
-                           capture_output=True, text=True).stdout.split()
-    if found:
-        wid = int(found[0])
-    elif app.poll() is not None:
-        fail("the program ended before showing its window")
-    elif time.monotonic() - started > 30:
-        fail("no window appeared")
-    else:
-        time.sleep(0.01)
-shown = time.monotonic()
-
-d = display.Display()
-d.set_error_handler(lambda *args: None)  # pings to a window that is gone
-root = d.screen().root
-root.change_attributes(event_mask=X.SubstructureNotifyMask)
-window = d.create_resource_object("window", wid)
-wm_protocols = d.intern_atom("WM_PROTOCOLS")
-net_wm_ping = d.intern_atom("_NET_WM_PING")
-sent = {}
-answers = []
-
-
-def keycode(name):
-    return d.keysym_to_keycode(XK.string_to_keysym(name))
-
-
-def press(name, shift=False, ctrl=False):
-    mods = ([keycode("Shift_L")] if shift else []) + ([keycode("Control_L")] if ctrl else [])
-    for m in mods:
-        xtest.fake_input(d, X.KeyPress, m)
-    xtest.fake_input(d, X.KeyPress, keycode(name))
-    xtest.fake_input(d, X.KeyRelease, keycode(name))
-    for m in reversed(mods):
-        xtest.fake_input(d, X.KeyRelease, m)
-    d.flush()
-
-
-def click(x, y):
-    xtest.fake_input(d, X.MotionNotify, x=WINDOW_X + x, y=WINDOW_Y + y)
-    xtest.fake_input(d, X.ButtonPress, 1)
-    xtest.fake_input(d, X.ButtonRelease, 1)
-    d.flush()
+p = PingedProgram("bench-folders", [program, folder], source)
+app, shown, answers = p.app, p.shown, p.answers
+press, click, fail, longest_gap = p.press, p.click, p.fail, p.longest_gap
 
 
 def message_shown():
-    image = root.get_image(WINDOW_X + MESSAGE[0], WINDOW_Y + MESSAGE[1], MESSAGE[2], MESSAGE[3],
-                           X.ZPixmap, 0xFFFFFFFF)
-    data = bytes(image.data)
+    data = p.pixels(*MESSAGE)
     return sum(1 for i in range(0, len(data), 4) if data[i + 2] > 150 and data[i + 1] < 80) > 10
-
-
-next_ping = time.monotonic()
 
 
 def pump(seconds=0.0, until=None, limit=600):
     """Pings and reads answers for the given time, or until until() holds."""
-    global next_ping
     start = time.monotonic()
     while True:
         now = time.monotonic()
@@ -106,30 +44,11 @@ def pump(seconds=0.0, until=None, limit=600):
             return now
         if now - start > limit:
             fail("gave up waiting after %d s" % limit)
-        if now >= next_ping:
-            serial = len(sent) + 1
-            sent[serial] = now
-            window.send_event(protocol.event.ClientMessage(
-                window=window, client_type=wm_protocols,
-                data=(32, [net_wm_ping, serial, wid, 0, 0])), event_mask=X.NoEventMask)
-            d.flush()
-            next_ping = now + 0.02
-        select.select([d.fileno()], [], [], 0.005)
-        while d.pending_events():
-            e = d.next_event()
-            if e.type == X.ClientMessage and e.client_type == wm_protocols:
-                values = e.data[1]
-                if values[0] == net_wm_ping and values[1] in sent:
-                    answers.append(time.monotonic())
-
-
-def longest_gap(start, end):
-    marks = [start] + [t for t in answers if start <= t <= end] + [end]
-    return max(b - a for a, b in zip(marks, marks[1:]))
+        p.ping()
 
 
 def pings(start, end):
-    asked = sum(1 for t in sent.values() if start <= t <= end - 0.25)
+    asked = sum(1 for t in p.sent.values() if start <= t <= end - 0.25)
     got = sum(1 for t in answers if start <= t <= end)
     return "%d of %d" % (min(got, asked), asked)
 
