@@ -24,7 +24,8 @@ stop_weston() {
         WESTON_PID=
     fi
 }
-trap 'stop_app; stop_weston; rm -rf "$E2E_TMP"' EXIT
+FAT_DIR=
+trap 'stop_app; stop_weston; [ -z "$FAT_DIR" ] || umount -l "$FAT_DIR"; rm -rf "$E2E_TMP"' EXIT
 
 fail() {
     echo "FAIL: $*" >&2
@@ -151,4 +152,24 @@ out = open(sys.argv[2], "rb").read()
 key = sys.argv[3].encode()
 sys.exit(0 if out == bytes(b ^ key[i % len(key)] for i, b in enumerate(data)) else 1)
 PY
+}
+
+# fat_with_big_input: a FAT file system through FUSE at $FAT_DIR (no unnamed
+# temporary files: a run writes a hidden .tvx… file), holding a 40 MB input
+# "big" and an earlier output "bigtenvarixcrypto" of "earlier"; unmounted on exit.
+fat_with_big_input() {
+    FAT_DIR="$E2E_TMP/fat"
+    mkdir "$FAT_DIR"
+    truncate -s 64M "$E2E_TMP/fat.img"
+    mkfs.vfat "$E2E_TMP/fat.img" >/dev/null
+    fusefat -o rw+ "$E2E_TMP/fat.img" "$FAT_DIR" >/dev/null 2>&1 || { FAT_DIR=; fail "fusefat did not mount"; }
+    head -c 40000000 /dev/urandom >"$FAT_DIR/big"
+    printf 'earlier\n' >"$FAT_DIR/bigtenvarixcrypto"
+}
+
+# expect_only_earlier_output: nothing left on the FAT beside the input and
+# the earlier output, which is unchanged.
+expect_only_earlier_output() {
+    [ "$(ls -A "$FAT_DIR")" = "$(printf 'big\nbigtenvarixcrypto')" ] || fail "left behind: $(ls -A "$FAT_DIR")"
+    [ "$(cat "$FAT_DIR/bigtenvarixcrypto")" = earlier ] || fail "the earlier output changed"
 }
