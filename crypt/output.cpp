@@ -69,22 +69,6 @@ void remove_temporary(const std::string &path)
                        gtemporaries.end());
 }
 
-std::string directory_of(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
-std::string name_in_directory(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string random_name()
 {
     static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -211,6 +195,22 @@ void EndWritingForExit()
     for (const std::string &path : gtemporaries)
         ::unlink(path.c_str());
     gtemporaries.clear();
+}
+
+std::string directory_of(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+std::string name_in_directory(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 mode_t CurrentUmask()

@@ -138,3 +138,8 @@ private:
 
 // The process's umask, read without changing it.
 mode_t CurrentUmask();
+
+// The folder a path names its last part in ("." or "/" where it has no other),
+// and that last part.
+std::string directory_of(const std::string &path);
+std::string name_in_directory(const std::string &path);

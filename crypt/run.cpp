@@ -36,9 +36,7 @@ class NameKeys {
 public:
     std::string of(const std::string &path)
     {
-        const std::size_t slash = path.rfind('/');
-        const std::string folder =
-            slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        const std::string folder = directory_of(path);
         if (folder != folder_) {
             struct stat st;
             folder_ = folder;
@@ -46,8 +44,7 @@ public:
                              ? std::string()
                              : std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/";
         }
-        return folder_id_.empty() ? std::string()
-                                  : folder_id_ + path.substr(slash == std::string::npos ? 0 : slash + 1);
+        return folder_id_.empty() ? std::string() : folder_id_ + name_in_directory(path);
     }
 
 private:

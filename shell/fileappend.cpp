@@ -150,11 +150,11 @@ bool TenvarixCryptoFileListCanHold(const char *path)
 
 void TenvarixCryptoSayLeftOut(const char *path)
 {
-    std::unique_ptr<char, decltype(&g_free)> shown(g_strescape(path, nullptr), g_free);
+    g_autofree char *shown = g_strescape(path, nullptr);
     std::fprintf(stderr,
                  "tenvarix-crypto: left out of the file list, which holds only UTF-8 "
                  "names without newlines: %s\n",
-                 shown.get());
+                 shown);
 }
 
 void TenvarixCryptoAppendToFileList(const char *text)

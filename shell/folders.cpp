@@ -89,14 +89,8 @@ std::string TenvarixCryptoFileListLinesWithFolderFiles(const std::string &lines,
                                                        GCancellable *cancellable)
 {
     std::string result;
-    std::size_t start = 0;
-    while (start < lines.size()) {
-        std::size_t end = lines.find('\n', start);
-        if (end == std::string::npos)
-            end = lines.size();
-        std::string path = lines.substr(start, end - start);
-        start = end + 1;
-
+    FileList list(lines);
+    for (std::string path; list.next(path);) {
         struct stat st;
         if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
             result += path;
