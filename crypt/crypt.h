@@ -138,11 +138,13 @@ struct RunReport {
 // the calling thread, in the constructor, only where no thread can be had).
 // The worker never waits for its reader: it queues its progress steps and
 // calls `wake` (from the worker) when the queue was empty. The run stops at
-// the first path that fails. Small outputs are made durable in groups: a
-// file's bytes are written and its End reported before the group's flush,
-// and an output takes its name only once its data is on disk. On stop()
-// every file whose End was reported is kept (committed first) and the one
-// under way is discarded.
+// the first path that fails; the files before it are kept. A file whose End
+// was reported is committed (made durable, then named) on a committing
+// thread beside the worker, with the files around it, at most about 200 ms
+// plus one flush of its file system later, whatever comes after it; on
+// stop() every such file is kept and the one under way is discarded. An
+// output written in place is touched only once every file before it is
+// committed.
 class CryptRun {
 public:
     CryptRun(std::vector<std::string> paths, std::string_view key, std::function<void()> wake,
@@ -152,8 +154,13 @@ public:
     CryptRun(const CryptRun &) = delete;
     CryptRun &operator=(const CryptRun &) = delete;
 
-    // Asks the worker to stop; it notices within one block.
+    // Asks the worker to stop; it notices within one block, while the files
+    // whose End was reported are committed at once.
     void stop();
+    // After stop(): waits until every file whose End was reported so far is
+    // committed, however long its disk takes (for an end of the program that
+    // cannot wait for the worker itself).
+    void wait_for_commits();
     // After stop(): lets go of a worker still held up (a read that a very
     // slow disk keeps waiting), where no file whose end it reported waits for
     // its commit. It reports nothing more and commits nothing; only the end

@@ -452,26 +452,40 @@ void PartnerOutput::reserve(std::uint64_t end)
 
 // Gives the complete temporary file the replaced file's owner, group, mode,
 // ACL and other extended attributes (through the same library calls as a
-// copy that keeps them); true only when every one of them now matches.
-bool PartnerOutput::keep_identity()
+// copy that keeps them): Kept only when every one of them now matches.
+// Refused as not permitted or not supported: NotKept, and the file is
+// written in place; any other error (a failing disk): Failed.
+PartnerOutput::Identity PartnerOutput::keep_identity()
 {
+    auto refused = [] { return without_permissions(errno) || errno == EACCES; };
     struct stat old;
     if (::fstat(target_.get(), &old) != 0)
-        return false;
+        return Identity::Failed;
     if (::fchown(temp_.get(), old.st_uid, old.st_gid) != 0 && !without_permissions(errno))
-        return false;
+        return refused() ? Identity::NotKept : Identity::Failed;
     if (perm_copy_fd(nullptr, target_.get(), nullptr, temp_.get(), nullptr) != 0 &&
         ::fchmod(temp_.get(), old.st_mode & 07777) != 0 && !without_permissions(errno))
-        return false;
+        return refused() ? Identity::NotKept : Identity::Failed;
     if (attr_copy_fd(nullptr, target_.get(), nullptr, temp_.get(), nullptr, nullptr) != 0 &&
         errno != ENOTSUP && errno != EOPNOTSUPP)
-        return false;
+        return refused() || errno == E2BIG ? Identity::NotKept : Identity::Failed;
 
     std::map<std::string, std::string> wanted, have;
     struct stat now;
-    return read_attributes(target_.get(), &wanted) && read_attributes(temp_.get(), &have) &&
-           wanted == have && ::fstat(temp_.get(), &now) == 0 && now.st_uid == old.st_uid &&
-           now.st_gid == old.st_gid && (now.st_mode & 07777) == (old.st_mode & 07777);
+    const bool same =
+        read_attributes(target_.get(), &wanted) && read_attributes(temp_.get(), &have) &&
+        wanted == have && ::fstat(temp_.get(), &now) == 0 && now.st_uid == old.st_uid &&
+        now.st_gid == old.st_gid && (now.st_mode & 07777) == (old.st_mode & 07777);
+    return same ? Identity::Kept : Identity::NotKept;
+}
+
+bool PartnerOutput::overwrites_earlier_file()
+{
+    if (way_ != Way::Replace)
+        return false;
+    if (identity_ == Identity::Unknown)
+        identity_ = keep_identity();
+    return identity_ == Identity::NotKept;
 }
 
 // Where the replacement cannot keep the earlier file's identity: the
@@ -503,7 +517,7 @@ bool PartnerOutput::copy_into_place()
 
 bool PartnerOutput::prepare()
 {
-    if (way_ == Way::Replace && !keep_identity()) {
+    if (overwrites_earlier_file()) {
         // The bytes reach the disk first, so that the copy reads them back
         // from what is durable rather than wait behind them.
         if (durable_ && !writeback_.settle(temp_.get(), written_))
@@ -515,6 +529,8 @@ bool PartnerOutput::prepare()
         emptied_ = true;
         return true;
     }
+    if (identity_ == Identity::Failed)
+        return false;
     if (way_ == Way::InPlace) {
         std::lock_guard<std::mutex> writing(gwriting);
         if (!emptied_ && ::ftruncate(target_.get(), 0) != 0)

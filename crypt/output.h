@@ -77,6 +77,13 @@ public:
     void expect(std::uint64_t size) { expected_ = size; }
     bool write(const char *data, std::size_t size);
 
+    // Whether the output is the existing file itself, written in place: what
+    // it overwrites cannot be had back.
+    bool in_place() const { return way_ == Way::InPlace; }
+    // Whether its commit writes into the earlier file itself (a replacement
+    // that cannot keep that file's owner, mode, ACL or attributes).
+    bool overwrites_earlier_file();
+
     // The complete file gets everything it keeps (a replacement that cannot
     // keep the earlier file's attributes is written into that file instead).
     bool prepare();
@@ -106,11 +113,14 @@ public:
 
 private:
     enum class Way { New, Replace, InPlace };
+    // Whether a replacement has the earlier file's identity: unknown until
+    // asked; an I/O error while it is given fails the output.
+    enum class Identity { Unknown, Kept, NotKept, Failed };
 
     bool open_directory(std::string directory);
     bool create_temporary();
     bool keep_flags();
-    bool keep_identity();
+    Identity keep_identity();
     bool copy_into_place();
     bool link_under(const std::string &name);
     bool rename_without_replacing();
@@ -118,6 +128,7 @@ private:
     void discard();
 
     Way way_ = Way::New;
+    Identity identity_ = Identity::Unknown;
     bool durable_ = true;
     std::function<bool()> go_on_;
     Writeback writeback_;

@@ -1,33 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "committer.h"
 #include "transform.h"
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <map>
+#include <condition_variable>
 #include <mutex>
-#include <set>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 
 namespace {
-
-// A group of small outputs made durable together is bounded so that a
-// cancel, which commits the group first, stays prompt: in files, and in
-// bytes to about kGroupFlushTime of the disk's writing, as measured by the
-// group's flushes (from the least, as nothing is known of the disk at
-// first). Files that come slowly are committed after kGroupTime.
-constexpr std::size_t kGroupFiles = 1000;
-constexpr std::uint64_t kGroupMinBytes = 1024 * 1024;
-constexpr std::uint64_t kGroupMaxBytes = 64 * 1024 * 1024;
-constexpr double kGroupFlushTime = 0.05; // seconds
-constexpr std::chrono::milliseconds kGroupTime(200);
-// Larger files are made durable on their own, as they are written.
-constexpr std::uint64_t kAloneBytes = 1024 * 1024;
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 // Where a name lives: its folder's identity and its last part, so that two
 // spellings of one name match; empty when the folder cannot be found. The
@@ -51,148 +34,6 @@ private:
     std::string folder_, folder_id_;
 };
 
-// Outputs whose bytes are all written, made durable and named together: one
-// flush of their file system for their data, then their names, then one more
-// flush of it (or of each of their folders) for the names.
-class CommitGroup {
-public:
-    explicit CommitGroup(bool durable) : durable_(durable)
-    {
-        // Each output waiting in the group holds up to three descriptors
-        // (file, earlier file, folder): the soft limit is raised towards the
-        // hard one, as far as a full group needs, and the group stays well
-        // inside whatever it is.
-        struct rlimit files;
-        if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
-            return;
-        const rlim_t wanted = 3 * kGroupFiles + 64;
-        if (files.rlim_cur < wanted && files.rlim_max > files.rlim_cur) {
-            files.rlim_cur = std::min(files.rlim_max, wanted);
-            ::setrlimit(RLIMIT_NOFILE, &files);
-            ::getrlimit(RLIMIT_NOFILE, &files);
-        }
-        max_files_ = std::clamp<rlim_t>((files.rlim_cur - std::min<rlim_t>(files.rlim_cur, 64)) / 3,
-                                        1, kGroupFiles);
-    }
-
-    void add(std::unique_ptr<PartnerOutput> output, std::size_t file, std::uint64_t size,
-             std::string name)
-    {
-        if (pending_.empty())
-            started_ = std::chrono::steady_clock::now();
-        pending_.push_back({std::move(output), file});
-        bytes_ += size;
-        names_.insert(std::move(name));
-    }
-    bool empty() const { return pending_.empty(); }
-    // Whether a name is one that an output of the group takes when committed.
-    bool names(const std::string &key) const { return !key.empty() && names_.count(key); }
-    bool full() const
-    {
-        return pending_.size() >= max_files_ || bytes_ >= max_bytes_ ||
-               (!pending_.empty() && std::chrono::steady_clock::now() - started_ >= kGroupTime);
-    }
-    // Commits the outputs in order: kNone when all are done, else the list
-    // index of the first that failed; those before it keep their names, the
-    // rest are discarded.
-    std::size_t commit();
-
-private:
-    struct Pending {
-        std::unique_ptr<PartnerOutput> output;
-        std::size_t file;
-    };
-    bool durable_;
-    std::size_t max_files_ = kGroupFiles;
-    std::uint64_t max_bytes_ = kGroupMinBytes;
-    std::vector<Pending> pending_;
-    std::set<std::string> names_;
-    std::uint64_t bytes_ = 0;
-    std::chrono::steady_clock::time_point started_;
-};
-
-std::size_t CommitGroup::commit()
-{
-    std::vector<Pending> group = std::move(pending_);
-    pending_.clear();
-    names_.clear();
-    const std::uint64_t bytes = bytes_;
-    bytes_ = 0;
-    const auto began = std::chrono::steady_clock::now();
-    std::size_t good = group.size();
-    auto upto = [&good](auto &&step) {
-        for (std::size_t i = 0; i < good; ++i)
-            if (!step(i)) {
-                good = i;
-                return;
-            }
-    };
-    upto([&](std::size_t i) { return group[i].output->prepare(); });
-
-    // One flush of each file system that covers its files puts their data on
-    // disk, instead of one flush per file; a failed one leaves each file to
-    // its own flush. Their names then go to disk with one more.
-    std::vector<int> fs(good, -1); // the file's file system, where one flush covers it
-    std::vector<int> fs_fd;        // a file on each of them
-    if (durable_ && good > 1) {
-        std::map<dev_t, int> known;
-        for (std::size_t i = 0; i < good; ++i) {
-            PartnerOutput &output = *group[i].output;
-            struct stat st;
-            if (::fstat(output.file(), &st) != 0)
-                continue;
-            const auto [it, fresh] = known.try_emplace(st.st_dev, -1);
-            if (fresh && output.file_system_flush_covers()) {
-                it->second = static_cast<int>(fs_fd.size());
-                fs_fd.push_back(output.file());
-            }
-            fs[i] = it->second;
-        }
-    }
-    auto flush_file_systems = [&] {
-        std::vector<char> ok(fs_fd.size());
-        for (std::size_t f = 0; f < fs_fd.size(); ++f)
-            ok[f] = ::syncfs(fs_fd[f]) == 0;
-        return ok;
-    };
-    const std::vector<char> data_flushed = flush_file_systems();
-    upto([&](std::size_t i) {
-        return group[i].output->make_durable(fs[i] >= 0 && data_flushed[fs[i]]);
-    });
-    upto([&](std::size_t i) { return group[i].output->take_name(); });
-
-    const std::vector<char> names_flushed = flush_file_systems();
-    std::map<std::string, bool> folders;
-    std::vector<char> folder_ok(good, 1);
-    for (std::size_t i = 0; i < good; ++i) {
-        const std::string &folder = group[i].output->folder();
-        if (folder.empty())
-            continue;
-        if (fs[i] >= 0 && names_flushed[fs[i]])
-            continue;
-        const auto [it, fresh] = folders.try_emplace(folder, false);
-        if (fresh)
-            it->second = group[i].output->flush_folder();
-        folder_ok[i] = it->second;
-    }
-    // In list order: once one fails, the new names after it are taken back.
-    std::size_t failed = kNone;
-    for (std::size_t i = 0; i < good; ++i) {
-        const bool keep = folder_ok[i] && failed == kNone;
-        if (!group[i].output->close_named(keep) && failed == kNone)
-            failed = group[i].file;
-    }
-    if (failed == kNone && good < group.size())
-        failed = group[good].file;
-    // The next group holds what the disk writes in about kGroupFlushTime.
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
-    if (durable_ && group.size() > 1 && took.count() > 0)
-        max_bytes_ = std::clamp<std::uint64_t>(
-            static_cast<std::uint64_t>(double(bytes) * kGroupFlushTime / took.count()),
-            kGroupMinBytes, kGroupMaxBytes);
-    return failed;
-}
-
 } // namespace
 
 struct CryptRun::State {
@@ -202,11 +43,15 @@ struct CryptRun::State {
     CryptOutcome outcome = CryptOutcome::Done;
     std::size_t file = 0;
     std::atomic<bool> stopped{false};
-    // Guarded by mutex: files whose end was reported and that wait for their
-    // commit, and whether the run was let go of (it then reports nothing).
+    // Guarded by mutex: files whose end was reported and that are neither
+    // committed nor discarded yet, and whether the run was let go of (it
+    // then reports nothing).
     std::size_t uncommitted = 0;
     bool abandoned = false;
+    std::condition_variable resolved_cv;
     std::function<void()> wake;
+    Committer committer{[this](std::size_t count) { resolved(count); }};
+    NameKeys names_; // the worker's
     std::thread worker;
 
     // wake is called with the lock held, so that none runs once abandoned.
@@ -221,6 +66,12 @@ struct CryptRun::State {
         if (reports.size() == 1 && wake)
             wake();
     }
+    void resolved(std::size_t count)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        uncommitted -= std::min(uncommitted, count);
+        resolved_cv.notify_all();
+    }
     void end(CryptOutcome how, std::size_t at)
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -229,6 +80,7 @@ struct CryptRun::State {
         ended = true;
         outcome = how;
         file = at;
+        resolved_cv.notify_all();
         if (wake)
             wake();
     }
@@ -237,85 +89,77 @@ struct CryptRun::State {
         std::lock_guard<std::mutex> lock(mutex);
         return abandoned;
     }
-    // Commits the group, unless the run was let go of.
-    std::size_t commit(CommitGroup &group)
+    // Whatever ends the run, the files that reached their end are committed
+    // first; the first of them that fails is the run's failure.
+    void finish(CryptOutcome how, std::size_t at)
     {
-        if (let_go())
-            return kNone;
-        const std::size_t failed = group.commit();
-        std::lock_guard<std::mutex> lock(mutex);
-        uncommitted = 0;
-        return failed;
+        const std::size_t failed = committer.finish();
+        if (failed != kNoFile)
+            return end(CryptOutcome::OutFileNotWritten, failed);
+        end(how, at);
     }
+    CryptOutcome write(std::size_t i, const std::string &path, const std::string &out_name,
+                       std::string_view key, mode_t umask, const TransformOptions &options);
     void work(const std::vector<std::string> &paths, std::string_view key,
               const TransformOptions &options);
 };
 
+// The transform of path i into out_name, handed to the committer when done.
+CryptOutcome CryptRun::State::write(std::size_t i, const std::string &path,
+                                    const std::string &out_name, std::string_view key,
+                                    mode_t umask, const TransformOptions &options)
+{
+    std::optional<InputFile> input = OpenInputFile(path);
+    if (!input) {
+        // Perhaps out of descriptors: the outputs that wait hold some.
+        committer.drain();
+        input = OpenInputFile(path);
+    }
+    if (!input)
+        return CryptOutcome::InFileNotFound;
+    const std::uint64_t size = input->size;
+    // The files before a large one take their names before it is written.
+    if (size > kAloneBytes)
+        committer.hurry();
+    WriteHooks hooks;
+    hooks.report = [this, i](const ProgressStep &step) { push({i, step}); };
+    hooks.go_on = [this] { return !stopped && committer.failed() == kNoFile; };
+    hooks.commit_earlier = [this] { return committer.drain() == kNoFile; };
+    std::unique_ptr<PartnerOutput> output;
+    const CryptOutcome outcome =
+        WritePartner(std::move(*input), out_name, key, umask, options, hooks, &output);
+    if (outcome == CryptOutcome::Done && !let_go())
+        committer.hand({std::move(output), i, size, names_.of(out_name)});
+    return outcome;
+}
+
 void CryptRun::State::work(const std::vector<std::string> &paths, std::string_view key,
                            const TransformOptions &options)
 {
-    CommitGroup group(options.durable);
-    NameKeys keys;
+    committer.start(options.durable, OutputsThatMayWait());
     const mode_t umask = CurrentUmask();
-    auto go_on = [this] { return !stopped.load(); };
-    // Whatever ends the run, the files that reached their end are kept.
-    auto finish = [&](CryptOutcome how, std::size_t at) {
-        const std::size_t failed = commit(group);
-        if (failed != kNone)
-            return end(CryptOutcome::OutFileNotWritten, failed);
-        end(how, at);
-    };
     std::size_t i = 0;
     try {
         for (; i < paths.size(); ++i) {
-            if (!go_on())
+            if (stopped || committer.failed() != kNoFile)
                 return finish(CryptOutcome::Cancelled, i);
-            // A path that reads or writes a name the group has yet to give
-            // (a file followed by its output, a path listed twice) waits for
-            // the group, as the files before it are done first.
+            // A path that reads or writes a name an output waiting for its
+            // commit has yet to take (a file followed by its output, a path
+            // listed twice) waits for it, as the files before it come first.
             const std::string out_name = MakeOutFileName(paths[i]);
-            const std::string out_key = keys.of(out_name);
-            if (group.names(keys.of(paths[i])) || group.names(out_key)) {
-                const std::size_t failed = commit(group);
-                if (failed != kNone)
-                    return end(CryptOutcome::OutFileNotWritten, failed);
-            }
-            std::optional<InputFile> input = OpenInputFile(paths[i]);
-            if (!input && !group.empty()) {
-                const std::size_t failed = commit(group);
-                if (failed != kNone)
-                    return end(CryptOutcome::OutFileNotWritten, failed);
-                input = OpenInputFile(paths[i]);
-            }
-            if (!input)
-                return finish(CryptOutcome::InFileNotFound, i);
-            const std::uint64_t size = input->size;
-            std::unique_ptr<PartnerOutput> output;
-            const CryptOutcome outcome = WritePartner(
-                std::move(*input), out_name, key, umask, options,
-                [&](const ProgressStep &step) { push({i, step}); }, go_on, &output);
+            if (committer.names(names_.of(paths[i])) || committer.names(names_.of(out_name)))
+                committer.drain();
+            const CryptOutcome outcome = write(i, paths[i], out_name, key, umask, options);
             if (outcome != CryptOutcome::Done)
                 return finish(outcome, i);
-            // A large file is made durable on its own, after the ones before it.
-            if (size > kAloneBytes && !group.empty()) {
-                const std::size_t failed = commit(group);
-                if (failed != kNone)
-                    return end(CryptOutcome::OutFileNotWritten, failed);
-            }
             if (let_go())
                 return;
-            group.add(std::move(output), i, size, out_key);
-            if (size > kAloneBytes || group.full()) {
-                const std::size_t failed = commit(group);
-                if (failed != kNone)
-                    return end(CryptOutcome::OutFileNotWritten, failed);
-            }
         }
         finish(CryptOutcome::Done, i);
     } catch (const std::exception &) {
-        // Memory for a report or a group that cannot be had: the outputs
-        // under way are discarded as the group goes.
-        end(CryptOutcome::OutFileNotWritten, i);
+        // Memory for a report or a name that cannot be had: the outputs
+        // under way are discarded as they go.
+        finish(CryptOutcome::OutFileNotWritten, i);
     }
 }
 
@@ -349,6 +193,13 @@ CryptRun::~CryptRun()
 void CryptRun::stop()
 {
     state_->stopped = true;
+    state_->committer.hurry();
+}
+
+void CryptRun::wait_for_commits()
+{
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->resolved_cv.wait(lock, [this] { return state_->ended || state_->uncommitted == 0; });
 }
 
 bool CryptRun::abandon()

@@ -22,13 +22,13 @@ double fraction_at(std::uint64_t n, std::uint64_t size)
 // where the per-byte loop sets the bar: after reading its byte and before
 // writing it. Done when every byte is written.
 CryptOutcome pump(XorBlockReader &reader, const InputFile &input, PartnerOutput &output,
-                  const StepFn &report, const std::function<bool()> &go_on, int *milestones)
+                  const WriteHooks &hooks, int *milestones)
 {
     const std::vector<ProgressStep> schedule = ProgressSchedule(input.size);
     std::uint64_t written = 0;
     std::size_t next_step = 0;
     for (;;) {
-        if (!go_on())
+        if (!hooks.go_on())
             return CryptOutcome::Cancelled;
         const char *data = nullptr;
         std::size_t got = 0;
@@ -46,10 +46,10 @@ CryptOutcome pump(XorBlockReader &reader, const InputFile &input, PartnerOutput 
         // block is written, each before its byte.
         while (next_step < schedule.size() && schedule[next_step].byte <= written + got) {
             *milestones = schedule[next_step].milestones;
-            report(schedule[next_step++]);
+            hooks.report(schedule[next_step++]);
         }
         if (!output.write(data, got))
-            return go_on() ? CryptOutcome::OutFileNotWritten : CryptOutcome::Cancelled;
+            return hooks.go_on() ? CryptOutcome::OutFileNotWritten : CryptOutcome::Cancelled;
         written += got;
     }
     return written == input.size ? CryptOutcome::Done : CryptOutcome::InFileNotReadable;
@@ -93,9 +93,35 @@ std::string CryptOutcomeMessage(CryptOutcome outcome)
     return {};
 }
 
+namespace {
+
+// Opens the output; where the descriptors have run out, the outputs
+// waiting for their commit are committed first and it is tried once more.
+// An output written in place is touched only once those before it are done.
+CryptOutcome open_output(std::unique_ptr<PartnerOutput> &output, const std::string &out_name,
+                         const InputFile &input, mode_t umask, const TransformOptions &options,
+                         const WriteHooks &hooks)
+{
+    const InputIdentity identity{input.device, input.inode, static_cast<mode_t>(input.mode)};
+    output = std::make_unique<PartnerOutput>();
+    bool opened = output->open(out_name, identity, umask, options.durable);
+    if (!opened && (errno == EMFILE || errno == ENFILE) && hooks.commit_earlier) {
+        if (!hooks.commit_earlier())
+            return CryptOutcome::Cancelled;
+        output = std::make_unique<PartnerOutput>();
+        opened = output->open(out_name, identity, umask, options.durable);
+    }
+    if (!opened)
+        return CryptOutcome::OutFileNotWritten;
+    if (output->in_place() && hooks.commit_earlier && !hooks.commit_earlier())
+        return CryptOutcome::Cancelled;
+    return CryptOutcome::Done;
+}
+
+} // namespace
+
 CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::string_view key,
-                          mode_t umask, const TransformOptions &options, const StepFn &report,
-                          const std::function<bool()> &go_on,
+                          mode_t umask, const TransformOptions &options, const WriteHooks &hooks,
                           std::unique_ptr<PartnerOutput> *written)
 {
     // Memory that cannot be had stops the file like any other failure of its
@@ -106,16 +132,16 @@ CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::str
         // one block is read inline: a thread would cost more than its reading.
         XorBlockReader reader(input.fd.get(), key, input.size > XorBlockReader::kBlockSize,
                               options.read, input.size);
-        auto output = std::make_unique<PartnerOutput>();
-        if (!output->open(out_name, {input.device, input.inode, static_cast<mode_t>(input.mode)},
-                          umask, options.durable))
-            return CryptOutcome::OutFileNotWritten;
+        std::unique_ptr<PartnerOutput> output;
+        const CryptOutcome opened = open_output(output, out_name, input, umask, options, hooks);
+        if (opened != CryptOutcome::Done)
+            return opened;
         if (input.size > XorBlockReader::kBlockSize)
             output->expect(input.size);
-        output->watch(go_on);
-        report({ProgressStep::Start, 0, 0.0, 0});
+        output->watch(hooks.go_on);
+        hooks.report({ProgressStep::Start, 0, 0.0, 0});
         int milestones = 0;
-        const CryptOutcome outcome = pump(reader, input, *output, report, go_on, &milestones);
+        const CryptOutcome outcome = pump(reader, input, *output, hooks, &milestones);
         if (outcome != CryptOutcome::Done)
             return outcome;
         // The reader runs ahead of the writes: a change after the last read
@@ -126,7 +152,7 @@ CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::str
             return CryptOutcome::InFileNotReadable;
         input.fd.reset();
         output->watch(nullptr);
-        report({ProgressStep::End, input.size, 1.0, milestones});
+        hooks.report({ProgressStep::End, input.size, 1.0, milestones});
         *written = std::move(output);
         return CryptOutcome::Done;
     } catch (const std::bad_alloc &) {
@@ -139,10 +165,13 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
 {
     bool cancelled = false;
     std::unique_ptr<PartnerOutput> output;
-    const CryptOutcome outcome = WritePartner(
-        std::move(input), out_name, key, CurrentUmask(), options,
-        [&](const ProgressStep &step) { cancelled = cancelled || (progress && !progress(step)); },
-        [&] { return !cancelled; }, &output);
+    WriteHooks hooks;
+    hooks.report = [&](const ProgressStep &step) {
+        cancelled = cancelled || (progress && !progress(step));
+    };
+    hooks.go_on = [&] { return !cancelled; };
+    const CryptOutcome outcome =
+        WritePartner(std::move(input), out_name, key, CurrentUmask(), options, hooks, &output);
     if (outcome != CryptOutcome::Done)
         return outcome;
     if (cancelled)

@@ -11,14 +11,22 @@
 #include "crypt.h"
 #include "output.h"
 
-// Told every progress step as it passes; never asked for an answer.
-using StepFn = std::function<void(const ProgressStep &)>;
+// What the transform of one path asks of the run around it.
+struct WriteHooks {
+    // Told every progress step as it passes.
+    std::function<void(const ProgressStep &)> report;
+    // False stops the file (Cancelled), noticed within a block or a piece of
+    // a wait for the disk.
+    std::function<bool()> go_on;
+    // Commits every output before this one and tells whether all of them
+    // were done: asked before an output written in place is touched, and
+    // when the descriptors run out. Null where nothing waits.
+    std::function<bool()> commit_earlier;
+};
 
-// Opens out_name for the input's partner (a new one's mode less umask), reports Start, writes the XORed
-// bytes with their milestones and reports End; then *written holds the
-// complete output, ready for its commit. go_on false stops the file
-// (Cancelled), noticed within a block or a piece of a wait for the disk.
+// Opens out_name for the input's partner (a new one's mode less umask),
+// reports Start, writes the XORed bytes with their milestones and reports
+// End; then *written holds the complete output, ready for its commit.
 CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::string_view key,
-                          mode_t umask, const TransformOptions &options, const StepFn &report,
-                          const std::function<bool()> &go_on,
+                          mode_t umask, const TransformOptions &options, const WriteHooks &hooks,
                           std::unique_ptr<PartnerOutput> *written);

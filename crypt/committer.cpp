@@ -1,0 +1,329 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "committer.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+// A group of small outputs made durable together is bounded so that a stop,
+// which commits it first, stays prompt: in files, and in bytes to about
+// kGroupFlushTime of the disk's writing, as measured by the group's flushes
+// (from the least, as nothing is known of the disk at first). Files that
+// come slowly are committed kGroupTime after the first of them ended.
+constexpr std::size_t kGroupFiles = 1000;
+constexpr std::uint64_t kGroupMinBytes = 1024 * 1024;
+constexpr std::uint64_t kGroupMaxBytes = 64 * 1024 * 1024;
+constexpr double kGroupFlushTime = 0.05; // seconds
+constexpr std::chrono::milliseconds kGroupTime(200);
+// Descriptors left for the worker's own input and output, and whatever else
+// the process opens meanwhile.
+constexpr rlim_t kSpareDescriptors = 32;
+
+using Group = std::vector<CompleteOutput>;
+
+std::size_t open_descriptors()
+{
+    std::error_code error;
+    std::size_t count = 0;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end;
+         it.increment(error))
+        ++count;
+    return error || count == 0 ? 64 : count;
+}
+
+// Each file system's flush for the data and the names of a part of a group:
+// fs[i] is the file system of its output i where one flush of it covers it,
+// or -1.
+struct FileSystems {
+    std::vector<int> fs;
+    std::vector<int> any_file; // a descriptor on each of them
+
+    FileSystems(const std::vector<PartnerOutput *> &outputs, bool durable)
+        : fs(outputs.size(), -1)
+    {
+        if (!durable || outputs.size() < 2)
+            return;
+        std::map<dev_t, int> known;
+        for (std::size_t i = 0; i < outputs.size(); ++i) {
+            struct stat st;
+            if (::fstat(outputs[i]->file(), &st) != 0)
+                continue;
+            const auto [it, fresh] = known.try_emplace(st.st_dev, -1);
+            if (fresh && outputs[i]->file_system_flush_covers()) {
+                it->second = static_cast<int>(any_file.size());
+                any_file.push_back(outputs[i]->file());
+            }
+            fs[i] = it->second;
+        }
+    }
+    // Flushes each; whether output i's file system was flushed.
+    std::vector<bool> flush() const
+    {
+        std::vector<bool> ok(any_file.size());
+        for (std::size_t f = 0; f < any_file.size(); ++f)
+            ok[f] = ::syncfs(any_file[f]) == 0;
+        std::vector<bool> covered(fs.size());
+        for (std::size_t i = 0; i < fs.size(); ++i)
+            covered[i] = fs[i] >= 0 && ok[fs[i]];
+        return covered;
+    }
+};
+
+// Runs step over the first *good outputs, in order; the first that fails
+// ends *good there.
+template <typename Step> void up_to_failure(std::size_t *good, Step step)
+{
+    for (std::size_t i = 0; i < *good; ++i)
+        if (!step(i)) {
+            *good = i;
+            return;
+        }
+}
+
+// Commits outputs [from, to) of a group, none of which writes into an
+// earlier file at its commit but perhaps the first: one flush of each file
+// system for their data, their names, then one more flush of it (or of each
+// of their folders) for the names. kNoFile when all are done, else the
+// list index of the first that failed; those before it keep their names.
+std::size_t commit_together(const Group &group, std::size_t from, std::size_t to, bool durable)
+{
+    std::vector<PartnerOutput *> outputs;
+    for (std::size_t i = from; i < to; ++i)
+        outputs.push_back(group[i].output.get());
+    std::size_t good = outputs.size();
+    up_to_failure(&good, [&](std::size_t i) { return outputs[i]->prepare(); });
+    outputs.resize(good);
+    const FileSystems file_systems(outputs, durable);
+    const std::vector<bool> data_flushed = file_systems.flush();
+    up_to_failure(&good, [&](std::size_t i) { return outputs[i]->make_durable(data_flushed[i]); });
+    up_to_failure(&good, [&](std::size_t i) { return outputs[i]->take_name(); });
+
+    const std::vector<bool> names_flushed = file_systems.flush();
+    std::map<std::string, bool> folders;
+    std::size_t failed = kNoFile;
+    for (std::size_t i = 0; i < good; ++i) {
+        bool folder_ok = true;
+        if (!outputs[i]->folder().empty() && !names_flushed[i]) {
+            const auto [it, fresh] = folders.try_emplace(outputs[i]->folder(), false);
+            if (fresh)
+                it->second = outputs[i]->flush_folder();
+            folder_ok = it->second;
+        }
+        // Once one fails, the new names after it are taken back.
+        if (!outputs[i]->close_named(folder_ok && failed == kNoFile) && failed == kNoFile)
+            failed = group[from + i].file;
+    }
+    if (failed == kNoFile && from + good < to)
+        failed = group[from + good].file;
+    return failed;
+}
+
+// Commits a group in list order. An output that writes into its earlier file
+// at its commit cannot be undone: everything before it is committed first,
+// and it is touched only if that succeeded.
+std::size_t commit_group(const Group &group, bool durable)
+{
+    std::size_t from = 0;
+    while (from < group.size()) {
+        std::size_t to = from + 1;
+        while (to < group.size() && !group[to].output->overwrites_earlier_file())
+            ++to;
+        const std::size_t failed = commit_together(group, from, to, durable);
+        if (failed != kNoFile)
+            return failed;
+        from = to;
+    }
+    return kNoFile;
+}
+
+} // namespace
+
+std::size_t OutputsThatMayWait()
+{
+    const rlim_t open = open_descriptors();
+    struct rlimit files;
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0)
+        return 1;
+    const rlim_t wanted = 3 * 2 * kGroupFiles + open + kSpareDescriptors;
+    if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < wanted &&
+        files.rlim_max > files.rlim_cur) {
+        files.rlim_cur = std::min(files.rlim_max, wanted);
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        ::getrlimit(RLIMIT_NOFILE, &files);
+    }
+    const rlim_t limit = std::min<rlim_t>(files.rlim_cur, wanted);
+    const rlim_t used = open + kSpareDescriptors;
+    return static_cast<std::size_t>(std::clamp<rlim_t>(limit > used ? (limit - used) / 3 : 0, 1,
+                                                       2 * kGroupFiles));
+}
+
+void Committer::start(bool durable, std::size_t may_wait)
+{
+    durable_ = durable;
+    may_wait_ = std::max<std::size_t>(1, may_wait);
+    // Two groups' worth may wait: one under commit, the next being written.
+    group_files_ = std::clamp<std::size_t>(may_wait_ / 2, 1, kGroupFiles);
+    group_bytes_ = kGroupMinBytes;
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error &) {
+        // No thread to be had: each output is committed as it comes.
+    }
+}
+
+void Committer::hand(CompleteOutput complete)
+{
+    complete.ended = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (thread_.joinable() && held_ >= may_wait_) {
+        ++waiting_for_room_;
+        work_cv_.notify_one();
+        done_cv_.wait(lock, [this] { return held_ < may_wait_; });
+        --waiting_for_room_;
+    }
+    ++held_;
+    names_.insert(complete.name);
+    queued_bytes_ += complete.size;
+    large_queued_ += complete.size > kAloneBytes;
+    queue_.push_back(std::move(complete));
+    if (thread_.joinable())
+        return work_cv_.notify_one();
+    // No thread to be had: committed here and now.
+    Group group = take_group();
+    lock.unlock();
+    commit(std::move(group));
+}
+
+std::size_t Committer::drain()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++drains_;
+    work_cv_.notify_one();
+    done_cv_.wait(lock, [this] { return held_ == 0; });
+    --drains_;
+    return failed_;
+}
+
+void Committer::hurry()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    hurry_ = true;
+    work_cv_.notify_one();
+}
+
+bool Committer::names(const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !name.empty() && names_.count(name) > 0;
+}
+
+std::size_t Committer::failed()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failed_;
+}
+
+std::size_t Committer::finish()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+        work_cv_.notify_one();
+    }
+    if (thread_.joinable())
+        thread_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failed_;
+}
+
+// Whether what waits is committed now rather than later; mutex_ held.
+bool Committer::due() const
+{
+    return quit_ || hurry_ || drains_ > 0 || waiting_for_room_ > 0 || large_queued_ > 0 ||
+           queue_.size() >= group_files_ || queued_bytes_ >= group_bytes_ ||
+           std::chrono::steady_clock::now() >= queue_.front().ended + kGroupTime;
+}
+
+// The next group: a large output alone, else the small ones before the
+// next large one, as many as a group holds; mutex_ held.
+Group Committer::take_group()
+{
+    Group group;
+    std::uint64_t bytes = 0;
+    while (!queue_.empty() && group.size() < group_files_ && bytes < group_bytes_) {
+        const bool large = queue_.front().size > kAloneBytes;
+        if (large && !group.empty())
+            break;
+        bytes += queue_.front().size;
+        queued_bytes_ -= queue_.front().size;
+        large_queued_ -= large;
+        group.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+        if (large)
+            break;
+    }
+    if (queue_.empty())
+        hurry_ = false;
+    return group;
+}
+
+// Commits a group (unless an earlier one failed: then it is discarded) and
+// lets the outputs go before they are counted, so that their descriptors
+// and temporary files are gone by then.
+void Committer::commit(Group group)
+{
+    const std::size_t count = group.size();
+    std::size_t failed = kNoFile;
+    const auto began = std::chrono::steady_clock::now();
+    std::uint64_t bytes = 0;
+    for (const CompleteOutput &complete : group)
+        bytes += complete.size;
+    if (this->failed() == kNoFile) {
+        try {
+            failed = commit_group(group, durable_);
+        } catch (const std::exception &) {
+            failed = group.front().file; // memory that cannot be had
+        }
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+    std::vector<std::string> names;
+    for (CompleteOutput &complete : group)
+        names.push_back(std::move(complete.name));
+    group.clear();
+    resolved_(count);
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::string &name : names)
+        names_.erase(names_.find(name));
+    held_ -= std::min(held_, count);
+    if (failed != kNoFile && failed_ == kNoFile)
+        failed_ = failed;
+    // The next group holds what the disk writes in about kGroupFlushTime.
+    if (durable_ && count > 1 && took.count() > 0)
+        group_bytes_ = std::clamp<std::uint64_t>(
+            static_cast<std::uint64_t>(double(bytes) * kGroupFlushTime / took.count()),
+            kGroupMinBytes, kGroupMaxBytes);
+    done_cv_.notify_all();
+}
+
+void Committer::run()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        work_cv_.wait(lock, [this] { return quit_ || !queue_.empty(); });
+        if (queue_.empty())
+            return;
+        while (!due())
+            work_cv_.wait_until(lock, queue_.front().ended + kGroupTime);
+        Group group = take_group();
+        lock.unlock();
+        commit(std::move(group));
+        lock.lock();
+    }
+}

@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The commits of a crypt run, inside crypt/: complete outputs are made
+// durable and named in groups, in list order, on a thread of their own, so
+// that a file's name never waits for the files after it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "output.h"
+
+// No file: no failure so far.
+inline constexpr std::size_t kNoFile = static_cast<std::size_t>(-1);
+
+// A file over this size is made durable on its own, after the ones before it.
+inline constexpr std::uint64_t kAloneBytes = 1024 * 1024;
+
+// An output whose bytes are all written and whose end was reported.
+struct CompleteOutput {
+    std::unique_ptr<PartnerOutput> output;
+    std::size_t file = 0;    // its path's index in the run's list
+    std::uint64_t size = 0;  // its bytes
+    std::string name;        // where its name lives (NameKeys), empty if unknown
+    std::chrono::steady_clock::time_point ended{};
+};
+
+// Raises the soft open-file limit towards the hard one as far as the outputs
+// waiting for their commit may need, and tells how many may wait: each
+// holds up to three descriptors, and those already open count against it.
+std::size_t OutputsThatMayWait();
+
+class Committer {
+public:
+    // resolved(n) is told, from the committing thread, that n more outputs
+    // were committed or discarded.
+    explicit Committer(std::function<void(std::size_t)> resolved) : resolved_(std::move(resolved)) {}
+    // Commits what is still handed over and ends the thread.
+    ~Committer() { finish(); }
+    Committer(const Committer &) = delete;
+    Committer &operator=(const Committer &) = delete;
+
+    // Starts the committing thread; without one, hand() commits each output
+    // at once on the caller's thread.
+    void start(bool durable, std::size_t may_wait);
+    // Takes a complete output, in list order; waits while as many outputs as
+    // may wait are held. After a failure it is discarded instead.
+    void hand(CompleteOutput complete);
+    // Commits everything handed over now and waits for it; kNoFile, or the
+    // list index of the first output that failed.
+    std::size_t drain();
+    // Commits what is handed over without waiting out the group's time (a
+    // stop, a large file ahead); does not wait.
+    void hurry();
+    // Whether an output handed over and not yet committed takes this name.
+    bool names(const std::string &name);
+    // The list index of the first output that failed, or kNoFile.
+    std::size_t failed();
+    // Commits everything handed over and ends the thread; what failed().
+    std::size_t finish();
+
+private:
+    bool due() const;
+    std::vector<CompleteOutput> take_group();
+    void commit(std::vector<CompleteOutput> group);
+    void run();
+
+    std::function<void(std::size_t)> resolved_;
+    bool durable_ = true;
+    std::size_t may_wait_ = 1, group_files_ = 1;
+    std::uint64_t group_bytes_; // follows the disk, set in start()
+
+    std::mutex mutex_;
+    std::condition_variable work_cv_, done_cv_;
+    // Guarded by mutex_: outputs handed over and not yet taken, and all held
+    // (those and the group under commit).
+    std::deque<CompleteOutput> queue_;
+    std::multiset<std::string> names_;
+    std::size_t held_ = 0, large_queued_ = 0;
+    std::uint64_t queued_bytes_ = 0;
+    int drains_ = 0, waiting_for_room_ = 0;
+    bool hurry_ = false, quit_ = false;
+    std::size_t failed_ = kNoFile;
+    std::thread thread_;
+};
