@@ -163,9 +163,11 @@ std::size_t OutputsThatMayWait()
                                                        2 * kGroupFiles));
 }
 
-void Committer::start(bool durable, std::size_t may_wait)
+void Committer::start(bool durable, std::size_t may_wait,
+                      std::function<void(std::size_t first)> committing)
 {
     durable_ = durable;
+    committing_ = std::move(committing);
     may_wait_ = std::max<std::size_t>(1, may_wait);
     // Two groups' worth may wait: one under commit, the next being written.
     group_files_ = std::clamp<std::size_t>(may_wait_ / 2, 1, kGroupFiles);
@@ -285,6 +287,8 @@ void Committer::commit(Group group)
     for (const CompleteOutput &complete : group)
         bytes += complete.size;
     if (this->failed() == kNoFile) {
+        if (committing_)
+            committing_(group.front().file);
         try {
             failed = commit_group(group, durable_);
         } catch (const std::exception &) {

@@ -51,7 +51,9 @@ public:
 
     // Starts the committing thread; without one, hand() commits each output
     // at once on the caller's thread.
-    void start(bool durable, std::size_t may_wait);
+    // committing, when set, is told of each group before its commit.
+    void start(bool durable, std::size_t may_wait,
+               std::function<void(std::size_t first)> committing = nullptr);
     // Takes a complete output, in list order; waits while as many outputs as
     // may wait are held. After a failure it is discarded instead.
     void hand(CompleteOutput complete);
@@ -75,6 +77,7 @@ private:
     void run();
 
     std::function<void(std::size_t)> resolved_;
+    std::function<void(std::size_t first)> committing_;
     bool durable_ = true;
     std::size_t may_wait_ = 1, group_files_ = 1;
     std::uint64_t group_bytes_; // follows the disk, set in start()

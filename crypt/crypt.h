@@ -111,6 +111,9 @@ struct TransformOptions {
     // How the input is read; ::read when empty. For tests and measurements
     // that need a slow or failing input.
     std::function<ssize_t(int fd, char *buffer, std::size_t size)> read;
+    // Told on the committing thread before a group of outputs is committed,
+    // with the list index of its first file: for tests of a slow commit.
+    std::function<void(std::size_t first)> committing;
 };
 
 // Writes out_name as input XOR the repeating key (restarting at key byte 0).

@@ -136,7 +136,7 @@ CryptOutcome CryptRun::State::write(std::size_t i, const std::string &path,
 void CryptRun::State::work(const std::vector<std::string> &paths, std::string_view key,
                            const TransformOptions &options)
 {
-    committer.start(options.durable, OutputsThatMayWait());
+    committer.start(options.durable, OutputsThatMayWait(), options.committing);
     const mode_t umask = CurrentUmask();
     std::size_t i = 0;
     try {

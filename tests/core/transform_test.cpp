@@ -605,23 +605,27 @@ TEST_F(Transform, a_run_works_through_its_list_in_order_and_stops_at_the_first_f
     EXPECT_EQ(entries(scratch_.dir()).size(), 6u) << "nothing left beside the outputs";
 
     // A failure inside a group of small files, at its commit: the name of the
-    // second appears meanwhile. The first keeps its name, the rest go.
+    // second appears while it is read. The first keeps its name, the rest go,
+    // and an output after it that is written in place (its earlier file has
+    // a second name) is never touched.
     for (const char *name : {"atenvarixcrypto", "btenvarixcrypto", "ctenvarixcrypto"})
         std::remove(path(name).c_str());
     write_file(path("b"), "second");
-    TransformOptions slow_last;
-    slow_last.read = [this](int fd, char *buffer, std::size_t n) {
-        if (::lseek(fd, 0, SEEK_CUR) == 0 && exists(path("btenvarixcrypto")) == false &&
-            read_file("/proc/self/fd/" + std::to_string(fd)) == "never reached")
+    write_file(path("ctenvarixcrypto"), "earlier, linked");
+    ASSERT_EQ(::link(path("ctenvarixcrypto").c_str(), path("c-link").c_str()), 0);
+    TransformOptions name_meanwhile;
+    name_meanwhile.read = [this](int fd, char *buffer, std::size_t n) {
+        if (::lseek(fd, 0, SEEK_CUR) == 0 && !exists(path("btenvarixcrypto")) &&
+            read_file("/proc/self/fd/" + std::to_string(fd)) == "second")
             write_file(path("btenvarixcrypto"), "made meanwhile");
         return ::read(fd, buffer, n);
     };
-    r = run_list({path("a"), path("b"), path("c")}, slow_last);
+    r = run_list({path("a"), path("b"), path("c")}, name_meanwhile);
     EXPECT_EQ(r.outcome, CryptOutcome::OutFileNotWritten);
     EXPECT_EQ(r.file, 1u);
     EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_with("first", kKey));
     EXPECT_EQ(read_file(path("btenvarixcrypto")), "made meanwhile");
-    EXPECT_FALSE(exists(path("ctenvarixcrypto")));
+    EXPECT_EQ(read_file(path("ctenvarixcrypto")), "earlier, linked");
 }
 
 // Many small files made durable in groups, then a slow large one: a stop
@@ -664,9 +668,9 @@ TEST_F(Transform, a_stopped_run_keeps_the_files_that_reached_their_end)
     EXPECT_EQ(entries(scratch_.dir()).size(), 302u) << "nothing left beside the outputs";
 }
 
-// On a slow disk small files are not held back until a group is full: a
-// group ends after 200 ms at most, so the first files have their names long
-// before the run ends.
+// On a slow disk small files are not held back until a group is full, nor
+// by a slow large file after them: a group ends 200 ms after its first file
+// at most, so the first files have their names long before the run ends.
 TEST_F(Transform, on_a_slow_disk_small_files_take_their_names_as_the_run_goes)
 {
     std::vector<std::string> paths;
@@ -674,9 +678,22 @@ TEST_F(Transform, on_a_slow_disk_small_files_take_their_names_as_the_run_goes)
         paths.push_back(path("f" + std::to_string(i)));
         write_file(paths.back(), "small " + std::to_string(i));
     }
+    const std::string large = random_bytes(3 << 20, 12);
+    write_file(path("large"), large);
+    paths.push_back(path("large"));
+    std::atomic<bool> small_named_meanwhile{false};
     TransformOptions options;
-    options.read = [](int fd, char *buffer, std::size_t n) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    options.read = [&](int fd, char *buffer, std::size_t n) {
+        struct stat st;
+        // The large file's reads wait (5 s at most) for the small ones' names.
+        if (::fstat(fd, &st) == 0 && st.st_size > 100000) {
+            for (int i = 0; i < 500 && !small_named_meanwhile; ++i) {
+                small_named_meanwhile = exists(paths[39] + "tenvarixcrypto");
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         return ::read(fd, buffer, n);
     };
     bool first_named_early = false;
@@ -686,15 +703,53 @@ TEST_F(Transform, on_a_slow_disk_small_files_take_their_names_as_the_run_goes)
     });
     EXPECT_EQ(r.outcome, CryptOutcome::Done);
     EXPECT_TRUE(first_named_early) << "the first group was committed while the run went on";
+    EXPECT_TRUE(small_named_meanwhile) << "the small files were named while the large one was read";
     for (int i = 0; i < 40; ++i)
         EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with("small " + std::to_string(i), kKey));
+    EXPECT_EQ(read_file(path("largetenvarixcrypto")), xor_with(large, kKey));
 }
 
-// A stopped run whose worker a disk holds up is let go of only when no file
-// whose end it reported waits for its commit; let go, it leaves nothing.
-TEST_F(Transform, a_stopped_run_held_up_by_its_disk_is_let_go_only_with_nothing_to_commit)
+// Stops the run and asks every 10 ms (5 s at most) to let go of it, as the
+// window does; true once let go of, false if the run ended first or never.
+bool let_go_after_stop(CryptRun &run)
 {
-    write_file(path("done"), "reported first");
+    run.stop();
+    std::vector<RunReport> ignored;
+    CryptOutcome outcome;
+    std::size_t file;
+    for (int i = 0; i < 500; ++i) {
+        if (run.abandon())
+            return true;
+        if (run.take(ignored, &outcome, &file))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Waits (5 s at most) until the run has reported a step of path `file`.
+void wait_for_file(CryptRun &run, std::size_t file)
+{
+    std::vector<RunReport> reports;
+    CryptOutcome outcome;
+    std::size_t at;
+    for (int i = 0; i < 500 && (reports.empty() || reports.back().file < file); ++i) {
+        run.take(reports, &outcome, &at);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// A stopped run is let go of, with the worker held up inside a read, once
+// every file whose end it reported has its name, and not before: however
+// long a commit takes, and without waiting for the read. Let go, it leaves
+// nothing else.
+TEST_F(Transform, a_stopped_run_is_let_go_of_only_once_its_done_files_are_named)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 20; ++i) {
+        paths.push_back(path("done" + std::to_string(i)));
+        write_file(paths.back(), "reported " + std::to_string(i));
+    }
     write_file(path("stuck"), "held up by the disk");
     // Shared with the worker, which may outlive the test once let go of.
     auto release = std::make_shared<std::atomic<bool>>(false);
@@ -706,30 +761,67 @@ TEST_F(Transform, a_stopped_run_held_up_by_its_disk_is_let_go_only_with_nothing_
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return ::read(fd, buffer, n);
     };
+    paths.push_back(path("stuck"));
     {
-        CryptRun run({path("done"), path("stuck")}, kKey, nullptr, options);
-        std::vector<RunReport> reports;
-        CryptOutcome outcome;
-        std::size_t file;
-        for (int i = 0; i < 500 && (reports.empty() || reports.back().file == 0); ++i) {
-            run.take(reports, &outcome, &file);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        CryptRun run(paths, kKey, nullptr, options);
+        wait_for_file(run, 20);
         EXPECT_FALSE(run.abandon()) << "not before a stop";
-        run.stop();
-        EXPECT_FALSE(run.abandon()) << "the first file waits for its commit";
-        *release = true;
-    }
-    EXPECT_EQ(read_file(path("donetenvarixcrypto")), xor_with("reported first", kKey));
-    EXPECT_FALSE(exists(path("stucktenvarixcrypto")));
-
-    *release = false;
-    {
-        CryptRun run({path("stuck")}, kKey, nullptr, options);
-        run.stop();
-        EXPECT_TRUE(run.abandon());
+        EXPECT_TRUE(let_go_after_stop(run)) << "the read is not waited for";
+        for (int i = 0; i < 20; ++i)
+            EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with("reported " + std::to_string(i), kKey));
+        EXPECT_FALSE(exists(path("stucktenvarixcrypto")));
     }
     *release = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(entries(scratch_.dir()).size(), 3u) << "nothing left beside the inputs and the first output";
+    EXPECT_EQ(entries(scratch_.dir()).size(), 41u) << "nothing beside the inputs and outputs";
+
+    // A large file's commit, after the small files before it, slowed down:
+    // the run is stopped at its end and let go of only once it is named.
+    const std::string large = random_bytes(2 << 20, 13);
+    write_file(path("large"), large);
+    options.read = nullptr;
+    options.committing = [](std::size_t first) {
+        if (first == 3)
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    };
+    CryptRun run({paths[0], paths[1], paths[2], path("large")}, kKey, nullptr, options);
+    std::vector<RunReport> reports;
+    CryptOutcome outcome;
+    std::size_t file;
+    for (int i = 0; i < 500 && (reports.empty() || reports.back().step.kind != ProgressStep::End ||
+                                reports.back().file != 3); ++i) {
+        run.take(reports, &outcome, &file);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    let_go_after_stop(run); // let go of, or ended
+    EXPECT_EQ(read_file(path("largetenvarixcrypto")), xor_with(large, kKey));
+}
+
+// Descriptors the program inherited count against the outputs that wait for
+// their commit: with a hundred of them open under a limit of 250, a long
+// list of writable files is done in full.
+TEST_F(Transform, descriptors_open_at_start_leave_every_output_room)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 1500; ++i) {
+        paths.push_back(path("f" + std::to_string(i)));
+        write_file(paths.back(), std::to_string(i));
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        const struct rlimit limit = {250, 250};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            _exit(2);
+        for (int i = 0; i < 100; ++i)
+            if (open("/dev/null", O_RDONLY) < 0)
+                _exit(3);
+        TransformOptions options;
+        options.durable = false; // only the descriptors matter here
+        _exit(run_list(paths, options).outcome == CryptOutcome::Done ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int i = 0; i < 1500; i += 100)
+        EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with(std::to_string(i), kKey));
 }
