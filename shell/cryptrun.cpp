@@ -226,6 +226,13 @@ void TenvarixCryptoStopRun()
         active_run->stop();
 }
 
+void TenvarixCryptoKeepDoneFiles()
+{
+    TenvarixCryptoStopRun();
+    if (active_run)
+        active_run->wait_for_commits();
+}
+
 int doTenvarixCrypto()
 {
     struct Running {

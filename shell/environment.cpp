@@ -23,11 +23,17 @@ namespace {
 // GDK's handler for a lost display connection; it ends the program.
 XIOErrorHandler gdk_display_lost = nullptr;
 
-// A lost display (a logout) ends the program at once: a named temporary
-// file under way must go first.
+// A lost display (a logout) ends the program at once: the files shown done
+// take their names and a named temporary file under way goes first.
+void end_writing_for_lost_display()
+{
+    TenvarixCryptoKeepDoneFiles();
+    EndWritingForExit();
+}
+
 int remove_temporary_file_then_end(Display *display)
 {
-    EndWritingForExit();
+    end_writing_for_lost_display();
     if (gdk_display_lost)
         return gdk_display_lost(display);
     _exit(1);
@@ -36,7 +42,7 @@ int remove_temporary_file_then_end(Display *display)
 void on_display_closed(GdkDisplay *, gboolean is_error, gpointer)
 {
     if (is_error)
-        EndWritingForExit();
+        end_writing_for_lost_display();
 }
 
 // Whether the Wayland connection has failed or the compositor has hung up.
@@ -61,7 +67,7 @@ GLogWriterOutput remove_temporary_file_on_lost_wayland(GLogLevelFlags level,
             if (g_strcmp0(fields[i].key, "GLIB_DOMAIN") == 0 && fields[i].length < 0 &&
                 g_strcmp0(static_cast<const char *>(fields[i].value), "Gdk") == 0) {
                 if (wayland_connection_lost(display))
-                    EndWritingForExit();
+                    end_writing_for_lost_display();
                 break;
             }
         }
