@@ -453,8 +453,9 @@ void PartnerOutput::reserve(std::uint64_t end)
 // Gives the complete temporary file the replaced file's owner, group, mode,
 // ACL and other extended attributes (through the same library calls as a
 // copy that keeps them): Kept only when every one of them now matches.
-// Refused as not permitted or not supported: NotKept, and the file is
-// written in place; any other error (a failing disk): Failed.
+// An owner or mode refused as not permitted, or attributes that cannot be
+// copied: NotKept, and the file is written in place; any other error while
+// the owner or mode is set (a failing disk): Failed.
 PartnerOutput::Identity PartnerOutput::keep_identity()
 {
     auto refused = [] { return without_permissions(errno) || errno == EACCES; };
@@ -466,9 +467,11 @@ PartnerOutput::Identity PartnerOutput::keep_identity()
     if (perm_copy_fd(nullptr, target_.get(), nullptr, temp_.get(), nullptr) != 0 &&
         ::fchmod(temp_.get(), old.st_mode & 07777) != 0 && !without_permissions(errno))
         return refused() ? Identity::NotKept : Identity::Failed;
+    // Attributes that cannot be read or copied stay with the earlier file,
+    // written in place.
     if (attr_copy_fd(nullptr, target_.get(), nullptr, temp_.get(), nullptr, nullptr) != 0 &&
         errno != ENOTSUP && errno != EOPNOTSUPP)
-        return refused() || errno == E2BIG ? Identity::NotKept : Identity::Failed;
+        return Identity::NotKept;
 
     std::map<std::string, std::string> wanted, have;
     struct stat now;
