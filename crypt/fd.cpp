@@ -52,3 +52,24 @@ bool WriteAll(int fd, const char *data, std::size_t size, off_t offset)
     }
     return true;
 }
+
+ssize_t ReadFull(int fd, char *data, std::size_t size, off_t offset)
+{
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, data + got, size - got, offset + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+bool NotSupported(int error)
+{
+    return error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP || error == ENOTTY;
+}

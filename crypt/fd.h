@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// An owned file descriptor and the loops that read or write a whole buffer.
+// An owned file descriptor, the loops that read or write a whole buffer,
+// and what the kernel's errors mean.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,14 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Reads up to size bytes at offset, retrying interrupted and short reads
+// until the end of the file; the bytes read, or -1 with errno on an error.
+ssize_t ReadFull(int fd, char *data, std::size_t size, off_t offset);
+
+// Whether an error says the call is not supported for this file or file
+// system (rather than that it failed).
+bool NotSupported(int error);
 
 // Writes all of data at offset (or at the file position when offset < 0),
 // retrying interrupted and short writes; false with errno on an error.

@@ -9,10 +9,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
 #include "crypt.h"
+#include "identity.h"
+#include "paths.h"
+#include "writeback.h"
 
 // What the output must know of the input: its identity, so that it is never
 // written, and its permission bits, which a new output takes over.
@@ -20,38 +24,6 @@ struct InputIdentity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     mode_t mode = 0;
-};
-
-// Paces the writeback of one file as it is written: writeback starts for
-// every stretch as soon as it is written, and what lies further back is
-// waited for and dropped from the page cache, about 50 ms of the disk's
-// writing under way. Every error the kernel returns here is the file's: a
-// writeback error is reported once, and later flushes no longer see it.
-class Writeback {
-public:
-    // The least kept under writeback, where every file starts.
-    static constexpr std::uint64_t kMinInFlight = 64 * 1024;
-
-    // Asked between pieces of the waits; false gives up the wait (which fails).
-    void watch(std::function<bool()> go_on) { go_on_ = std::move(go_on); }
-    // The file holds `written` bytes now: starts and waits for what is due.
-    bool advance(int fd, std::uint64_t written);
-    // Waits until the first `end` bytes are on disk.
-    bool settle(int fd, std::uint64_t end) { return wait_for_disk(fd, end, false); }
-
-private:
-    bool wait_for_disk(int fd, std::uint64_t end, bool drop);
-    void measure(std::uint64_t from);
-
-    std::function<bool()> go_on_;
-    // Bytes whose writeback was started, and known to be on disk.
-    std::uint64_t started_ = 0, settled_ = 0;
-    // Bytes allowed under writeback behind the stretch just started; follows
-    // the disk's speed, from the least.
-    std::uint64_t in_flight_ = kMinInFlight;
-    bool measured_ = false;
-    std::chrono::steady_clock::time_point mark_time_{};
-    std::uint64_t mark_settled_ = 0;
 };
 
 class PartnerOutput {
@@ -113,14 +85,9 @@ public:
 
 private:
     enum class Way { New, Replace, InPlace };
-    // Whether a replacement has the earlier file's identity: unknown until
-    // asked; an I/O error while it is given fails the output.
-    enum class Identity { Unknown, Kept, NotKept, Failed };
 
     bool open_directory(std::string directory);
     bool create_temporary();
-    bool keep_flags();
-    Identity keep_identity();
     bool copy_into_place();
     bool link_under(const std::string &name);
     bool rename_without_replacing();
@@ -128,7 +95,8 @@ private:
     void discard();
 
     Way way_ = Way::New;
-    Identity identity_ = Identity::Unknown;
+    // Whether a replacement has the earlier file's identity; unknown until asked.
+    std::optional<Identity> identity_;
     bool durable_ = true;
     std::function<bool()> go_on_;
     Writeback writeback_;
@@ -147,10 +115,4 @@ private:
     bool named_new_ = false; // a new output has its name
 };
 
-// The process's umask, read without changing it.
-mode_t CurrentUmask();
 
-// The folder a path names its last part in ("." or "/" where it has no other),
-// and that last part.
-std::string directory_of(const std::string &path);
-std::string name_in_directory(const std::string &path);

@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "identity.h"
+#include "fd.h"
+
+#include <acl/libacl.h>
+#include <attr/libattr.h>
+#include <cerrno>
+#include <linux/fs.h>
+#include <map>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace {
+
+// The chattr flags a plain overwrite keeps and a replacement must carry over.
+constexpr unsigned kKeptFlags = (FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_DAX_FL |
+                                 FS_PROJINHERIT_FL) & ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+
+// What a call that fills a buffer of a size it is asked first gives: the
+// buffer's size asked again should it grow in between (ERANGE). False with
+// errno when the call fails.
+template <typename Fetch> bool fetch_sized(std::string *into, Fetch fetch)
+{
+    for (;;) {
+        const ssize_t size = fetch(nullptr, 0);
+        if (size < 0)
+            return false;
+        into->assign(static_cast<std::size_t>(size), '\0');
+        const ssize_t got = fetch(into->data(), into->size());
+        if (got >= 0) {
+            into->resize(static_cast<std::size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE)
+            return false;
+    }
+}
+
+// Every extended attribute of a file, ACLs among them, by name; false when
+// they cannot all be read.
+bool read_attributes(int fd, std::map<std::string, std::string> *attributes)
+{
+    std::string list;
+    if (!fetch_sized(&list, [fd](char *b, std::size_t n) { return ::flistxattr(fd, b, n); }))
+        return NotSupported(errno); // none on this file system
+    for (std::size_t at = 0; at < list.size();) {
+        std::size_t end = list.find('\0', at);
+        if (end == std::string::npos)
+            end = list.size();
+        const std::string name = list.substr(at, end - at);
+        at = end + 1;
+        std::string value;
+        if (!fetch_sized(&value, [&](char *b, std::size_t n) {
+                return ::fgetxattr(fd, name.c_str(), b, n);
+            }))
+            return false;
+        (*attributes)[name] = std::move(value);
+    }
+    return true;
+}
+
+// The file's chattr flags; a file system without such flags has none. False
+// when they cannot be read.
+bool read_flags(int fd, unsigned *flags)
+{
+    int raw = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &raw) != 0) {
+        *flags = 0;
+        return NotSupported(errno) || errno == EINVAL;
+    }
+    *flags = static_cast<unsigned>(raw);
+    return true;
+}
+
+} // namespace
+
+bool WithoutPermissions(int error)
+{
+    return NotSupported(error) || error == EPERM;
+}
+
+bool KeepFlags(int from, int to)
+{
+    unsigned old_flags = 0, flags = 0;
+    if (!read_flags(from, &old_flags) || !read_flags(to, &flags))
+        return false;
+    if ((flags & kKeptFlags) != (old_flags & kKeptFlags)) {
+        int wanted = static_cast<int>((flags & ~kKeptFlags) | (old_flags & kKeptFlags));
+        if (::ioctl(to, FS_IOC_SETFLAGS, &wanted) != 0 || !read_flags(to, &flags))
+            return false;
+    }
+    return (flags & kKeptFlags) == (old_flags & kKeptFlags);
+}
+
+Identity KeepIdentity(int from, int to)
+{
+    auto refused = [] { return errno == EACCES ? Identity::NotKept : Identity::Failed; };
+    struct stat old;
+    if (::fstat(from, &old) != 0)
+        return Identity::Failed;
+    if (::fchown(to, old.st_uid, old.st_gid) != 0 && !WithoutPermissions(errno))
+        return refused();
+    if (perm_copy_fd(nullptr, from, nullptr, to, nullptr) != 0 &&
+        ::fchmod(to, old.st_mode & 07777) != 0 && !WithoutPermissions(errno))
+        return refused();
+    // Attributes that cannot be read or copied stay with the earlier file,
+    // written in place.
+    if (attr_copy_fd(nullptr, from, nullptr, to, nullptr, nullptr) != 0 && !NotSupported(errno))
+        return Identity::NotKept;
+
+    std::map<std::string, std::string> wanted, have;
+    struct stat now;
+    const bool same = read_attributes(from, &wanted) && read_attributes(to, &have) &&
+                      wanted == have && ::fstat(to, &now) == 0 && now.st_uid == old.st_uid &&
+                      now.st_gid == old.st_gid && (now.st_mode & 07777) == (old.st_mode & 07777);
+    return same ? Identity::Kept : Identity::NotKept;
+}

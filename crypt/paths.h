@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Names of files and folders, and the process's umask, inside crypt/.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+// The process's umask, read without changing it.
+mode_t CurrentUmask();
+
+// The folder a path names its last part in ("." or "/" where it has no other),
+// and that last part.
+std::string directory_of(const std::string &path);
+std::string name_in_directory(const std::string &path);
+
+// The name by which /proc leads to an open descriptor of this process.
+std::string DescriptorPath(int fd);
+// The path the kernel knows an open file by; empty when /proc cannot say.
+std::string PathOf(int fd);
+// A name for a hidden temporary file, ".tvx" and eight random letters.
+std::string RandomName();
