@@ -267,6 +267,15 @@ user_folders() {
     chmod 0555 "$ro"
     "${as_user[@]}" xdotool getdisplaygeometry >/dev/null 2>&1 ||
         { skipped "user folders: tvxtest cannot reach the display"; return; }
+    # The user runs a copy of the program, its pictures in the working folder:
+    # the build tree may lie where only its owner enters (/root).
+    local program="$E2E_TMP/program/${TENVARIX_BIN##*/}"
+    install -d -m 0755 "$E2E_TMP/program" "$E2E_TMP/__png's"
+    install -m 0755 "$TENVARIX_BIN" "$program"
+    install -m 0644 "$TENVARIX_SOURCE/__png's/"*.png "$E2E_TMP/__png's/"
+    "${as_user[@]}" "$program" --version >/dev/null 2>&1 ||
+        { skipped "user folders: tvxtest cannot run a copy of the program in $E2E_TMP/program"; return; }
+    local TENVARIX_BIN=$program
 
     CASE="write-only folder"
     if command -v strace >/dev/null; then
