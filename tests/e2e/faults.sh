@@ -4,14 +4,14 @@
 # errors (a file-size limit, a full disk), an unprivileged user's odd folders,
 # a bind-mounted output, errors injected into the output's flushes and
 # closes, and end signals during a run. Every case checks the exit status
-# and what is on disk. Needs root; a case whose tool or kernel feature is
-# missing says "skipped: ..." and the rest go on.
+# and what is on disk. Needs root (else skipped, exit 77); a case whose tool
+# or kernel feature is missing says "skipped: ..." and the rest go on.
 set -euo pipefail
 . "$(dirname "$0")/common.bash"
 
 if [ "$(id -u)" != 0 ]; then
     echo "faults: skipped: needs root"
-    exit 0
+    exit 77
 fi
 
 # Leak checking stops the world with ptrace, which strace holds.
