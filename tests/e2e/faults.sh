@@ -54,6 +54,15 @@ mount_fat() {
     undo_later unmount "$1"
 }
 
+# mount_vfat DIR SIZE: a FAT image of SIZE through the kernel's own vfat.
+mount_vfat() {
+    command -v mkfs.vfat >/dev/null || return 1
+    mkdir -p "$1"
+    truncate -s "$2" "$1.img"
+    mkfs.vfat "$1.img" >/dev/null
+    mount_on "$1" -t vfat -o loop "$1.img"
+}
+
 # crypt_files FILE... [-- RUNNER...]: starts the program with the files in
 # its list (under RUNNER, which must exec it, when given) and types the key;
 # keypad Enter is left to the caller.
@@ -327,7 +336,8 @@ bind_mounted_output() {
 # an earlier file was already replaced when the folder's flush failed), or
 # "in-place" (attributes that cannot be read: the complete run writes the
 # earlier file itself, its ACL kept). Every other run stops with the message.
-# A call the program never makes is skipped.
+# A fifth word "vfat" puts the folder on FAT through the kernel's own vfat
+# where it has one. A call the program never makes is skipped.
 # Writes are not injected (the sanitizers' own writes would fail too): the
 # full disk above gives a real ENOSPC.
 injected_errors() {
@@ -341,14 +351,18 @@ injected_errors() {
         "folder-fsync EIO none none"
         "folder-fsync EIO earlier new"
         "flistxattr EIO earlier in-place"
+        # The earlier file's owner not given to the new one: not overwritten instead.
+        "fchown EIO earlier earlier vfat"
     )
-    local row call errno before after dir n=0 filter
+    local row call errno before after on dir n=0 filter
     for row in "${rows[@]}"; do
-        read -r call errno before after <<<"$row"
+        read -r call errno before after on <<<"$row"
         n=$((n + 1))
         CASE="injected $call $errno, $before before"
         dir="$E2E_TMP/inject$n"
         mkdir "$dir"
+        [ "$on" != vfat ] || mount_vfat "$dir" 32M ||
+            echo "faults: $CASE: no vfat, on $(stat -f -c %T "$dir") instead"
         head -c 8M /dev/urandom >"$dir/in.bin"
         [ "$before" = none ] || put_earlier "$dir/in.bintenvarixcrypto"
         # Attributes that cannot be read are kept by writing in place, never dropped.
