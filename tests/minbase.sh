@@ -44,6 +44,9 @@ else
     debootstrap --variant=minbase bookworm "$root" "$mirror" >"$logs/bootstrap.log" 2>&1 ||
         { tail -n 30 "$logs/bootstrap.log"; fail "debootstrap failed"; }
 fi
+# A system's / is 0755: mktemp made the root 0700, which debootstrap keeps,
+# and a user could not enter it.
+chmod 0755 "$root"
 echo "minbase root built in $(($(date +%s) - started)) s, $(du -sh --one-file-system "$root" | cut -f1)"
 
 mkdir "$root/src"

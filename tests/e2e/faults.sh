@@ -4,14 +4,14 @@
 # errors (a file-size limit, a full disk), an unprivileged user's odd folders,
 # a bind-mounted output, errors injected into the output's flushes and
 # closes, and end signals during a run. Every case checks the exit status
-# and what is on disk. Needs root; a case whose tool or kernel feature is
-# missing says "skipped: ..." and the rest go on.
+# and what is on disk. Needs root (else skipped, exit 77); a case whose tool
+# or kernel feature is missing says "skipped: ..." and the rest go on.
 set -euo pipefail
 . "$(dirname "$0")/common.bash"
 
 if [ "$(id -u)" != 0 ]; then
     echo "faults: skipped: needs root"
-    exit 0
+    exit 77
 fi
 
 # Leak checking stops the world with ptrace, which strace holds.
@@ -52,6 +52,15 @@ mount_fat() {
     mkfs.vfat "$1.img" >/dev/null
     fusefat -o rw+ "$1.img" "$1" >/dev/null 2>&1 || return 1
     undo_later unmount "$1"
+}
+
+# mount_vfat DIR SIZE: a FAT image of SIZE through the kernel's own vfat.
+mount_vfat() {
+    command -v mkfs.vfat >/dev/null || return 1
+    mkdir -p "$1"
+    truncate -s "$2" "$1.img"
+    mkfs.vfat "$1.img" >/dev/null
+    mount_on "$1" -t vfat -o loop "$1.img"
 }
 
 # crypt_files FILE... [-- RUNNER...]: starts the program with the files in
@@ -267,6 +276,15 @@ user_folders() {
     chmod 0555 "$ro"
     "${as_user[@]}" xdotool getdisplaygeometry >/dev/null 2>&1 ||
         { skipped "user folders: tvxtest cannot reach the display"; return; }
+    # The user runs a copy of the program, its pictures in the working folder:
+    # the build tree may lie where only its owner enters (/root).
+    local program="$E2E_TMP/program/${TENVARIX_BIN##*/}"
+    install -d -m 0755 "$E2E_TMP/program" "$E2E_TMP/__png's"
+    install -m 0755 "$TENVARIX_BIN" "$program"
+    install -m 0644 "$TENVARIX_SOURCE/__png's/"*.png "$E2E_TMP/__png's/"
+    "${as_user[@]}" "$program" --version >/dev/null 2>&1 ||
+        { skipped "user folders: tvxtest cannot run a copy of the program in $E2E_TMP/program"; return; }
+    local TENVARIX_BIN=$program
 
     CASE="write-only folder"
     if command -v strace >/dev/null; then
@@ -318,7 +336,8 @@ bind_mounted_output() {
 # an earlier file was already replaced when the folder's flush failed), or
 # "in-place" (attributes that cannot be read: the complete run writes the
 # earlier file itself, its ACL kept). Every other run stops with the message.
-# A call the program never makes is skipped.
+# A fifth word "vfat" puts the folder on FAT through the kernel's own vfat
+# where it has one. A call the program never makes is skipped.
 # Writes are not injected (the sanitizers' own writes would fail too): the
 # full disk above gives a real ENOSPC.
 injected_errors() {
@@ -332,14 +351,18 @@ injected_errors() {
         "folder-fsync EIO none none"
         "folder-fsync EIO earlier new"
         "flistxattr EIO earlier in-place"
+        # The earlier file's owner not given to the new one: not overwritten instead.
+        "fchown EIO earlier earlier vfat"
     )
-    local row call errno before after dir n=0 filter
+    local row call errno before after on dir n=0 filter
     for row in "${rows[@]}"; do
-        read -r call errno before after <<<"$row"
+        read -r call errno before after on <<<"$row"
         n=$((n + 1))
         CASE="injected $call $errno, $before before"
         dir="$E2E_TMP/inject$n"
         mkdir "$dir"
+        [ "$on" != vfat ] || mount_vfat "$dir" 32M ||
+            echo "faults: $CASE: no vfat, on $(stat -f -c %T "$dir") instead"
         head -c 8M /dev/urandom >"$dir/in.bin"
         [ "$before" = none ] || put_earlier "$dir/in.bintenvarixcrypto"
         # Attributes that cannot be read are kept by writing in place, never dropped.
