@@ -125,8 +125,8 @@ struct TransformOptions {
 // cancel an earlier file stays as it was. Any other existing output is
 // overwritten in place, as a plain overwrite would. An input whose length
 // changes while read gives InFileNotReadable. Closes the input before End.
-// Runs on the calling thread (with the input read ahead on a thread of its
-// own): the work of one path of a CryptRun, for tests and measurements.
+// A run of one path, through the same worker and commit as a CryptRun, with
+// the worker's part on the calling thread: for tests and measurements.
 CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
                            const ProgressFn &progress, const TransformOptions &options = {});
 

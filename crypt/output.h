@@ -77,11 +77,6 @@ public:
     // stays the new one, complete, though its name may not survive a power
     // cut. False in those cases.
     bool close_named(bool keep);
-    // All of it, for one file on its own.
-    bool commit()
-    {
-        return prepare() && make_durable() && take_name() && close_named(flush_folder());
-    }
 
 private:
     enum class Way { New, Replace, InPlace };

@@ -34,6 +34,14 @@ private:
     std::string folder_, folder_id_;
 };
 
+// One path of the run: its output's name, and the input when it is already
+// open (else it is opened from the path when its turn comes).
+struct Job {
+    std::string path;
+    std::string out_name;
+    std::optional<InputFile> input;
+};
+
 } // namespace
 
 struct CryptRun::State {
@@ -50,6 +58,9 @@ struct CryptRun::State {
     bool abandoned = false;
     std::condition_variable resolved_cv;
     std::function<void()> wake;
+    // Told every step on the worker, where set, instead of queueing it; false
+    // stops the run.
+    ProgressFn progress;
     Committer committer{[this](std::size_t count) { resolved(count); }};
     NameKeys names_; // the worker's
     std::thread worker;
@@ -57,11 +68,15 @@ struct CryptRun::State {
     // wake is called with the lock held, so that none runs once abandoned.
     void push(const RunReport &report)
     {
+        if (progress && !progress(report.step))
+            stop();
         std::lock_guard<std::mutex> lock(mutex);
         if (abandoned)
             return;
         if (report.step.kind == ProgressStep::End)
             ++uncommitted;
+        if (progress)
+            return;
         reports.push_back(report);
         if (reports.size() == 1 && wake)
             wake();
@@ -98,22 +113,27 @@ struct CryptRun::State {
             return end(CryptOutcome::OutFileNotWritten, failed);
         end(how, at);
     }
-    CryptOutcome write(std::size_t i, const std::string &path, const std::string &out_name,
-                       std::string_view key, mode_t umask, const TransformOptions &options);
-    void work(const std::vector<std::string> &paths, std::string_view key,
-              const TransformOptions &options);
+    void stop()
+    {
+        stopped = true;
+        committer.hurry();
+    }
+    CryptOutcome write(std::size_t i, Job &job, std::string_view key, mode_t umask,
+                       const TransformOptions &options);
+    void work(std::vector<Job> &jobs, std::string_view key, const TransformOptions &options);
 };
 
 // The transform of path i into out_name, handed to the committer when done.
-CryptOutcome CryptRun::State::write(std::size_t i, const std::string &path,
-                                    const std::string &out_name, std::string_view key,
-                                    mode_t umask, const TransformOptions &options)
+CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::string_view key, mode_t umask,
+                                    const TransformOptions &options)
 {
-    std::optional<InputFile> input = OpenInputFile(path);
+    std::optional<InputFile> input = std::move(job.input);
+    if (!input)
+        input = OpenInputFile(job.path);
     if (!input) {
         // Perhaps out of descriptors: the outputs that wait hold some.
         committer.drain();
-        input = OpenInputFile(path);
+        input = OpenInputFile(job.path);
     }
     if (!input)
         return CryptOutcome::InFileNotFound;
@@ -127,29 +147,29 @@ CryptOutcome CryptRun::State::write(std::size_t i, const std::string &path,
     hooks.commit_earlier = [this] { return committer.drain() == kNoFile; };
     std::unique_ptr<PartnerOutput> output;
     const CryptOutcome outcome =
-        WritePartner(std::move(*input), out_name, key, umask, options, hooks, &output);
+        WritePartner(std::move(*input), job.out_name, key, umask, options, hooks, &output);
     if (outcome == CryptOutcome::Done && !let_go())
-        committer.hand({std::move(output), i, size, names_.of(out_name)});
+        committer.hand({std::move(output), i, size, names_.of(job.out_name)});
     return outcome;
 }
 
-void CryptRun::State::work(const std::vector<std::string> &paths, std::string_view key,
+void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
                            const TransformOptions &options)
 {
     committer.start(options.durable, OutputsThatMayWait(), options.committing);
     const mode_t umask = CurrentUmask();
     std::size_t i = 0;
     try {
-        for (; i < paths.size(); ++i) {
+        for (; i < jobs.size(); ++i) {
             if (stopped || committer.failed() != kNoFile)
                 return finish(CryptOutcome::Cancelled, i);
             // A path that reads or writes a name an output waiting for its
             // commit has yet to take (a file followed by its output, a path
             // listed twice) waits for it, as the files before it come first.
-            const std::string out_name = MakeOutFileName(paths[i]);
-            if (committer.names(names_.of(paths[i])) || committer.names(names_.of(out_name)))
+            if ((!jobs[i].path.empty() && committer.names(names_.of(jobs[i].path))) ||
+                committer.names(names_.of(jobs[i].out_name)))
                 committer.drain();
-            const CryptOutcome outcome = write(i, paths[i], out_name, key, umask, options);
+            const CryptOutcome outcome = write(i, jobs[i], key, umask, options);
             if (outcome != CryptOutcome::Done)
                 return finish(outcome, i);
             if (let_go())
@@ -168,14 +188,19 @@ CryptRun::CryptRun(std::vector<std::string> paths, std::string_view key,
     : state_(std::make_shared<State>())
 {
     state_->wake = std::move(wake);
-    struct Job {
-        std::vector<std::string> paths;
+    struct Work {
+        std::vector<Job> jobs;
         SecretBytes key;
         TransformOptions options;
     };
     // Shared, so that it is still here should the thread not start.
-    auto job = std::make_shared<Job>(Job{std::move(paths), SecretBytes(key), std::move(options)});
-    auto run = [state = state_, job] { state->work(job->paths, job->key.view(), job->options); };
+    auto work = std::make_shared<Work>(Work{{}, SecretBytes(key), std::move(options)});
+    work->jobs.reserve(paths.size());
+    for (std::string &path : paths) {
+        std::string out_name = MakeOutFileName(path);
+        work->jobs.push_back({std::move(path), std::move(out_name), std::nullopt});
+    }
+    auto run = [state = state_, work] { state->work(work->jobs, work->key.view(), work->options); };
     try {
         state_->worker = std::thread(run);
     } catch (const std::system_error &) {
@@ -192,8 +217,7 @@ CryptRun::~CryptRun()
 
 void CryptRun::stop()
 {
-    state_->stopped = true;
-    state_->committer.hurry();
+    state_->stop();
 }
 
 void CryptRun::wait_for_commits()
@@ -225,4 +249,16 @@ bool CryptRun::take(std::vector<RunReport> &into, CryptOutcome *outcome, std::si
     *outcome = state_->outcome;
     *file = state_->file;
     return true;
+}
+
+CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
+                           const ProgressFn &progress, const TransformOptions &options)
+{
+    CryptRun::State state;
+    state.progress = progress ? progress : [](const ProgressStep &) { return true; };
+    std::vector<Job> jobs(1);
+    jobs[0].out_name = out_name;
+    jobs[0].input = std::move(input);
+    state.work(jobs, key, options);
+    return state.outcome;
 }

@@ -159,22 +159,3 @@ CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::str
         return CryptOutcome::OutFileNotWritten;
     }
 }
-
-CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
-                           const ProgressFn &progress, const TransformOptions &options)
-{
-    bool cancelled = false;
-    std::unique_ptr<PartnerOutput> output;
-    WriteHooks hooks;
-    hooks.report = [&](const ProgressStep &step) {
-        cancelled = cancelled || (progress && !progress(step));
-    };
-    hooks.go_on = [&] { return !cancelled; };
-    const CryptOutcome outcome =
-        WritePartner(std::move(input), out_name, key, CurrentUmask(), options, hooks, &output);
-    if (outcome != CryptOutcome::Done)
-        return outcome;
-    if (cancelled)
-        return CryptOutcome::Cancelled;
-    return output->commit() ? CryptOutcome::Done : CryptOutcome::OutFileNotWritten;
-}
