@@ -144,7 +144,7 @@ std::size_t commit_group(const Group &group, bool durable)
 
 } // namespace
 
-std::size_t OutputsThatMayWait()
+std::size_t RaiseOpenFileLimit()
 {
     const rlim_t open = open_descriptors();
     struct rlimit files;

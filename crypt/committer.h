@@ -37,7 +37,7 @@ struct CompleteOutput {
 // Raises the soft open-file limit towards the hard one as far as the outputs
 // waiting for their commit may need, and tells how many may wait: each
 // holds up to three descriptors, and those already open count against it.
-std::size_t OutputsThatMayWait();
+std::size_t RaiseOpenFileLimit();
 
 class Committer {
 public:

@@ -57,33 +57,35 @@ bool PartnerOutput::open(const std::string &out_name, const InputIdentity &input
     // The kernel judges the name as for the user's own plain open for
     // writing: permissions, protected links, read-only mounts, FIFOs.
     UniqueFd existing(::open(out_name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!existing) {
-        struct stat st;
-        if (errno != ENOENT || ::lstat(out_name.c_str(), &st) == 0)
-            return false; // refused, or a link that leads nowhere
-        base_ = name_in_directory(out_name);
-        if (base_.empty() || base_ == "." || base_ == ".." || !open_directory(directory_of(out_name)))
-            return false;
-        // Longer than any file system's names usually are: asked of this one.
-        const long name_max = base_.size() > 255 ? ::fpathconf(directory_.get(), _PC_NAME_MAX) : 0;
-        if (name_max > 0 && base_.size() > static_cast<std::size_t>(name_max))
-            return false;
-        way_ = Way::New;
-        new_mode_ = (input.mode & 0666) & ~umask;
-        return create_temporary();
-    }
+    if (existing)
+        return open_existing(std::move(existing), input);
+    struct stat st;
+    if (errno != ENOENT || ::lstat(out_name.c_str(), &st) == 0)
+        return false; // refused, or a link that leads nowhere
+    base_ = name_in_directory(out_name);
+    if (base_.empty() || base_ == "." || base_ == ".." || !open_directory(directory_of(out_name)))
+        return false;
+    // Longer than any file system's names usually are: asked of this one.
+    const long name_max = base_.size() > 255 ? ::fpathconf(directory_.get(), _PC_NAME_MAX) : 0;
+    if (name_max > 0 && base_.size() > static_cast<std::size_t>(name_max))
+        return false;
+    way_ = Way::New;
+    new_mode_ = (input.mode & 0666) & ~umask;
+    return create_temporary();
+}
 
+// A replacement by rename needs the real name, and keeps the file's identity
+// only for our own file with a single name that is no mount of its own; it
+// needs a folder where a new file can be made. Anywhere else the file is
+// written in place, as a plain overwrite would.
+bool PartnerOutput::open_existing(UniqueFd existing, const InputIdentity &input)
+{
     struct stat st;
     if (::fstat(existing.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
         (static_cast<std::uint64_t>(st.st_dev) == input.device &&
          static_cast<std::uint64_t>(st.st_ino) == input.inode))
         return false;
     target_ = std::move(existing);
-
-    // A replacement by rename needs the real name, and keeps the file's
-    // identity only for our own file with a single name that is no mount of
-    // its own; it needs a folder where a new file can be made. Anywhere else
-    // the file is written in place, as a plain overwrite would.
     const std::string real = PathOf(target_.get());
     struct statx mount;
     bool replace = !real.empty() && real.front() == '/' && st.st_uid == ::geteuid() &&
@@ -122,19 +124,26 @@ bool PartnerOutput::create_temporary()
         return true;
     if (!NotSupported(errno) && errno != EISDIR && errno != EINVAL)
         return false;
-    for (int attempt = 0; attempt < 100 && !temp_; ++attempt) {
-        named_ = RandomName();
-        temp_ = UniqueFd(::openat(directory_.get(), named_.c_str(),
+    return take_hidden_name([this](const std::string &name) {
+        temp_ = UniqueFd(::openat(directory_.get(), name.c_str(),
                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!temp_ && errno != EEXIST)
+        return static_cast<bool>(temp_);
+    });
+}
+
+bool PartnerOutput::take_hidden_name(const std::function<bool(const std::string &)> &make)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        named_ = RandomName();
+        if (make(named_)) {
+            RegisterTemporary(directory_path_ + "/" + named_);
+            return true;
+        }
+        if (errno != EEXIST)
             break;
     }
-    if (!temp_) {
-        named_.clear();
-        return false;
-    }
-    RegisterTemporary(directory_path_ + "/" + named_);
-    return true;
+    named_.clear();
+    return false;
 }
 
 bool PartnerOutput::write(const char *data, std::size_t size)
@@ -308,13 +317,9 @@ bool PartnerOutput::take_name()
             return false;
         // A name of its own first, for the rename that replaces. Only a
         // kill -9 or a crash between the two can leave that name behind.
-        while (named_.empty()) {
-            named_ = RandomName();
-            if (link_under(named_))
-                RegisterTemporary(directory_path_ + "/" + named_);
-            else if (named_.clear(); errno != EEXIST)
-                return false;
-        }
+        if (named_.empty() &&
+            !take_hidden_name([this](const std::string &name) { return link_under(name); }))
+            return false;
         if (::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) != 0)
             return false;
     }

@@ -81,8 +81,12 @@ public:
 private:
     enum class Way { New, Replace, InPlace };
 
+    bool open_existing(UniqueFd existing, const InputIdentity &input);
     bool open_directory(std::string directory);
     bool create_temporary();
+    // Gives the temporary file a hidden random name in the folder, one that
+    // make(name) takes, trying another while the name exists.
+    bool take_hidden_name(const std::function<bool(const std::string &)> &make);
     bool copy_into_place();
     bool link_under(const std::string &name);
     bool rename_without_replacing();

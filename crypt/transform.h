@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The transform of one path, inside crypt/: the run's worker and
-// TransformFile both go through it.
+// The transform of one path, inside crypt/: what the run's worker does
+// with each path before its commit.
 #pragma once
 
 #include <functional>

@@ -156,7 +156,10 @@ CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::string_view ke
 void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
                            const TransformOptions &options)
 {
-    committer.start(options.durable, OutputsThatMayWait(), options.committing);
+    // Outputs that wait for their commit hold descriptors: the open-file
+    // limit is raised as far as they need, and as many wait as it allows.
+    const std::size_t may_wait = RaiseOpenFileLimit();
+    committer.start(options.durable, may_wait, options.committing);
     const mode_t umask = CurrentUmask();
     std::size_t i = 0;
     try {
