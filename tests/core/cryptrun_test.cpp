@@ -1,0 +1,342 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "crypt/crypt.h"
+#include "files.h"
+
+namespace {
+
+using namespace testfiles;
+
+const std::string kKey = "abcdefghijkA1!";
+
+class Run : public ::testing::Test {
+protected:
+    std::string path(const std::string &name) const { return scratch_.path(name); }
+    testfiles::ScratchDir scratch_;
+};
+
+std::size_t thread_count()
+{
+    return entries("/proc/self/task").size();
+}
+
+// Runs a CryptRun to its end, as the window does: woken by the worker, it
+// takes what was reported; `on_report` may stop the run.
+struct RunResult {
+    std::vector<RunReport> reports;
+    CryptOutcome outcome = CryptOutcome::Done;
+    std::size_t file = 0;
+};
+RunResult run_list(const std::vector<std::string> &paths, const TransformOptions &options = {},
+                   const std::function<void(CryptRun &, const RunReport &)> &on_report = nullptr)
+{
+    std::mutex mutex;
+    std::condition_variable woken;
+    bool wake = false;
+    RunResult result;
+    CryptRun run(paths, kKey, [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        wake = true;
+        woken.notify_one();
+    }, options);
+    for (;;) {
+        std::vector<RunReport> taken;
+        const bool ended = run.take(taken, &result.outcome, &result.file);
+        for (const RunReport &report : taken) {
+            result.reports.push_back(report);
+            if (on_report)
+                on_report(run, report);
+        }
+        if (ended)
+            return result;
+        std::unique_lock<std::mutex> lock(mutex);
+        woken.wait_for(lock, std::chrono::milliseconds(100), [&] { return wake; });
+        wake = false;
+    }
+}
+
+// Files in list order, each with its own steps; the first path that fails
+// stops the run there, with the files before it done and the rest untouched.
+TEST_F(Run, a_run_works_through_its_list_in_order_and_stops_at_the_first_failure)
+{
+    const std::string big = random_bytes(3 * 256 * 1024 + 7, 10);
+    write_file(path("a"), "first");
+    write_file(path("b"), big);
+    write_file(path("c"), "never reached");
+    const std::size_t threads_before = thread_count();
+    RunResult r = run_list({path("a"), path("b"), path("missing"), path("c")});
+    EXPECT_EQ(r.outcome, CryptOutcome::InFileNotFound);
+    EXPECT_EQ(r.file, 2u);
+    std::vector<std::pair<std::size_t, double>> expected;
+    for (std::size_t file : {0, 1}) {
+        expected.push_back({file, 0.0});
+        const std::size_t size = file == 0 ? 5 : big.size();
+        for (const ProgressStep &s : ProgressSchedule(size))
+            if (s.byte <= size)
+                expected.push_back({file, s.fraction});
+        expected.push_back({file, 1.0});
+    }
+    std::vector<std::pair<std::size_t, double>> seen;
+    for (const RunReport &report : r.reports)
+        seen.push_back({report.file, report.step.fraction});
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_with("first", kKey));
+    EXPECT_EQ(read_file(path("btenvarixcrypto")), xor_with(big, kKey));
+    EXPECT_FALSE(exists(path("ctenvarixcrypto")));
+    EXPECT_EQ(thread_count(), threads_before);
+
+    // A read that fails after the first block of the second file.
+    TransformOptions options;
+    options.read = [](int fd, char *buffer, std::size_t n) -> ssize_t {
+        struct stat st;
+        if (::lseek(fd, 0, SEEK_CUR) > 0 && ::fstat(fd, &st) == 0 && st.st_size > 100000) {
+            errno = EIO;
+            return -1;
+        }
+        return ::read(fd, buffer, n);
+    };
+    write_file(path("btenvarixcrypto"), "earlier");
+    r = run_list({path("c"), path("b"), path("a")}, options);
+    EXPECT_EQ(r.outcome, CryptOutcome::InFileNotReadable);
+    EXPECT_EQ(r.file, 1u);
+    EXPECT_EQ(read_file(path("ctenvarixcrypto")), xor_with("never reached", kKey));
+    EXPECT_EQ(read_file(path("btenvarixcrypto")), "earlier");
+    EXPECT_EQ(entries(scratch_.dir()).size(), 6u) << "nothing left beside the outputs";
+
+    // A failure inside a group of small files, at its commit: the name of the
+    // second appears while it is read. The first keeps its name, the rest go,
+    // and an output after it that is written in place (its earlier file has
+    // a second name) is never touched.
+    for (const char *name : {"atenvarixcrypto", "btenvarixcrypto", "ctenvarixcrypto"})
+        std::remove(path(name).c_str());
+    write_file(path("b"), "second");
+    write_file(path("ctenvarixcrypto"), "earlier, linked");
+    ASSERT_EQ(::link(path("ctenvarixcrypto").c_str(), path("c-link").c_str()), 0);
+    TransformOptions name_meanwhile;
+    name_meanwhile.read = [this](int fd, char *buffer, std::size_t n) {
+        if (::lseek(fd, 0, SEEK_CUR) == 0 && !exists(path("btenvarixcrypto")) &&
+            read_file("/proc/self/fd/" + std::to_string(fd)) == "second")
+            write_file(path("btenvarixcrypto"), "made meanwhile");
+        return ::read(fd, buffer, n);
+    };
+    r = run_list({path("a"), path("b"), path("c")}, name_meanwhile);
+    EXPECT_EQ(r.outcome, CryptOutcome::OutFileNotWritten);
+    EXPECT_EQ(r.file, 1u);
+    EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_with("first", kKey));
+    EXPECT_EQ(read_file(path("btenvarixcrypto")), "made meanwhile");
+    EXPECT_EQ(read_file(path("ctenvarixcrypto")), "earlier, linked");
+}
+
+// Many small files made durable in groups, then a slow large one: a stop
+// keeps every file whose end was reported and discards the one under way.
+TEST_F(Run, a_stopped_run_keeps_the_files_that_reached_their_end)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 150; ++i) {
+        paths.push_back(path("small" + std::to_string(i)));
+        write_file(paths.back(), "small file " + std::to_string(i));
+    }
+    const std::string slow = path("slow");
+    write_file(slow, random_bytes(8 * 256 * 1024, 11));
+    write_file(slow + "tenvarixcrypto", "earlier");
+    paths.push_back(slow);
+    paths.push_back(path("small0"));
+    std::atomic<bool> stopped{false};
+    TransformOptions options;
+    options.read = [&](int fd, char *buffer, std::size_t n) {
+        // The large file's reads wait for the stop.
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && st.st_size > 100000)
+            for (int i = 0; i < 500 && !stopped; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return ::read(fd, buffer, n);
+    };
+    const RunResult r = run_list(paths, options, [&](CryptRun &run, const RunReport &report) {
+        if (report.file == 150 && report.step.kind == ProgressStep::Start) {
+            run.stop();
+            stopped = true;
+        }
+    });
+    EXPECT_EQ(r.outcome, CryptOutcome::Cancelled);
+    ASSERT_FALSE(r.reports.empty());
+    EXPECT_EQ(r.reports.back().file, 150u);
+    for (int i = 0; i < 150; ++i)
+        ASSERT_EQ(read_file(paths[i] + "tenvarixcrypto"),
+                  xor_with("small file " + std::to_string(i), kKey)) << i;
+    EXPECT_EQ(read_file(slow + "tenvarixcrypto"), "earlier");
+    EXPECT_EQ(entries(scratch_.dir()).size(), 302u) << "nothing left beside the outputs";
+}
+
+// On a slow disk small files are not held back until a group is full, nor
+// by a slow large file after them: a group ends 200 ms after its first file
+// at most, so the first files have their names long before the run ends.
+TEST_F(Run, on_a_slow_disk_small_files_take_their_names_as_the_run_goes)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 40; ++i) {
+        paths.push_back(path("f" + std::to_string(i)));
+        write_file(paths.back(), "small " + std::to_string(i));
+    }
+    const std::string large = random_bytes(3 << 20, 12);
+    write_file(path("large"), large);
+    paths.push_back(path("large"));
+    std::atomic<bool> small_named_meanwhile{false};
+    TransformOptions options;
+    options.read = [&](int fd, char *buffer, std::size_t n) {
+        struct stat st;
+        // The large file's reads wait (5 s at most) for the small ones' names.
+        if (::fstat(fd, &st) == 0 && st.st_size > 100000) {
+            for (int i = 0; i < 500 && !small_named_meanwhile; ++i) {
+                small_named_meanwhile = exists(paths[39] + "tenvarixcrypto");
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return ::read(fd, buffer, n);
+    };
+    bool first_named_early = false;
+    const RunResult r = run_list(paths, options, [&](CryptRun &, const RunReport &report) {
+        if (report.file == 35 && report.step.kind == ProgressStep::Start)
+            first_named_early = exists(paths[0] + "tenvarixcrypto");
+    });
+    EXPECT_EQ(r.outcome, CryptOutcome::Done);
+    EXPECT_TRUE(first_named_early) << "the first group was committed while the run went on";
+    EXPECT_TRUE(small_named_meanwhile) << "the small files were named while the large one was read";
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with("small " + std::to_string(i), kKey));
+    EXPECT_EQ(read_file(path("largetenvarixcrypto")), xor_with(large, kKey));
+}
+
+// Stops the run and asks every 10 ms (5 s at most) to let go of it, as the
+// window does; true once let go of, false if the run ended first or never.
+bool let_go_after_stop(CryptRun &run)
+{
+    run.stop();
+    std::vector<RunReport> ignored;
+    CryptOutcome outcome;
+    std::size_t file;
+    for (int i = 0; i < 500; ++i) {
+        if (run.abandon())
+            return true;
+        if (run.take(ignored, &outcome, &file))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Waits (5 s at most) until the run has reported a step of path `file`.
+void wait_for_file(CryptRun &run, std::size_t file)
+{
+    std::vector<RunReport> reports;
+    CryptOutcome outcome;
+    std::size_t at;
+    for (int i = 0; i < 500 && (reports.empty() || reports.back().file < file); ++i) {
+        run.take(reports, &outcome, &at);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// A stopped run is let go of, with the worker held up inside a read, once
+// every file whose end it reported has its name, and not before: however
+// long a commit takes, and without waiting for the read. Let go, it leaves
+// nothing else.
+TEST_F(Run, a_stopped_run_is_let_go_of_only_once_its_done_files_are_named)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 20; ++i) {
+        paths.push_back(path("done" + std::to_string(i)));
+        write_file(paths.back(), "reported " + std::to_string(i));
+    }
+    write_file(path("stuck"), "held up by the disk");
+    // Shared with the worker, which may outlive the test once let go of.
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    TransformOptions options;
+    options.read = [release](int fd, char *buffer, std::size_t n) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && st.st_size == 19)
+            while (!*release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return ::read(fd, buffer, n);
+    };
+    paths.push_back(path("stuck"));
+    {
+        CryptRun run(paths, kKey, nullptr, options);
+        wait_for_file(run, 20);
+        EXPECT_FALSE(run.abandon()) << "not before a stop";
+        EXPECT_TRUE(let_go_after_stop(run)) << "the read is not waited for";
+        for (int i = 0; i < 20; ++i)
+            EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with("reported " + std::to_string(i), kKey));
+        EXPECT_FALSE(exists(path("stucktenvarixcrypto")));
+    }
+    *release = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(entries(scratch_.dir()).size(), 41u) << "nothing beside the inputs and outputs";
+
+    // A large file's commit, after the small files before it, slowed down:
+    // the run is stopped at its end and let go of only once it is named.
+    const std::string large = random_bytes(2 << 20, 13);
+    write_file(path("large"), large);
+    options.read = nullptr;
+    options.committing = [](std::size_t first) {
+        if (first == 3)
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    };
+    CryptRun run({paths[0], paths[1], paths[2], path("large")}, kKey, nullptr, options);
+    std::vector<RunReport> reports;
+    CryptOutcome outcome;
+    std::size_t file;
+    for (int i = 0; i < 500 && (reports.empty() || reports.back().step.kind != ProgressStep::End ||
+                                reports.back().file != 3); ++i) {
+        run.take(reports, &outcome, &file);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    let_go_after_stop(run); // let go of, or ended
+    EXPECT_EQ(read_file(path("largetenvarixcrypto")), xor_with(large, kKey));
+}
+
+// Descriptors the program inherited count against the outputs that wait for
+// their commit: with a hundred of them open under a limit of 250, a long
+// list of writable files is done in full.
+TEST_F(Run, descriptors_open_at_start_leave_every_output_room)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 1500; ++i) {
+        paths.push_back(path("f" + std::to_string(i)));
+        write_file(paths.back(), std::to_string(i));
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        const struct rlimit limit = {250, 250};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            _exit(2);
+        for (int i = 0; i < 100; ++i)
+            if (open("/dev/null", O_RDONLY) < 0)
+                _exit(3);
+        TransformOptions options;
+        options.durable = false; // only the descriptors matter here
+        _exit(run_list(paths, options).outcome == CryptOutcome::Done ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int i = 0; i < 1500; i += 100)
+        EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with(std::to_string(i), kKey));
+}
+
+} // namespace
