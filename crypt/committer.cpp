@@ -179,6 +179,13 @@ void Committer::start(bool durable, std::size_t may_wait,
     }
 }
 
+void Committer::start_inline(bool durable, std::function<void(std::size_t first)> committing)
+{
+    durable_ = durable;
+    committing_ = std::move(committing);
+    group_bytes_ = kGroupMinBytes;
+}
+
 void Committer::hand(CompleteOutput complete)
 {
     complete.ended = std::chrono::steady_clock::now();

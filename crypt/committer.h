@@ -54,6 +54,8 @@ public:
     // committing, when set, is told of each group before its commit.
     void start(bool durable, std::size_t may_wait,
                std::function<void(std::size_t first)> committing = nullptr);
+    // With no thread: hand() commits each output at once.
+    void start_inline(bool durable, std::function<void(std::size_t first)> committing = nullptr);
     // Takes a complete output, in list order; waits while as many outputs as
     // may wait are held. After a failure it is discarded instead.
     void hand(CompleteOutput complete);

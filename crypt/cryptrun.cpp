@@ -157,9 +157,13 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
                            const TransformOptions &options)
 {
     // Outputs that wait for their commit hold descriptors: the open-file
-    // limit is raised as far as they need, and as many wait as it allows.
-    const std::size_t may_wait = RaiseOpenFileLimit();
-    committer.start(options.durable, may_wait, options.committing);
+    // limit is raised as far as they need, and as many wait as it allows. A
+    // single path has nothing after it to wait for: it is committed on the
+    // worker, as soon as it is written.
+    if (jobs.size() > 1)
+        committer.start(options.durable, RaiseOpenFileLimit(), options.committing);
+    else
+        committer.start_inline(options.durable, options.committing);
     const mode_t umask = CurrentUmask();
     std::size_t i = 0;
     try {
