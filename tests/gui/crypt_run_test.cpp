@@ -164,6 +164,28 @@ TEST_F(WindowRun, with_more_than_one_path_the_bar_says_which_is_under_way)
     texts.clear();
     EXPECT_EQ(run(kKey, path("a")), 0);
     EXPECT_EQ(texts, std::vector<std::string>(texts.size(), ""));
+
+    // A run that stops names the path that stopped it, also one that never
+    // started, and selects its line: the lines as the run splits them (a
+    // carriage return inside a name starts no line), the text untouched.
+    during_drain_ = nullptr;
+    write_file(path("tw\ro"), "2");
+    write_file(path("four"), "4");
+    const std::string list = path("a") + "\n" + path("tw\ro") + "\n" + path("gone") + "\n" +
+                             path("four") + "\n" + path("b") + "\n";
+    EXPECT_EQ(run(kKey, list), 1);
+    EXPECT_EQ(gui::message_text(), "InFile not found");
+    GtkProgressBar *bar = GTK_PROGRESS_BAR(ProgressBar_TenvarixCryptoWindow);
+    EXPECT_TRUE(gtk_progress_bar_get_show_text(bar));
+    EXPECT_STREQ(gtk_progress_bar_get_text(bar), "3 of 5");
+    EXPECT_STREQ(atk_object_get_description(gtk_widget_get_accessible(GTK_WIDGET(bar))), "3 of 5");
+    EXPECT_EQ(gui::file_list_text(), list);
+    GtkTextIter from, to;
+    ASSERT_TRUE(gtk_text_buffer_get_selection_bounds(TenvarixCryptoWindowFilePfadBuffer, &from, &to));
+    g_autofree char *selected = gtk_text_iter_get_text(&from, &to);
+    EXPECT_EQ(selected, path("gone"));
+    EXPECT_EQ(gtk_text_iter_get_offset(&from),
+              g_utf8_strlen((path("a") + "\n" + path("tw\ro") + "\n").c_str(), -1));
 }
 
 TEST_F(WindowRun, a_file_followed_by_its_output_is_written_again_from_its_own_content)
