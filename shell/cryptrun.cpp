@@ -204,6 +204,7 @@ int crypt_run()
     active_run = &run;
     gint64 stop_asked = 0;
     guint ticker = 0;
+    bool abandoned = false;
     while (!shown.ended) {
         if (gcancelcrypt && !stop_asked) {
             run.stop();
@@ -216,6 +217,7 @@ int crypt_run()
             // program ends now, with no temporary file left.
             EndWritingForExit();
             shown.outcome = CryptOutcome::Cancelled;
+            abandoned = true;
             break;
         }
         g_main_context_iteration(nullptr, TRUE);
@@ -226,6 +228,12 @@ int crypt_run()
     // A callback queued after the last one must not find the run gone.
     while (shown.outstanding > 0)
         g_main_context_iteration(nullptr, TRUE);
+    // A close, Cancel or end signal that reached the window while the run
+    // ended (a short run can end in the very iteration that shows its start)
+    // is still queued: it is handled while the run counts as running, so that
+    // it stops the run rather than being dropped with the window.
+    if (!abandoned)
+        TenvarixCryptoDrainEvents();
 
     if (shown.outcome == CryptOutcome::Done)
         return 0;

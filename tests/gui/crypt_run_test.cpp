@@ -318,6 +318,27 @@ TEST_F(WindowRun, closing_the_window_during_a_run_cancels_it)
     EXPECT_FALSE(exists(path("bigtenvarixcrypto")));
     EXPECT_EQ(entries(scratch_.dir()).size(), 1u);
     EXPECT_EQ(TenvarixCryptoExitStatus(), 1);
+
+    // A close that reaches the window as a short run ends, still queued when
+    // its end is shown, is a Cancel too: the file shown done is kept.
+    SetUp();
+    TenvarixCryptoSetRunOptions({});
+    write_file(path("small"), "done at once");
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), kKey.c_str());
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, path("small").c_str(), -1);
+    during_drain_ = [&] {
+        if (fractions_.back() != 1.0)
+            return;
+        GdkEvent *ev = gdk_event_new(GDK_DELETE);
+        ev->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(TenvarixCryptoWindow)));
+        gdk_event_put(ev);
+        gdk_event_free(ev);
+    };
+    ASSERT_TRUE(gui::run_in_main_loop(
+        [] { TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr); }));
+    EXPECT_FALSE(window_alive());
+    EXPECT_EQ(read_file(path("smalltenvarixcrypto")), xor_key("done at once"));
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 1);
 }
 
 void catch_end_signals_once()
