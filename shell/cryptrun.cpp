@@ -4,7 +4,9 @@
 // progress bar what the worker reports.
 #include "shell.h"
 
+#include <algorithm>
 #include <atomic>
+#include <optional>
 
 int gprozentflag10, gprozentflag20, gprozentflag30, gprozentflag40, gprozentflag50,
     gprozentflag60, gprozentflag70, gprozentflag80, gprozentflag90;
@@ -93,6 +95,8 @@ struct Shown {
     bool ended = false;
     CryptOutcome outcome = CryptOutcome::Done;
     std::size_t file = 0;
+    // The path whose Start the bar showed last, if any.
+    std::optional<std::size_t> started;
 };
 
 gboolean show_reports(gpointer data)
@@ -113,13 +117,55 @@ gboolean show_reports(gpointer data)
         std::vector<RunReport> reports;
         const bool ended = shown->run->take(reports, &shown->outcome, &shown->file);
         // Once the run is asked to stop, the bar stays where it was.
-        for (const RunReport &report : reports)
-            if (!gcancelcrypt)
-                doCryptFile(report.step, report.file, shown->files);
+        for (const RunReport &report : reports) {
+            if (gcancelcrypt)
+                continue;
+            if (report.step.kind == ProgressStep::Start)
+                shown->started = report.file;
+            doCryptFile(report.step, report.file, shown->files);
+        }
         shown->ended = ended;
     } while (shown->missed);
     shown->showing = false;
     return G_SOURCE_REMOVE;
+}
+
+// Selects the line of the path at index `file` in the file list and scrolls
+// it into view, its text untouched. The lines are found as FileList splits
+// them (at '\n' only), not as the buffer counts lines.
+void select_file_list_line(std::size_t file)
+{
+    const std::string text = file_list_copy();
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < file; ++i) {
+        const std::size_t newline = text.find('\n', begin);
+        if (newline == std::string::npos)
+            return; // the list was shortened meanwhile
+        begin = newline + 1;
+    }
+    const std::size_t end = std::min(text.find('\n', begin), text.size());
+    GtkTextBuffer *buffer = TenvarixCryptoWindowFilePfadBuffer;
+    GtkTextIter from, to;
+    gtk_text_buffer_get_iter_at_offset(buffer, &from,
+                                       int(g_utf8_pointer_to_offset(text.c_str(), text.c_str() + begin)));
+    gtk_text_buffer_get_iter_at_offset(buffer, &to,
+                                       int(g_utf8_pointer_to_offset(text.c_str(), text.c_str() + end)));
+    // The cursor at the line's start, so that the view shows where the path begins.
+    gtk_text_buffer_select_range(buffer, &from, &to);
+    GtkTextView *view = GTK_TEXT_VIEW(MEdit_TenvarixCryptoWindowFilePfad);
+    gtk_widget_grab_focus(GTK_WIDGET(view));
+    gtk_text_view_scroll_to_mark(view, gtk_text_buffer_get_insert(buffer), 0.0, FALSE, 0.0, 0.0);
+}
+
+// After a run stopped at a path, the bar names it as its Start does ("3 of
+// 5"), also when the path failed before its Start (a bar of one path names
+// none), and its line in the list is selected, so that the user can fix or
+// remove it and crypt again.
+void show_stopping_file(const Shown &shown)
+{
+    if (shown.files > 1 && shown.started != shown.file)
+        doCryptFile(ProgressStep{ProgressStep::Start, 0, 0.0, 0}, shown.file, shown.files);
+    select_file_list_line(shown.file);
 }
 
 int crypt_run()
@@ -158,6 +204,7 @@ int crypt_run()
     active_run = &run;
     gint64 stop_asked = 0;
     guint ticker = 0;
+    bool abandoned = false;
     while (!shown.ended) {
         if (gcancelcrypt && !stop_asked) {
             run.stop();
@@ -170,6 +217,7 @@ int crypt_run()
             // program ends now, with no temporary file left.
             EndWritingForExit();
             shown.outcome = CryptOutcome::Cancelled;
+            abandoned = true;
             break;
         }
         g_main_context_iteration(nullptr, TRUE);
@@ -180,10 +228,18 @@ int crypt_run()
     // A callback queued after the last one must not find the run gone.
     while (shown.outstanding > 0)
         g_main_context_iteration(nullptr, TRUE);
+    // A close, Cancel or end signal that reached the window while the run
+    // ended (a short run can end in the very iteration that shows its start)
+    // is still queued: it is handled while the run counts as running, so that
+    // it stops the run rather than being dropped with the window.
+    if (!abandoned)
+        TenvarixCryptoDrainEvents();
 
     if (shown.outcome == CryptOutcome::Done)
         return 0;
     put_message(CryptOutcomeMessage(shown.outcome));
+    if (shown.outcome != CryptOutcome::Cancelled && !gcancelcrypt)
+        show_stopping_file(shown);
     return 1;
 }
 

@@ -174,6 +174,8 @@ void TenvarixCryptoSetRunOptions(TransformOptions options);
 // The crypt action: 0 when every listed file was transformed, 1 when the run
 // stopped (with a message in the message line, or on a cancel request). The
 // files are worked on by the run's worker; meanwhile this runs the main loop.
+// After a message the bar names the path that stopped the run and its line in
+// the file list is selected and scrolled into view.
 int doTenvarixCrypto();
 
 // Shows one progress step of the path at index `file` of a run over `files`

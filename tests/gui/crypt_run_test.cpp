@@ -164,6 +164,28 @@ TEST_F(WindowRun, with_more_than_one_path_the_bar_says_which_is_under_way)
     texts.clear();
     EXPECT_EQ(run(kKey, path("a")), 0);
     EXPECT_EQ(texts, std::vector<std::string>(texts.size(), ""));
+
+    // A run that stops names the path that stopped it, also one that never
+    // started, and selects its line: the lines as the run splits them (a
+    // carriage return inside a name starts no line), the text untouched.
+    during_drain_ = nullptr;
+    write_file(path("tw\ro"), "2");
+    write_file(path("four"), "4");
+    const std::string list = path("a") + "\n" + path("tw\ro") + "\n" + path("gone") + "\n" +
+                             path("four") + "\n" + path("b") + "\n";
+    EXPECT_EQ(run(kKey, list), 1);
+    EXPECT_EQ(gui::message_text(), "InFile not found");
+    GtkProgressBar *bar = GTK_PROGRESS_BAR(ProgressBar_TenvarixCryptoWindow);
+    EXPECT_TRUE(gtk_progress_bar_get_show_text(bar));
+    EXPECT_STREQ(gtk_progress_bar_get_text(bar), "3 of 5");
+    EXPECT_STREQ(atk_object_get_description(gtk_widget_get_accessible(GTK_WIDGET(bar))), "3 of 5");
+    EXPECT_EQ(gui::file_list_text(), list);
+    GtkTextIter from, to;
+    ASSERT_TRUE(gtk_text_buffer_get_selection_bounds(TenvarixCryptoWindowFilePfadBuffer, &from, &to));
+    g_autofree char *selected = gtk_text_iter_get_text(&from, &to);
+    EXPECT_EQ(selected, path("gone"));
+    EXPECT_EQ(gtk_text_iter_get_offset(&from),
+              g_utf8_strlen((path("a") + "\n" + path("tw\ro") + "\n").c_str(), -1));
 }
 
 TEST_F(WindowRun, a_file_followed_by_its_output_is_written_again_from_its_own_content)
@@ -295,6 +317,27 @@ TEST_F(WindowRun, closing_the_window_during_a_run_cancels_it)
     EXPECT_FALSE(window_alive());
     EXPECT_FALSE(exists(path("bigtenvarixcrypto")));
     EXPECT_EQ(entries(scratch_.dir()).size(), 1u);
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 1);
+
+    // A close that reaches the window as a short run ends, still queued when
+    // its end is shown, is a Cancel too: the file shown done is kept.
+    SetUp();
+    TenvarixCryptoSetRunOptions({});
+    write_file(path("small"), "done at once");
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), kKey.c_str());
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, path("small").c_str(), -1);
+    during_drain_ = [&] {
+        if (fractions_.back() != 1.0)
+            return;
+        GdkEvent *ev = gdk_event_new(GDK_DELETE);
+        ev->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(TenvarixCryptoWindow)));
+        gdk_event_put(ev);
+        gdk_event_free(ev);
+    };
+    ASSERT_TRUE(gui::run_in_main_loop(
+        [] { TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr); }));
+    EXPECT_FALSE(window_alive());
+    EXPECT_EQ(read_file(path("smalltenvarixcrypto")), xor_key("done at once"));
     EXPECT_EQ(TenvarixCryptoExitStatus(), 1);
 }
 
