@@ -30,12 +30,6 @@ PartnerOutput::~PartnerOutput()
     discard();
 }
 
-void PartnerOutput::watch(std::function<bool()> go_on)
-{
-    go_on_ = go_on;
-    writeback_.watch(std::move(go_on));
-}
-
 bool PartnerOutput::open_directory(std::string directory)
 {
     // A folder the user may write but not read opens only as a path; its
@@ -47,7 +41,7 @@ bool PartnerOutput::open_directory(std::string directory)
     return static_cast<bool>(directory_);
 }
 
-bool PartnerOutput::open(const std::string &out_name, const InputIdentity &input, mode_t umask,
+bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mode_t umask,
                          bool durable)
 {
     WriteErrorsNotSignals();
@@ -78,7 +72,7 @@ bool PartnerOutput::open(const std::string &out_name, const InputIdentity &input
 // only for our own file with a single name that is no mount of its own; it
 // needs a folder where a new file can be made. Anywhere else the file is
 // written in place, as a plain overwrite would.
-bool PartnerOutput::open_existing(UniqueFd existing, const InputIdentity &input)
+bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input)
 {
     struct stat st;
     if (::fstat(existing.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -204,7 +198,7 @@ bool PartnerOutput::copy_into_place()
             return false;
         if (n == 0)
             break;
-        if (go_on_ && !go_on_())
+        if (!writeback_.going_on())
             return false;
         if (const WritingLock writing;
             !WriteAll(target_.get(), buffer.data(), static_cast<std::size_t>(n), at))

@@ -18,14 +18,6 @@
 #include "paths.h"
 #include "writeback.h"
 
-// What the output must know of the input: its identity, so that it is never
-// written, and its permission bits, which a new output takes over.
-struct InputIdentity {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    mode_t mode = 0;
-};
-
 class PartnerOutput {
 public:
     PartnerOutput() = default;
@@ -39,11 +31,11 @@ public:
     // leads to the input or to no regular file, or nothing can be created.
     // durable: the file reaches the disk before it takes the name, and its
     // writeback starts as it is written.
-    bool open(const std::string &out_name, const InputIdentity &input, mode_t umask,
+    bool open(const std::string &out_name, const InputFile &input, mode_t umask,
               bool durable);
     // Asked between pieces of the waits for the disk; false gives up the
     // write or commit under way (which then fail).
-    void watch(std::function<bool()> go_on);
+    void watch(std::function<bool()> go_on) { writeback_.watch(std::move(go_on)); }
     // The size the file will have: a new file gets room for it ahead of the
     // writes. A hint only; the writes decide whether the file fits.
     void expect(std::uint64_t size) { expected_ = size; }
@@ -81,7 +73,7 @@ public:
 private:
     enum class Way { New, Replace, InPlace };
 
-    bool open_existing(UniqueFd existing, const InputIdentity &input);
+    bool open_existing(UniqueFd existing, const InputFile &input);
     bool open_directory(std::string directory);
     bool create_temporary();
     // Gives the temporary file a hidden random name in the folder, one that
@@ -97,7 +89,6 @@ private:
     // Whether a replacement has the earlier file's identity; unknown until asked.
     std::optional<Identity> identity_;
     bool durable_ = true;
-    std::function<bool()> go_on_;
     Writeback writeback_;
     mode_t new_mode_ = 0600;
     UniqueFd directory_;

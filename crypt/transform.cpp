@@ -102,14 +102,13 @@ CryptOutcome open_output(std::unique_ptr<PartnerOutput> &output, const std::stri
                          const InputFile &input, mode_t umask, const TransformOptions &options,
                          const WriteHooks &hooks)
 {
-    const InputIdentity identity{input.device, input.inode, static_cast<mode_t>(input.mode)};
     output = std::make_unique<PartnerOutput>();
-    bool opened = output->open(out_name, identity, umask, options.durable);
+    bool opened = output->open(out_name, input, umask, options.durable);
     if (!opened && (errno == EMFILE || errno == ENFILE) && hooks.commit_earlier) {
         if (!hooks.commit_earlier())
             return CryptOutcome::Cancelled;
         output = std::make_unique<PartnerOutput>();
-        opened = output->open(out_name, identity, umask, options.durable);
+        opened = output->open(out_name, input, umask, options.durable);
     }
     if (!opened)
         return CryptOutcome::OutFileNotWritten;

@@ -51,7 +51,7 @@ bool Writeback::wait_for_disk(int fd, std::uint64_t end, bool drop)
 {
     const std::uint64_t from = settled_;
     while (settled_ < end) {
-        if (go_on_ && !go_on_()) {
+        if (!going_on()) {
             errno = ECANCELED;
             return false;
         }

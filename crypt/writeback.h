@@ -19,6 +19,7 @@ public:
 
     // Asked between pieces of the waits; false gives up the wait (which fails).
     void watch(std::function<bool()> go_on) { go_on_ = std::move(go_on); }
+    bool going_on() const { return !go_on_ || go_on_(); }
     // The file holds `written` bytes now: starts and waits for what is due.
     bool advance(int fd, std::uint64_t written);
     // Waits until the first `end` bytes are on disk.
