@@ -63,7 +63,6 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
     const long name_max = base_.size() > 255 ? ::fpathconf(directory_.get(), _PC_NAME_MAX) : 0;
     if (name_max > 0 && base_.size() > static_cast<std::size_t>(name_max))
         return false;
-    way_ = Way::New;
     new_mode_ = (input.mode & 0666) & ~umask;
     return create_temporary();
 }
@@ -93,7 +92,6 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input)
                   ::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
                   same_file(named, st);
     }
-    way_ = Way::Replace;
     if (replace) {
         if (!create_temporary()) {
             // Only a folder that refuses new files leaves the plain overwrite;
@@ -105,7 +103,6 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input)
         }
     }
     discard();
-    way_ = Way::InPlace;
     directory_.reset();
     return true;
 }
@@ -145,10 +142,10 @@ bool PartnerOutput::write(const char *data, std::size_t size)
     {
         const WritingLock writing;
         // In place, the earlier bytes go only now that new ones are ready.
-        if (way_ == Way::InPlace && !emptied_) {
+        if (in_place() && !emptied_) {
             if (::ftruncate(target_.get(), 0) != 0)
                 return false;
-            emptied_ = true;
+        emptied_ = true;
         }
         reserve(written_ + size);
         if (!WriteAll(file(), data, size))
@@ -165,7 +162,7 @@ bool PartnerOutput::write(const char *data, std::size_t size)
 // without.
 void PartnerOutput::reserve(std::uint64_t end)
 {
-    if (way_ == Way::InPlace || reserved_ >= std::min(end, expected_))
+    if (in_place() || reserved_ >= std::min(end, expected_))
         return;
     const std::uint64_t upto = std::min(expected_, std::max(end, reserved_) + kReserveStep);
     if (::fallocate(temp_.get(), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(reserved_),
@@ -177,7 +174,7 @@ void PartnerOutput::reserve(std::uint64_t end)
 
 bool PartnerOutput::overwrites_earlier_file()
 {
-    if (way_ != Way::Replace)
+    if (!replaces())
         return false;
     if (!identity_)
         identity_ = KeepIdentity(target_.get(), temp_.get());
@@ -219,19 +216,18 @@ bool PartnerOutput::prepare()
         if (!copy_into_place())
             return false;
         discard();
-        way_ = Way::InPlace;
         emptied_ = true;
         return true;
     }
     if (identity_ == Identity::Failed)
         return false;
-    if (way_ == Way::InPlace) {
+    if (in_place()) {
         const WritingLock writing;
         if (!emptied_ && ::ftruncate(target_.get(), 0) != 0)
             return false;
         emptied_ = true;
     }
-    return way_ != Way::New || ::fchmod(temp_.get(), new_mode_) == 0 ||
+    return target_ || ::fchmod(temp_.get(), new_mode_) == 0 ||
            WithoutPermissions(errno);
 }
 
@@ -296,10 +292,10 @@ bool PartnerOutput::rename_without_replacing()
 
 bool PartnerOutput::take_name()
 {
-    if (way_ == Way::InPlace)
+    if (in_place())
         return true;
     const WritingLock writing;
-    if (way_ == Way::New) {
+    if (!target_) {
         // Refused, and nothing replaced, should the name have appeared meanwhile.
         if (named_.empty() ? !link_under(base_) : !rename_without_replacing())
             return false;

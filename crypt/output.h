@@ -43,7 +43,7 @@ public:
 
     // Whether the output is the existing file itself, written in place: what
     // it overwrites cannot be had back.
-    bool in_place() const { return way_ == Way::InPlace; }
+    bool in_place() const { return target_ && !temp_; }
     // Whether its commit writes into the earlier file itself (a replacement
     // that cannot keep that file's owner, mode, ACL or attributes).
     bool overwrites_earlier_file();
@@ -58,7 +58,7 @@ public:
     // Whether a flush of the file's whole file system makes it durable: not
     // where the file system hands data on (FUSE, network file systems).
     bool file_system_flush_covers() const;
-    int file() const { return way_ == Way::InPlace ? target_.get() : temp_.get(); }
+    int file() const { return temp_ ? temp_.get() : target_.get(); }
     // Gives the durable file the output name.
     bool take_name();
     // The folder whose flush makes the name durable; empty when in place.
@@ -71,7 +71,10 @@ public:
     bool close_named(bool keep);
 
 private:
-    enum class Way { New, Replace, InPlace };
+    // The way is where the bytes go: a new output has no earlier file, a
+    // replacement has the earlier file and a temporary one, an output in
+    // place has the earlier file alone.
+    bool replaces() const { return target_ && temp_; }
 
     bool open_existing(UniqueFd existing, const InputFile &input);
     bool open_directory(std::string directory);
@@ -85,7 +88,6 @@ private:
     void reserve(std::uint64_t end);
     void discard();
 
-    Way way_ = Way::New;
     // Whether a replacement has the earlier file's identity; unknown until asked.
     std::optional<Identity> identity_;
     bool durable_ = true;
