@@ -10,7 +10,11 @@
 #include <vector>
 
 #include "crypt/crypt.h"
+#include "commandline.h"
 #include "decoration.h"
+#include "filelistlines.h"
+#include "lookandfeel.h"
+#include "lostdisplay.h"
 
 // Widgets, created by TenvarixCryptoCreateWindow and valid until the window
 // is destroyed.
@@ -85,13 +89,6 @@ int TenvarixCryptoExitStatus();
 // loop until the end.
 void TenvarixCryptoCreateWindow();
 void TenvarixCrypto(const std::vector<std::string> &files = {});
-
-// The file-list lines for files named on the command line: each as an
-// absolute path (relative ones taken from `folder`) and a newline. Names that
-// name nothing, and names the list cannot hold, are left out with a line on
-// stderr.
-std::string TenvarixCryptoFileListLinesFromArguments(const std::vector<std::string> &files,
-                                                     const char *folder);
 
 // The file to load for one of the picture files: the relative path itself
 // when it is there, else the same picture in the installed data folder, else
