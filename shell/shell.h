@@ -15,6 +15,7 @@
 #include "filelistlines.h"
 #include "lookandfeel.h"
 #include "lostdisplay.h"
+#include "pictures.h"
 
 // Widgets, created by TenvarixCryptoCreateWindow and valid until the window
 // is destroyed.
@@ -52,18 +53,6 @@ extern GdkRGBA MessageColor;
 // The chooser's result text (g_malloc'ed), or null; handed to the dispatcher.
 extern char *gFileName;
 
-// The picture files, relative to the working directory.
-extern const char *const kPictureCancelNotChosen;
-extern const char *const kPictureCancelChosen;
-extern const char *const kPictureSelectFileNotChosen;
-extern const char *const kPictureSelectFileChosen;
-extern const char *const kPictureCryptNotChosen;
-extern const char *const kPictureCryptChosen;
-
-// Shows one of the picture files in a button's image; every picture the
-// window shows goes through here.
-void TenvarixCryptoShowPicture(GtkWidget *image, const char *picture);
-
 // A picture button: an event box that takes the keyboard focus, presses on
 // Space and Return and offers a "click" action to assistive technology, all
 // through TenvarixCryptoDoIt.
@@ -89,12 +78,6 @@ int TenvarixCryptoExitStatus();
 // loop until the end.
 void TenvarixCryptoCreateWindow();
 void TenvarixCrypto(const std::vector<std::string> &files = {});
-
-// The file to load for one of the picture files: the relative path itself
-// when it is there, else the same picture in the installed data folder, else
-// in the source tree. When none has it, the relative path, and stderr says
-// once where the pictures were looked for.
-std::string TenvarixCryptoPictureFile(const char *picture);
 
 // Signal handlers of the window and the picture buttons.
 gboolean TenvarixCryptoDoIt(GtkWidget *widget, GdkEvent *event, gpointer data);

@@ -2,8 +2,6 @@
 #include "decoration.h"
 #include "shell.h"
 
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -31,13 +29,6 @@ GtkWidget *PBut_TenvarixCryptoWindowSelectFile;
 GtkWidget *Image_TenvarixCryptoWindowCrypt;
 GtkWidget *PBut_TenvarixCryptoWindowCrypt;
 GtkWidget *Label_TenvarixCryptoWindowMessage;
-
-const char *const kPictureCancelNotChosen = "./__png's/cancelnotchosen.png";
-const char *const kPictureCancelChosen = "./__png's/cancelchosen.png";
-const char *const kPictureSelectFileNotChosen = "./__png's/selectfilenotchosen.png";
-const char *const kPictureSelectFileChosen = "./__png's/selectfilechosen.png";
-const char *const kPictureCryptNotChosen = "./__png's/cryptnotchosen.png";
-const char *const kPictureCryptChosen = "./__png's/cryptchosen.png";
 
 namespace {
 
@@ -97,54 +88,6 @@ const RuleLabel kRuleLabels[] = {
     {&Label_SpezialBuchstaben, "Punctuation or special character/s required", 185},
     {&Label_ItentischeBuchstaben, "Not more than two identical characters", 200},
 };
-
-struct PictureButton {
-    GtkWidget **image;
-    GtkWidget **button;
-    const char *const *picture;
-    const char *accessible_name;
-    int x;
-};
-
-const PictureButton kPictureButtons[] = {
-    {&Image_TenvarixCryptoWindowCancel, &PBut_TenvarixCryptoWindowCancel,
-     &kPictureCancelNotChosen, "Cancel", 50},
-    {&Image_TenvarixCryptoWindowSelectFile, &PBut_TenvarixCryptoWindowSelectFile,
-     &kPictureSelectFileNotChosen, "Select File", 200},
-    {&Image_TenvarixCryptoWindowCrypt, &PBut_TenvarixCryptoWindowCrypt,
-     &kPictureCryptNotChosen, "Crypt", 350},
-};
-
-// The picture file an image shows, kept for a change of scale.
-const char *const kShownPicture = "tenvarix-picture";
-
-// Shows "name@2x.png", drawn at twice the size, in place of "name.png", at
-// the layout size of the single-size picture; false when it cannot be read.
-bool show_double_size(GtkWidget *image, std::string picture)
-{
-    const std::string suffix = ".png";
-    if (picture.size() < suffix.size() ||
-        picture.compare(picture.size() - suffix.size(), suffix.size(), suffix) != 0)
-        return false;
-    picture.insert(picture.size() - suffix.size(), "@2x");
-    std::unique_ptr<GdkPixbuf, decltype(&g_object_unref)> pixbuf(
-        gdk_pixbuf_new_from_file(picture.c_str(), nullptr), g_object_unref);
-    if (!pixbuf)
-        return false;
-    std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
-        gdk_cairo_surface_create_from_pixbuf(pixbuf.get(), 2, gtk_widget_get_window(image)),
-        cairo_surface_destroy);
-    gtk_image_set_from_surface(GTK_IMAGE(image), surface.get());
-    return true;
-}
-
-// On a screen of another scale the image shows the picture drawn for it.
-void show_picture_for_scale(GObject *image, GParamSpec *, gpointer)
-{
-    const char *shown = static_cast<const char *>(g_object_get_data(image, kShownPicture));
-    if (shown)
-        TenvarixCryptoShowPicture(GTK_WIDGET(image), std::string(shown).c_str());
-}
 
 void connect(gpointer instance, const char *signal, GCallback handler)
 {
@@ -231,9 +174,7 @@ void TenvarixCryptoCreateWindow()
     gtk_fixed_put(fixed, ProgressBar_TenvarixCryptoWindow, 50, 467);
 
     for (const PictureButton &pb : kPictureButtons) {
-        *pb.image = gtk_image_new();
-        TenvarixCryptoShowPicture(*pb.image, *pb.picture);
-        connect(*pb.image, "notify::scale-factor", G_CALLBACK(show_picture_for_scale));
+        *pb.image = TenvarixCryptoPictureNew(pb.not_chosen);
         *pb.button = TenvarixCryptoPictureButtonNew();
         gtk_container_add(GTK_CONTAINER(*pb.button), *pb.image);
         gtk_fixed_put(fixed, *pb.button, pb.x, 495);
@@ -253,34 +194,6 @@ void TenvarixCryptoCreateWindow()
 
     gtk_widget_show_all(TenvarixCryptoWindow);
     gtk_widget_hide(ProgressBar_TenvarixCryptoWindow);
-}
-
-std::string TenvarixCryptoPictureFile(const char *picture)
-{
-    if (g_file_test(picture, G_FILE_TEST_IS_REGULAR))
-        return picture;
-    const char *slash = std::strrchr(picture, '/');
-    const std::string name = slash ? slash + 1 : picture;
-    const std::string folders[] = {TENVARIX_DATA_DIR "/__png's/", TENVARIX_SOURCE_DIR "/__png's/"};
-    for (const std::string &folder : folders)
-        if (g_file_test((folder + name).c_str(), G_FILE_TEST_IS_REGULAR))
-            return folder + name;
-    static bool told = false;
-    if (!told) {
-        told = true;
-        std::fprintf(stderr, "tenvarix-crypto: %s not found in ./__png's/, %s or %s\n",
-                     name.c_str(), folders[0].c_str(), folders[1].c_str());
-    }
-    return picture;
-}
-
-void TenvarixCryptoShowPicture(GtkWidget *image, const char *picture)
-{
-    g_object_set_data_full(G_OBJECT(image), kShownPicture, g_strdup(picture), g_free);
-    const std::string file = TenvarixCryptoPictureFile(picture);
-    if (gtk_widget_get_scale_factor(image) >= 2 && show_double_size(image, file))
-        return;
-    gtk_image_set_from_file(GTK_IMAGE(image), file.c_str());
 }
 
 void TenvarixCrypto(const std::vector<std::string> &files)
