@@ -4,8 +4,42 @@
 #include "shell.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <sys/stat.h>
+
+namespace {
+
+struct StrvFree {
+    void operator()(char **strv) const { g_strfreev(strv); }
+};
+struct GFree {
+    void operator()(char *text) const { g_free(text); }
+};
+
+// A file: URI names a local path when it has no host, or this one; host
+// names are compared without regard to case.
+bool names_this_machine(const char *host)
+{
+    return !host || !*host || g_ascii_strcasecmp(host, "localhost") == 0 ||
+           g_ascii_strcasecmp(host, g_get_host_name()) == 0;
+}
+
+} // namespace
+
+bool TenvarixCryptoFileListCanHold(const char *path)
+{
+    return g_utf8_validate(path, -1, nullptr) && !std::strchr(path, '\n');
+}
+
+void TenvarixCryptoSayLeftOut(const char *path)
+{
+    g_autofree char *shown = g_strescape(path, nullptr);
+    std::fprintf(stderr,
+                 "tenvarix-crypto: left out of the file list, which holds only UTF-8 "
+                 "names without newlines: %s\n",
+                 shown);
+}
 
 std::string TenvarixCryptoFileListLinesFromArguments(const std::vector<std::string> &files,
                                                      const char *folder)
@@ -32,4 +66,48 @@ std::string TenvarixCryptoFileListLinesFromArguments(const std::vector<std::stri
         lines += '\n';
     }
     return lines;
+}
+
+std::string TenvarixCryptoFileListLinesFromUriList(const char *uri_list)
+{
+    std::unique_ptr<char *, StrvFree> uris(g_uri_list_extract_uris(uri_list));
+    std::string lines;
+    for (char **uri = uris.get(); *uri; ++uri) {
+        char *host = nullptr;
+        std::unique_ptr<char, GFree> path(g_filename_from_uri(*uri, &host, nullptr));
+        std::unique_ptr<char, GFree> host_owner(host);
+        if (!path || !names_this_machine(host))
+            continue;
+        if (!TenvarixCryptoFileListCanHold(path.get()))
+            continue;
+        lines += path.get();
+        lines += '\n';
+    }
+    return lines;
+}
+
+std::string TenvarixCryptoFileListLinesWithFolderFiles(const std::string &lines,
+                                                       GCancellable *cancellable)
+{
+    std::string result;
+    FileList list(lines);
+    for (std::string path; list.next(path);) {
+        struct stat st;
+        if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            result += path;
+            result += '\n';
+            continue;
+        }
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
+        for (const std::string &file : TenvarixCryptoFilesInFolder(path, cancellable)) {
+            if (!TenvarixCryptoFileListCanHold(file.c_str())) {
+                TenvarixCryptoSayLeftOut(file.c_str());
+                continue;
+            }
+            result += file;
+            result += '\n';
+        }
+    }
+    return result;
 }

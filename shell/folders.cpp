@@ -84,29 +84,3 @@ std::vector<std::string> TenvarixCryptoFilesInFolder(const std::string &folder,
     std::sort(paths.begin(), paths.end());
     return paths;
 }
-
-std::string TenvarixCryptoFileListLinesWithFolderFiles(const std::string &lines,
-                                                       GCancellable *cancellable)
-{
-    std::string result;
-    FileList list(lines);
-    for (std::string path; list.next(path);) {
-        struct stat st;
-        if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            result += path;
-            result += '\n';
-            continue;
-        }
-        while (path.size() > 1 && path.back() == '/')
-            path.pop_back();
-        for (const std::string &file : TenvarixCryptoFilesInFolder(path, cancellable)) {
-            if (!TenvarixCryptoFileListCanHold(file.c_str())) {
-                TenvarixCryptoSayLeftOut(file.c_str());
-                continue;
-            }
-            result += file;
-            result += '\n';
-        }
-    }
-    return result;
-}

@@ -90,10 +90,6 @@ gboolean TenvarixCryptowindowdobuttonpressevent(GtkWidget *widget, GdkEventButto
 gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *widget, GdkEvent *event,
                                            gpointer data);
 
-// Whether a path can be one line of the file list: the list is UTF-8 text
-// and refuses anything else whole, and a newline would make two paths of it.
-bool TenvarixCryptoFileListCanHold(const char *path);
-
 // Inserts text at the end of the file list, on a line of its own: after an
 // unfinished last line a newline comes first, so two paths never fuse. While
 // folders are being listed the text waits behind their files.
@@ -112,12 +108,6 @@ bool TenvarixCryptoFileListIsFilling();
 // out, hidden files are not. A folder that cannot be read is listed itself.
 std::vector<std::string> TenvarixCryptoFilesInFolder(const std::string &folder,
                                                      GCancellable *cancellable = nullptr);
-// File-list lines with every line that names a folder replaced by the lines
-// of its files; names the list cannot hold are left out with a line on stderr.
-std::string TenvarixCryptoFileListLinesWithFolderFiles(const std::string &lines,
-                                                       GCancellable *cancellable = nullptr);
-// The line on stderr for a name the file list cannot hold.
-void TenvarixCryptoSayLeftOut(const char *path);
 
 // Runs the modal file chooser; leaves its result in gFileName.
 void doSetzenFileName();
@@ -125,9 +115,6 @@ void doSetzenFileName();
 // Files dropped from a file manager onto the file list are appended to it
 // as the chooser appends them; dropped text keeps the view's own handling.
 void TenvarixCryptoAcceptFileDrops(GtkWidget *file_list);
-// The file-list lines for a dropped text/uri-list: each local file's path
-// and a newline; other URIs, and paths the list cannot hold, are left out.
-std::string TenvarixCryptoFileListLinesFromUriList(const char *uri_list);
 
 // Processes every pending toolkit event, so the window stays alive during work.
 void TenvarixCryptoDrainEvents();
