@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "chooser.h"
+
 #include "shell.h"
 
 #include <cstring>

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "dispatch.h"
+
 #include "shell.h"
 
 #include <csignal>

@@ -3,6 +3,8 @@
 // Folders are listed on a worker thread and their files inserted in slices
 // from the main loop, so that the window answers throughout; whatever is
 // added meanwhile waits its turn behind them.
+#include "fileappend.h"
+
 #include "shell.h"
 
 #include <cstring>

@@ -3,6 +3,8 @@
 
 #include "shell.h"
 
+#include "crypt/crypt.h"
+
 #include <cstdio>
 #include <cstring>
 #include <memory>

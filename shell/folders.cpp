@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Folders named in a drop or on the command line become their files: a walk
 // of the tree that runs on a worker thread and knows nothing of the window.
+#include "folders.h"
+
 #include "shell.h"
 
 #include <algorithm>

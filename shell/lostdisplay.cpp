@@ -3,6 +3,8 @@
 
 #include "shell.h"
 
+#include "crypt/crypt.h"
+
 #include <gdk/gdkwayland.h>
 #include <gdk/gdkx.h>
 #include <poll.h>

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Start-up: the command line, the toolkit and everything set once for the
-// whole program.
+#include "startup.h"
+
 #include "shell.h"
 
 #include <clocale>
+#include <memory>
 
 std::vector<std::string> InitiateEnvironment(int argc, char **argv)
 {
@@ -19,4 +20,15 @@ std::vector<std::string> InitiateEnvironment(int argc, char **argv)
     // gtk_init took the locale from the environment; numbers stay in "C".
     setlocale(LC_NUMERIC, "C");
     return files;
+}
+
+void TenvarixCrypto(const std::vector<std::string> &files)
+{
+    TenvarixCryptoCreateWindow();
+    if (!files.empty()) {
+        std::unique_ptr<char, decltype(&g_free)> folder(g_get_current_dir(), g_free);
+        TenvarixCryptoAppendFilesToFileList(
+            TenvarixCryptoFileListLinesFromArguments(files, folder.get()).c_str());
+    }
+    gtk_main();
 }

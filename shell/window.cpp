@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "decoration.h"
-#include "shell.h"
+#include "window.h"
 
-#include <memory>
-#include <string>
+#include "shell.h"
 
 GtkWidget *TenvarixCryptoWindow;
 GtkWidget *TenvarixCryptoWindowFixedLayout;
@@ -194,15 +192,4 @@ void TenvarixCryptoCreateWindow()
 
     gtk_widget_show_all(TenvarixCryptoWindow);
     gtk_widget_hide(ProgressBar_TenvarixCryptoWindow);
-}
-
-void TenvarixCrypto(const std::vector<std::string> &files)
-{
-    TenvarixCryptoCreateWindow();
-    if (!files.empty()) {
-        std::unique_ptr<char, decltype(&g_free)> folder(g_get_current_dir(), g_free);
-        TenvarixCryptoAppendFilesToFileList(
-            TenvarixCryptoFileListLinesFromArguments(files, folder.get()).c_str());
-    }
-    gtk_main();
 }
