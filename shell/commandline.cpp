@@ -6,16 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
-
-struct OptionContextFree {
-    void operator()(GOptionContext *context) const { g_option_context_free(context); }
-};
-struct StrvFree {
-    void operator()(char **strv) const { g_strfreev(strv); }
-};
 
 const char kSummary[] =
     "Encrypts and decrypts whole files with a key that you type. Type the key, list\n"
@@ -44,16 +36,16 @@ std::vector<std::string> words_that_are_no_options(int argc, char **argv)
 std::vector<std::string> TenvarixCryptoReadCommandLine(int &argc, char **&argv)
 {
     gboolean show_version = FALSE;
-    char **files = nullptr;
+    g_auto(GStrv) files = nullptr;
     const GOptionEntry entries[] = {
         {"version", 'V', 0, G_OPTION_ARG_NONE, &show_version, "Print the version and exit",
          nullptr},
         {G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY, &files, nullptr, nullptr},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
-    std::unique_ptr<GOptionContext, OptionContextFree> context(
-        g_option_context_new("[FILE...] - encrypt and decrypt files with a typed key"));
-    g_option_context_set_summary(context.get(), kSummary);
+    g_autoptr(GOptionContext) context =
+        g_option_context_new("[FILE...] - encrypt and decrypt files with a typed key");
+    g_option_context_set_summary(context, kSummary);
     const std::string description =
         std::string("Each FILE starts in the file list as an absolute path, a folder as the\n"
                     "regular files under it (links left out). A FILE that names nothing and an\n"
@@ -66,22 +58,20 @@ std::vector<std::string> TenvarixCryptoReadCommandLine(int &argc, char **&argv)
         "Exit status: 0 when every listed file was written, or when no run was tried;\n"
         "1 when the last run stopped with a message or by Cancel or closing the window;\n"
         "128 + n when signal n stopped a run.\n";
-    g_option_context_set_description(context.get(), description.c_str());
-    g_option_context_add_main_entries(context.get(), entries, nullptr);
+    g_option_context_set_description(context, description.c_str());
+    g_option_context_add_main_entries(context, entries, nullptr);
     // Without opening the display, so that --help and --version need none.
-    g_option_context_add_group(context.get(), gtk_get_option_group(FALSE));
+    g_option_context_add_group(context, gtk_get_option_group(FALSE));
 
-    g_option_context_set_ignore_unknown_options(context.get(), TRUE);
+    g_option_context_set_ignore_unknown_options(context, TRUE);
 
-    GError *error = nullptr;
-    if (!g_option_context_parse(context.get(), &argc, &argv, &error)) {
+    g_autoptr(GError) error = nullptr;
+    if (!g_option_context_parse(context, &argc, &argv, &error)) {
         std::fprintf(stderr, "tenvarix-crypto: ignored: %s\n", error->message);
-        g_error_free(error);
         std::vector<std::string> words = words_that_are_no_options(argc, argv);
         argc = 1;
         return words;
     }
-    std::unique_ptr<char *, StrvFree> owned(files);
     if (show_version) {
         std::printf("tenvarix-crypto %s\n", TENVARIX_VERSION);
         std::exit(0);

@@ -7,17 +7,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <sys/stat.h>
 
 namespace {
-
-struct StrvFree {
-    void operator()(char **strv) const { g_strfreev(strv); }
-};
-struct GFree {
-    void operator()(char *text) const { g_free(text); }
-};
 
 // A file: URI names a local path when it has no host, or this one; host
 // names are compared without regard to case.
@@ -48,23 +40,21 @@ std::string TenvarixCryptoFileListLinesFromArguments(const std::vector<std::stri
 {
     std::string lines;
     for (const std::string &file : files) {
-        std::unique_ptr<char, decltype(&g_free)> path(
-            g_canonicalize_filename(file.c_str(), folder), g_free);
+        g_autofree char *path = g_canonicalize_filename(file.c_str(), folder);
         struct stat st;
-        if (stat(path.get(), &st) != 0) {
-            std::unique_ptr<char, decltype(&g_free)> shown(g_strescape(file.c_str(), nullptr),
-                                                           g_free);
+        if (stat(path, &st) != 0) {
+            g_autofree char *shown = g_strescape(file.c_str(), nullptr);
             std::fprintf(stderr,
                          "tenvarix-crypto: left out of the file list, as it names no file "
                          "or folder: %s\n",
-                         shown.get());
+                         shown);
             continue;
         }
-        if (!TenvarixCryptoFileListCanHold(path.get())) {
+        if (!TenvarixCryptoFileListCanHold(path)) {
             TenvarixCryptoSayLeftOut(file.c_str());
             continue;
         }
-        lines += path.get();
+        lines += path;
         lines += '\n';
     }
     return lines;
@@ -72,17 +62,16 @@ std::string TenvarixCryptoFileListLinesFromArguments(const std::vector<std::stri
 
 std::string TenvarixCryptoFileListLinesFromUriList(const char *uri_list)
 {
-    std::unique_ptr<char *, StrvFree> uris(g_uri_list_extract_uris(uri_list));
+    g_auto(GStrv) uris = g_uri_list_extract_uris(uri_list);
     std::string lines;
-    for (char **uri = uris.get(); *uri; ++uri) {
-        char *host = nullptr;
-        std::unique_ptr<char, GFree> path(g_filename_from_uri(*uri, &host, nullptr));
-        std::unique_ptr<char, GFree> host_owner(host);
+    for (char **uri = uris; *uri; ++uri) {
+        g_autofree char *host = nullptr;
+        g_autofree char *path = g_filename_from_uri(*uri, &host, nullptr);
         if (!path || !names_this_machine(host))
             continue;
-        if (!TenvarixCryptoFileListCanHold(path.get()))
+        if (!TenvarixCryptoFileListCanHold(path))
             continue;
-        lines += path.get();
+        lines += path;
         lines += '\n';
     }
     return lines;

@@ -15,10 +15,6 @@
 
 namespace {
 
-struct DirClose {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
-
 bool is_dot_or_dot_dot(const char *name)
 {
     return name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2]));
@@ -31,7 +27,7 @@ bool is_dot_or_dot_dot(const char *name)
 void add_files_under(int fd, const std::string &path, std::vector<std::string> &paths,
                      GCancellable *cancellable)
 {
-    std::unique_ptr<DIR, DirClose> dir(fdopendir(fd));
+    std::unique_ptr<DIR, int (*)(DIR *)> dir(fdopendir(fd), closedir);
     if (!dir) {
         close(fd);
         paths.push_back(path);

@@ -37,12 +37,11 @@ bool show_double_size(GtkWidget *image, std::string picture)
         picture.compare(picture.size() - suffix.size(), suffix.size(), suffix) != 0)
         return false;
     picture.insert(picture.size() - suffix.size(), "@2x");
-    std::unique_ptr<GdkPixbuf, decltype(&g_object_unref)> pixbuf(
-        gdk_pixbuf_new_from_file(picture.c_str(), nullptr), g_object_unref);
+    g_autoptr(GdkPixbuf) pixbuf = gdk_pixbuf_new_from_file(picture.c_str(), nullptr);
     if (!pixbuf)
         return false;
     std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
-        gdk_cairo_surface_create_from_pixbuf(pixbuf.get(), 2, gtk_widget_get_window(image)),
+        gdk_cairo_surface_create_from_pixbuf(pixbuf, 2, gtk_widget_get_window(image)),
         cairo_surface_destroy);
     gtk_image_set_from_surface(GTK_IMAGE(image), surface.get());
     return true;

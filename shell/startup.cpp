@@ -4,7 +4,6 @@
 #include "shell.h"
 
 #include <clocale>
-#include <memory>
 
 std::vector<std::string> InitiateEnvironment(int argc, char **argv)
 {
@@ -26,9 +25,9 @@ void TenvarixCrypto(const std::vector<std::string> &files)
 {
     TenvarixCryptoCreateWindow();
     if (!files.empty()) {
-        std::unique_ptr<char, decltype(&g_free)> folder(g_get_current_dir(), g_free);
+        g_autofree char *folder = g_get_current_dir();
         TenvarixCryptoAppendFilesToFileList(
-            TenvarixCryptoFileListLinesFromArguments(files, folder.get()).c_str());
+            TenvarixCryptoFileListLinesFromArguments(files, folder).c_str());
     }
     gtk_main();
 }
