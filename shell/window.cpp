@@ -62,12 +62,17 @@ void allow_short_entry(GtkWidget *entry)
     g_object_unref(css);
 }
 
+void put(GtkWidget *widget, int x, int y)
+{
+    gtk_fixed_put(GTK_FIXED(TenvarixCryptoWindowFixedLayout), widget, x, y);
+}
+
 GtkWidget *put_label(const char *text, int width, int x, int y)
 {
     GtkWidget *label = gtk_label_new(text);
     if (width > 0)
         gtk_widget_set_size_request(label, width, 0);
-    gtk_fixed_put(GTK_FIXED(TenvarixCryptoWindowFixedLayout), label, x, y);
+    put(label, x, y);
     return label;
 }
 
@@ -92,9 +97,9 @@ void connect(gpointer instance, const char *signal, GCallback handler)
     g_signal_connect_data(instance, signal, handler, nullptr, nullptr, GConnectFlags(0));
 }
 
-} // namespace
-
-void TenvarixCryptoCreateWindow()
+// The window itself: frameless, fixed in size, and the handlers of its keys,
+// presses and close.
+void create_window()
 {
     TenvarixCryptoWindow = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     set_background(TenvarixCryptoWindow, WindowBackgroundColor);
@@ -117,16 +122,20 @@ void TenvarixCryptoCreateWindow()
     gtk_widget_add_events(TenvarixCryptoWindow, GDK_BUTTON_PRESS_MASK);
     connect(TenvarixCryptoWindow, "button-press-event",
             G_CALLBACK(TenvarixCryptowindowdobuttonpressevent));
+}
 
-    TenvarixCryptoWindowFixedLayout = gtk_fixed_new();
-    GtkFixed *fixed = GTK_FIXED(TenvarixCryptoWindowFixedLayout);
-
+void put_decoration()
+{
     DArea_TenvarixCryptoWindowDecoration = gtk_drawing_area_new();
     gtk_widget_set_size_request(DArea_TenvarixCryptoWindowDecoration, 500, 550);
-    gtk_fixed_put(fixed, DArea_TenvarixCryptoWindowDecoration, 0, 0);
+    put(DArea_TenvarixCryptoWindowDecoration, 0, 0);
     connect(DArea_TenvarixCryptoWindowDecoration, "draw",
             G_CALLBACK(TenvarixCryptowindowexposeeventcallback));
+}
 
+// The title, the key entry and the key rules under it.
+void put_key()
+{
     Label_TenvarixCryptoWindowTitle = put_label("Tenvarix Crypto", 400, 50, 25);
     set_font(Label_TenvarixCryptoWindowTitle, fontlucidagranderegular14);
 
@@ -136,7 +145,7 @@ void TenvarixCryptoCreateWindow()
     LEdit_TenvarixCryptoWindowKey = gtk_entry_new();
     gtk_widget_set_size_request(LEdit_TenvarixCryptoWindowKey, 400, 27);
     allow_short_entry(LEdit_TenvarixCryptoWindowKey);
-    gtk_fixed_put(fixed, LEdit_TenvarixCryptoWindowKey, 50, 78);
+    put(LEdit_TenvarixCryptoWindowKey, 50, 78);
     gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), "");
     atk_object_set_name(gtk_widget_get_accessible(LEdit_TenvarixCryptoWindowKey), "Key");
 
@@ -145,7 +154,11 @@ void TenvarixCryptoCreateWindow()
         if (rule.variable)
             *rule.variable = label;
     }
+}
 
+// The file list: a text view in a scrolled window, under its label.
+void put_file_list()
+{
     Label_TenvarixCryptoWindowFilePfad = put_label("Absolute File Path(s) :", 0, 50, 232);
     set_font(Label_TenvarixCryptoWindowFilePfad, fontlucidagranderegular12);
 
@@ -159,23 +172,22 @@ void TenvarixCryptoCreateWindow()
     TenvarixCryptoWindowFilePfadBuffer =
         gtk_text_view_get_buffer(GTK_TEXT_VIEW(MEdit_TenvarixCryptoWindowFilePfad));
     gtk_container_add(GTK_CONTAINER(ScrollWindowFilePfad), MEdit_TenvarixCryptoWindowFilePfad);
-    gtk_fixed_put(fixed, ScrollWindowFilePfad, 50, 250);
+    put(ScrollWindowFilePfad, 50, 250);
     gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "", -1);
     // Tab leaves the list for the picture buttons; no path holds a tab.
     gtk_text_view_set_accepts_tab(GTK_TEXT_VIEW(MEdit_TenvarixCryptoWindowFilePfad), FALSE);
     atk_object_set_name(gtk_widget_get_accessible(MEdit_TenvarixCryptoWindowFilePfad),
                         "Absolute File Path(s)");
     TenvarixCryptoAcceptFileDrops(MEdit_TenvarixCryptoWindowFilePfad);
+}
 
-    ProgressBar_TenvarixCryptoWindow = gtk_progress_bar_new();
-    gtk_widget_set_size_request(ProgressBar_TenvarixCryptoWindow, 400, 0);
-    gtk_fixed_put(fixed, ProgressBar_TenvarixCryptoWindow, 50, 467);
-
+void put_picture_buttons()
+{
     for (const PictureButton &pb : kPictureButtons) {
         *pb.image = TenvarixCryptoPictureNew(pb.not_chosen);
         *pb.button = TenvarixCryptoPictureButtonNew();
         gtk_container_add(GTK_CONTAINER(*pb.button), *pb.image);
-        gtk_fixed_put(fixed, *pb.button, pb.x, 495);
+        put(*pb.button, pb.x, 495);
         connect(*pb.button, "button-press-event", G_CALLBACK(TenvarixCryptoDoIt));
         connect(*pb.button, "enter-notify-event", G_CALLBACK(TenvarixCryptoDoEnter));
         connect(*pb.button, "leave-notify-event", G_CALLBACK(TenvarixCryptoDoLeave));
@@ -184,6 +196,24 @@ void TenvarixCryptoCreateWindow()
         atk_object_set_name(accessible, pb.accessible_name);
         atk_object_set_role(accessible, ATK_ROLE_PUSH_BUTTON);
     }
+}
+
+} // namespace
+
+void TenvarixCryptoCreateWindow()
+{
+    create_window();
+    // Every widget in the fixed layout, in this order from the bottom up.
+    TenvarixCryptoWindowFixedLayout = gtk_fixed_new();
+    put_decoration();
+    put_key();
+    put_file_list();
+
+    ProgressBar_TenvarixCryptoWindow = gtk_progress_bar_new();
+    gtk_widget_set_size_request(ProgressBar_TenvarixCryptoWindow, 400, 0);
+    put(ProgressBar_TenvarixCryptoWindow, 50, 467);
+
+    put_picture_buttons();
 
     Label_TenvarixCryptoWindowMessage = put_label("", 480, 10, 525);
     set_text_colour(Label_TenvarixCryptoWindowMessage, MessageColor);
