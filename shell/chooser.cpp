@@ -1,16 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "chooser.h"
+
 #include "shell.h"
 
 #include <cstring>
-#include <memory>
 
 namespace {
-
-struct NameListDeleter {
-    void operator()(GSList *names) const { g_slist_free_full(names, g_free); }
-};
-// The chooser's list of names, released together with every name in it.
-using NameList = std::unique_ptr<GSList, NameListDeleter>;
 
 // Every name the file list can hold, each followed by a newline, in one
 // g_malloc'ed buffer of exactly the needed size; the dispatcher releases it
@@ -47,8 +42,9 @@ void doSetzenFileName()
         "_Cancel", GTK_RESPONSE_CANCEL, "_Accept", GTK_RESPONSE_ACCEPT, nullptr);
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(dialog), TRUE);
     if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
-        NameList names(gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(dialog)));
-        gFileName = join_as_lines(names.get());
+        GSList *names = gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(dialog));
+        gFileName = join_as_lines(names);
+        g_slist_free_full(names, g_free);
     }
     gtk_widget_destroy(dialog);
 }

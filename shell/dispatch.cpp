@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "dispatch.h"
+
 #include "shell.h"
 
 #include <csignal>
@@ -71,27 +73,11 @@ gboolean end_signal(gpointer signal_number)
     return G_SOURCE_REMOVE;
 }
 
-struct Hover {
-    GtkWidget **button;
-    GtkWidget **image;
-    const char *const *inside;
-    const char *const *outside;
-};
-
-const Hover kHover[] = {
-    {&PBut_TenvarixCryptoWindowCancel, &Image_TenvarixCryptoWindowCancel,
-     &kPictureCancelChosen, &kPictureCancelNotChosen},
-    {&PBut_TenvarixCryptoWindowSelectFile, &Image_TenvarixCryptoWindowSelectFile,
-     &kPictureSelectFileChosen, &kPictureSelectFileNotChosen},
-    {&PBut_TenvarixCryptoWindowCrypt, &Image_TenvarixCryptoWindowCrypt,
-     &kPictureCryptChosen, &kPictureCryptNotChosen},
-};
-
 void swap_picture(GtkWidget *widget, bool pointer_inside)
 {
-    for (const Hover &h : kHover) {
-        if (widget == *h.button) {
-            TenvarixCryptoShowPicture(*h.image, pointer_inside ? *h.inside : *h.outside);
+    for (const PictureButton &pb : kPictureButtons) {
+        if (widget == *pb.button) {
+            TenvarixCryptoShowPicture(*pb.image, pointer_inside ? pb.chosen : pb.not_chosen);
             return;
         }
     }

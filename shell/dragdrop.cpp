@@ -1,24 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "dragdrop.h"
+
 #include "shell.h"
 
-#include <memory>
 
 namespace {
-
-struct StrvFree {
-    void operator()(char **strv) const { g_strfreev(strv); }
-};
-struct GFree {
-    void operator()(char *text) const { g_free(text); }
-};
-
-// A file: URI names a local path when it has no host, or this one; host
-// names are compared without regard to case.
-bool names_this_machine(const char *host)
-{
-    return !host || !*host || g_ascii_strcasecmp(host, "localhost") == 0 ||
-           g_ascii_strcasecmp(host, g_get_host_name()) == 0;
-}
 
 GdkAtom uri_list_atom()
 {
@@ -99,24 +85,6 @@ void on_drag_data_received(GtkWidget *widget, GdkDragContext *context, gint, gin
 }
 
 } // namespace
-
-std::string TenvarixCryptoFileListLinesFromUriList(const char *uri_list)
-{
-    std::unique_ptr<char *, StrvFree> uris(g_uri_list_extract_uris(uri_list));
-    std::string lines;
-    for (char **uri = uris.get(); *uri; ++uri) {
-        char *host = nullptr;
-        std::unique_ptr<char, GFree> path(g_filename_from_uri(*uri, &host, nullptr));
-        std::unique_ptr<char, GFree> host_owner(host);
-        if (!path || !names_this_machine(host))
-            continue;
-        if (!TenvarixCryptoFileListCanHold(path.get()))
-            continue;
-        lines += path.get();
-        lines += '\n';
-    }
-    return lines;
-}
 
 void TenvarixCryptoAcceptFileDrops(GtkWidget *file_list)
 {

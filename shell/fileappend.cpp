@@ -3,9 +3,10 @@
 // Folders are listed on a worker thread and their files inserted in slices
 // from the main loop, so that the window answers throughout; whatever is
 // added meanwhile waits its turn behind them.
+#include "fileappend.h"
+
 #include "shell.h"
 
-#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -142,20 +143,6 @@ void folders_listed(GObject *, GAsyncResult *result, gpointer id)
 }
 
 } // namespace
-
-bool TenvarixCryptoFileListCanHold(const char *path)
-{
-    return g_utf8_validate(path, -1, nullptr) && !std::strchr(path, '\n');
-}
-
-void TenvarixCryptoSayLeftOut(const char *path)
-{
-    g_autofree char *shown = g_strescape(path, nullptr);
-    std::fprintf(stderr,
-                 "tenvarix-crypto: left out of the file list, which holds only UTF-8 "
-                 "names without newlines: %s\n",
-                 shown);
-}
 
 void TenvarixCryptoAppendToFileList(const char *text)
 {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Folders named in a drop or on the command line become their files: a walk
 // of the tree that runs on a worker thread and knows nothing of the window.
+#include "folders.h"
+
 #include "shell.h"
 
 #include <algorithm>
@@ -12,10 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct DirClose {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
 
 bool is_dot_or_dot_dot(const char *name)
 {
@@ -29,7 +27,7 @@ bool is_dot_or_dot_dot(const char *name)
 void add_files_under(int fd, const std::string &path, std::vector<std::string> &paths,
                      GCancellable *cancellable)
 {
-    std::unique_ptr<DIR, DirClose> dir(fdopendir(fd));
+    std::unique_ptr<DIR, int (*)(DIR *)> dir(fdopendir(fd), closedir);
     if (!dir) {
         close(fd);
         paths.push_back(path);
@@ -83,30 +81,4 @@ std::vector<std::string> TenvarixCryptoFilesInFolder(const std::string &folder,
     // std::string compares as unsigned bytes.
     std::sort(paths.begin(), paths.end());
     return paths;
-}
-
-std::string TenvarixCryptoFileListLinesWithFolderFiles(const std::string &lines,
-                                                       GCancellable *cancellable)
-{
-    std::string result;
-    FileList list(lines);
-    for (std::string path; list.next(path);) {
-        struct stat st;
-        if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            result += path;
-            result += '\n';
-            continue;
-        }
-        while (path.size() > 1 && path.back() == '/')
-            path.pop_back();
-        for (const std::string &file : TenvarixCryptoFilesInFolder(path, cancellable)) {
-            if (!TenvarixCryptoFileListCanHold(file.c_str())) {
-                TenvarixCryptoSayLeftOut(file.c_str());
-                continue;
-            }
-            result += file;
-            result += '\n';
-        }
-    }
-    return result;
 }

@@ -3,9 +3,11 @@
 // it, answer Space and Return, and offer assistive technology a "click"
 // action. Every way of pressing one ends in TenvarixCryptoDoIt with the
 // button as the widget, exactly as a mouse press does.
-#include <gtk/gtk-a11y.h>
+#include "picturebutton.h"
 
 #include "shell.h"
+
+#include <gtk/gtk-a11y.h>
 
 namespace {
 

@@ -1,11 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "decoration.h"
-#include "shell.h"
+#include "window.h"
 
-#include <cstdio>
-#include <cstring>
-#include <memory>
-#include <string>
+#include "shell.h"
 
 GtkWidget *TenvarixCryptoWindow;
 GtkWidget *TenvarixCryptoWindowFixedLayout;
@@ -31,13 +27,6 @@ GtkWidget *PBut_TenvarixCryptoWindowSelectFile;
 GtkWidget *Image_TenvarixCryptoWindowCrypt;
 GtkWidget *PBut_TenvarixCryptoWindowCrypt;
 GtkWidget *Label_TenvarixCryptoWindowMessage;
-
-const char *const kPictureCancelNotChosen = "./__png's/cancelnotchosen.png";
-const char *const kPictureCancelChosen = "./__png's/cancelchosen.png";
-const char *const kPictureSelectFileNotChosen = "./__png's/selectfilenotchosen.png";
-const char *const kPictureSelectFileChosen = "./__png's/selectfilechosen.png";
-const char *const kPictureCryptNotChosen = "./__png's/cryptnotchosen.png";
-const char *const kPictureCryptChosen = "./__png's/cryptchosen.png";
 
 namespace {
 
@@ -73,12 +62,17 @@ void allow_short_entry(GtkWidget *entry)
     g_object_unref(css);
 }
 
+void put(GtkWidget *widget, int x, int y)
+{
+    gtk_fixed_put(GTK_FIXED(TenvarixCryptoWindowFixedLayout), widget, x, y);
+}
+
 GtkWidget *put_label(const char *text, int width, int x, int y)
 {
     GtkWidget *label = gtk_label_new(text);
     if (width > 0)
         gtk_widget_set_size_request(label, width, 0);
-    gtk_fixed_put(GTK_FIXED(TenvarixCryptoWindowFixedLayout), label, x, y);
+    put(label, x, y);
     return label;
 }
 
@@ -98,62 +92,14 @@ const RuleLabel kRuleLabels[] = {
     {&Label_ItentischeBuchstaben, "Not more than two identical characters", 200},
 };
 
-struct PictureButton {
-    GtkWidget **image;
-    GtkWidget **button;
-    const char *const *picture;
-    const char *accessible_name;
-    int x;
-};
-
-const PictureButton kPictureButtons[] = {
-    {&Image_TenvarixCryptoWindowCancel, &PBut_TenvarixCryptoWindowCancel,
-     &kPictureCancelNotChosen, "Cancel", 50},
-    {&Image_TenvarixCryptoWindowSelectFile, &PBut_TenvarixCryptoWindowSelectFile,
-     &kPictureSelectFileNotChosen, "Select File", 200},
-    {&Image_TenvarixCryptoWindowCrypt, &PBut_TenvarixCryptoWindowCrypt,
-     &kPictureCryptNotChosen, "Crypt", 350},
-};
-
-// The picture file an image shows, kept for a change of scale.
-const char *const kShownPicture = "tenvarix-picture";
-
-// Shows "name@2x.png", drawn at twice the size, in place of "name.png", at
-// the layout size of the single-size picture; false when it cannot be read.
-bool show_double_size(GtkWidget *image, std::string picture)
-{
-    const std::string suffix = ".png";
-    if (picture.size() < suffix.size() ||
-        picture.compare(picture.size() - suffix.size(), suffix.size(), suffix) != 0)
-        return false;
-    picture.insert(picture.size() - suffix.size(), "@2x");
-    std::unique_ptr<GdkPixbuf, decltype(&g_object_unref)> pixbuf(
-        gdk_pixbuf_new_from_file(picture.c_str(), nullptr), g_object_unref);
-    if (!pixbuf)
-        return false;
-    std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
-        gdk_cairo_surface_create_from_pixbuf(pixbuf.get(), 2, gtk_widget_get_window(image)),
-        cairo_surface_destroy);
-    gtk_image_set_from_surface(GTK_IMAGE(image), surface.get());
-    return true;
-}
-
-// On a screen of another scale the image shows the picture drawn for it.
-void show_picture_for_scale(GObject *image, GParamSpec *, gpointer)
-{
-    const char *shown = static_cast<const char *>(g_object_get_data(image, kShownPicture));
-    if (shown)
-        TenvarixCryptoShowPicture(GTK_WIDGET(image), std::string(shown).c_str());
-}
-
 void connect(gpointer instance, const char *signal, GCallback handler)
 {
     g_signal_connect_data(instance, signal, handler, nullptr, nullptr, GConnectFlags(0));
 }
 
-} // namespace
-
-void TenvarixCryptoCreateWindow()
+// The window itself: frameless, fixed in size, and the handlers of its keys,
+// presses and close.
+void create_window()
 {
     TenvarixCryptoWindow = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     set_background(TenvarixCryptoWindow, WindowBackgroundColor);
@@ -176,16 +122,20 @@ void TenvarixCryptoCreateWindow()
     gtk_widget_add_events(TenvarixCryptoWindow, GDK_BUTTON_PRESS_MASK);
     connect(TenvarixCryptoWindow, "button-press-event",
             G_CALLBACK(TenvarixCryptowindowdobuttonpressevent));
+}
 
-    TenvarixCryptoWindowFixedLayout = gtk_fixed_new();
-    GtkFixed *fixed = GTK_FIXED(TenvarixCryptoWindowFixedLayout);
-
+void put_decoration()
+{
     DArea_TenvarixCryptoWindowDecoration = gtk_drawing_area_new();
     gtk_widget_set_size_request(DArea_TenvarixCryptoWindowDecoration, 500, 550);
-    gtk_fixed_put(fixed, DArea_TenvarixCryptoWindowDecoration, 0, 0);
+    put(DArea_TenvarixCryptoWindowDecoration, 0, 0);
     connect(DArea_TenvarixCryptoWindowDecoration, "draw",
             G_CALLBACK(TenvarixCryptowindowexposeeventcallback));
+}
 
+// The title, the key entry and the key rules under it.
+void put_key()
+{
     Label_TenvarixCryptoWindowTitle = put_label("Tenvarix Crypto", 400, 50, 25);
     set_font(Label_TenvarixCryptoWindowTitle, fontlucidagranderegular14);
 
@@ -195,7 +145,7 @@ void TenvarixCryptoCreateWindow()
     LEdit_TenvarixCryptoWindowKey = gtk_entry_new();
     gtk_widget_set_size_request(LEdit_TenvarixCryptoWindowKey, 400, 27);
     allow_short_entry(LEdit_TenvarixCryptoWindowKey);
-    gtk_fixed_put(fixed, LEdit_TenvarixCryptoWindowKey, 50, 78);
+    put(LEdit_TenvarixCryptoWindowKey, 50, 78);
     gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), "");
     atk_object_set_name(gtk_widget_get_accessible(LEdit_TenvarixCryptoWindowKey), "Key");
 
@@ -204,7 +154,11 @@ void TenvarixCryptoCreateWindow()
         if (rule.variable)
             *rule.variable = label;
     }
+}
 
+// The file list: a text view in a scrolled window, under its label.
+void put_file_list()
+{
     Label_TenvarixCryptoWindowFilePfad = put_label("Absolute File Path(s) :", 0, 50, 232);
     set_font(Label_TenvarixCryptoWindowFilePfad, fontlucidagranderegular12);
 
@@ -218,25 +172,22 @@ void TenvarixCryptoCreateWindow()
     TenvarixCryptoWindowFilePfadBuffer =
         gtk_text_view_get_buffer(GTK_TEXT_VIEW(MEdit_TenvarixCryptoWindowFilePfad));
     gtk_container_add(GTK_CONTAINER(ScrollWindowFilePfad), MEdit_TenvarixCryptoWindowFilePfad);
-    gtk_fixed_put(fixed, ScrollWindowFilePfad, 50, 250);
+    put(ScrollWindowFilePfad, 50, 250);
     gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "", -1);
     // Tab leaves the list for the picture buttons; no path holds a tab.
     gtk_text_view_set_accepts_tab(GTK_TEXT_VIEW(MEdit_TenvarixCryptoWindowFilePfad), FALSE);
     atk_object_set_name(gtk_widget_get_accessible(MEdit_TenvarixCryptoWindowFilePfad),
                         "Absolute File Path(s)");
     TenvarixCryptoAcceptFileDrops(MEdit_TenvarixCryptoWindowFilePfad);
+}
 
-    ProgressBar_TenvarixCryptoWindow = gtk_progress_bar_new();
-    gtk_widget_set_size_request(ProgressBar_TenvarixCryptoWindow, 400, 0);
-    gtk_fixed_put(fixed, ProgressBar_TenvarixCryptoWindow, 50, 467);
-
+void put_picture_buttons()
+{
     for (const PictureButton &pb : kPictureButtons) {
-        *pb.image = gtk_image_new();
-        TenvarixCryptoShowPicture(*pb.image, *pb.picture);
-        connect(*pb.image, "notify::scale-factor", G_CALLBACK(show_picture_for_scale));
+        *pb.image = TenvarixCryptoPictureNew(pb.not_chosen);
         *pb.button = TenvarixCryptoPictureButtonNew();
         gtk_container_add(GTK_CONTAINER(*pb.button), *pb.image);
-        gtk_fixed_put(fixed, *pb.button, pb.x, 495);
+        put(*pb.button, pb.x, 495);
         connect(*pb.button, "button-press-event", G_CALLBACK(TenvarixCryptoDoIt));
         connect(*pb.button, "enter-notify-event", G_CALLBACK(TenvarixCryptoDoEnter));
         connect(*pb.button, "leave-notify-event", G_CALLBACK(TenvarixCryptoDoLeave));
@@ -245,6 +196,24 @@ void TenvarixCryptoCreateWindow()
         atk_object_set_name(accessible, pb.accessible_name);
         atk_object_set_role(accessible, ATK_ROLE_PUSH_BUTTON);
     }
+}
+
+} // namespace
+
+void TenvarixCryptoCreateWindow()
+{
+    create_window();
+    // Every widget in the fixed layout, in this order from the bottom up.
+    TenvarixCryptoWindowFixedLayout = gtk_fixed_new();
+    put_decoration();
+    put_key();
+    put_file_list();
+
+    ProgressBar_TenvarixCryptoWindow = gtk_progress_bar_new();
+    gtk_widget_set_size_request(ProgressBar_TenvarixCryptoWindow, 400, 0);
+    put(ProgressBar_TenvarixCryptoWindow, 50, 467);
+
+    put_picture_buttons();
 
     Label_TenvarixCryptoWindowMessage = put_label("", 480, 10, 525);
     set_text_colour(Label_TenvarixCryptoWindowMessage, MessageColor);
@@ -253,43 +222,4 @@ void TenvarixCryptoCreateWindow()
 
     gtk_widget_show_all(TenvarixCryptoWindow);
     gtk_widget_hide(ProgressBar_TenvarixCryptoWindow);
-}
-
-std::string TenvarixCryptoPictureFile(const char *picture)
-{
-    if (g_file_test(picture, G_FILE_TEST_IS_REGULAR))
-        return picture;
-    const char *slash = std::strrchr(picture, '/');
-    const std::string name = slash ? slash + 1 : picture;
-    const std::string folders[] = {TENVARIX_DATA_DIR "/__png's/", TENVARIX_SOURCE_DIR "/__png's/"};
-    for (const std::string &folder : folders)
-        if (g_file_test((folder + name).c_str(), G_FILE_TEST_IS_REGULAR))
-            return folder + name;
-    static bool told = false;
-    if (!told) {
-        told = true;
-        std::fprintf(stderr, "tenvarix-crypto: %s not found in ./__png's/, %s or %s\n",
-                     name.c_str(), folders[0].c_str(), folders[1].c_str());
-    }
-    return picture;
-}
-
-void TenvarixCryptoShowPicture(GtkWidget *image, const char *picture)
-{
-    g_object_set_data_full(G_OBJECT(image), kShownPicture, g_strdup(picture), g_free);
-    const std::string file = TenvarixCryptoPictureFile(picture);
-    if (gtk_widget_get_scale_factor(image) >= 2 && show_double_size(image, file))
-        return;
-    gtk_image_set_from_file(GTK_IMAGE(image), file.c_str());
-}
-
-void TenvarixCrypto(const std::vector<std::string> &files)
-{
-    TenvarixCryptoCreateWindow();
-    if (!files.empty()) {
-        std::unique_ptr<char, decltype(&g_free)> folder(g_get_current_dir(), g_free);
-        TenvarixCryptoAppendFilesToFileList(
-            TenvarixCryptoFileListLinesFromArguments(files, folder.get()).c_str());
-    }
-    gtk_main();
 }

@@ -7,11 +7,9 @@
 #include <gdk/gdkx.h>
 
 #include <algorithm>
-#include <clocale>
 #include <map>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -42,11 +40,9 @@ std::string font_of(GtkWidget *widget)
     PangoFontDescription *font = nullptr;
     gtk_style_context_get(gtk_widget_get_style_context(widget), GTK_STATE_FLAG_NORMAL, "font",
                           &font, nullptr);
-    char *text = pango_font_description_to_string(font);
-    std::string result(text);
-    g_free(text);
+    g_autofree char *text = pango_font_description_to_string(font);
     pango_font_description_free(font);
-    return result;
+    return text;
 }
 
 std::string label_text(GtkWidget *label)
@@ -232,11 +228,10 @@ using SurfacePtr = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_dest
 // A picture file as it looks drawn unscaled onto a clear surface.
 std::vector<guint32> picture_pixels(const std::string &file)
 {
-    std::unique_ptr<GdkPixbuf, decltype(&g_object_unref)> pixbuf(
-        gdk_pixbuf_new_from_file(file.c_str(), nullptr), g_object_unref);
+    g_autoptr(GdkPixbuf) pixbuf = gdk_pixbuf_new_from_file(file.c_str(), nullptr);
     if (!pixbuf)
         return {};
-    SurfacePtr surface(gdk_cairo_surface_create_from_pixbuf(pixbuf.get(), 1, nullptr),
+    SurfacePtr surface(gdk_cairo_surface_create_from_pixbuf(pixbuf, 1, nullptr),
                        cairo_surface_destroy);
     return surface_pixels(surface.get());
 }
@@ -260,15 +255,14 @@ std::vector<guint32> button_pixels(GtkWidget *button, int scale)
 // only the descenders of a word reach below it.
 int label_baseline(const std::string &file, bool chosen)
 {
-    std::unique_ptr<GdkPixbuf, decltype(&g_object_unref)> picture(
-        gdk_pixbuf_new_from_file(file.c_str(), nullptr), g_object_unref);
+    g_autoptr(GdkPixbuf) picture = gdk_pixbuf_new_from_file(file.c_str(), nullptr);
     if (!picture)
         return -1;
-    const int width = gdk_pixbuf_get_width(picture.get());
-    const int height = gdk_pixbuf_get_height(picture.get());
-    const int stride = gdk_pixbuf_get_rowstride(picture.get());
-    const int channels = gdk_pixbuf_get_n_channels(picture.get());
-    const guchar *pixels = gdk_pixbuf_read_pixels(picture.get());
+    const int width = gdk_pixbuf_get_width(picture);
+    const int height = gdk_pixbuf_get_height(picture);
+    const int stride = gdk_pixbuf_get_rowstride(picture);
+    const int channels = gdk_pixbuf_get_n_channels(picture);
+    const guchar *pixels = gdk_pixbuf_read_pixels(picture);
     std::map<int, int> columns_ending_at;
     // Inside the plate's rim: dark ink on the grey plate, white on the blue one.
     for (int x = width / 20; x < width - width / 20; ++x) {
@@ -320,68 +314,6 @@ TEST_F(MainWindow, shows_the_pictures_drawn_for_the_screen_scale_at_one_layout_s
         gui::cross(cancel, GDK_LEAVE_NOTIFY);
     }
     EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowCancel), "./__png's/cancelnotchosen.png");
-}
-
-TEST(StartUp, sets_the_toolkit_look_and_keeps_numbers_in_the_c_locale)
-{
-    gchar *font = nullptr, *rgba = nullptr;
-    gint antialias = 0;
-    g_object_get(gtk_settings_get_default(), "gtk-font-name", &font, "gtk-xft-antialias",
-                 &antialias, "gtk-xft-rgba", &rgba, nullptr);
-    EXPECT_STREQ(font, "Segoe UI 9");
-    EXPECT_STREQ(rgba, "rgb");
-    EXPECT_EQ(antialias, 1);
-    g_free(font);
-    g_free(rgba);
-
-    EXPECT_STREQ(setlocale(LC_NUMERIC, nullptr), "C");
-    EXPECT_EQ(std::to_string(0.5), "0.500000");
-
-    EXPECT_DOUBLE_EQ(WindowBackgroundColor.red, 210.0 / 255.0);
-    EXPECT_DOUBLE_EQ(WindowBackgroundColor.green, 210.0 / 255.0);
-    EXPECT_DOUBLE_EQ(WindowBackgroundColor.blue, 210.0 / 255.0);
-    EXPECT_DOUBLE_EQ(MessageColor.red, 0.8);
-    EXPECT_DOUBLE_EQ(MessageColor.green, 0.0);
-    EXPECT_EQ(pango_font_description_get_size(fontlucidagranderegular12), 10 * PANGO_SCALE);
-    EXPECT_EQ(pango_font_description_get_size(fontlucidagranderegular14), 14 * PANGO_SCALE);
-}
-
-TEST(StartUp, named_files_become_absolute_lines_unless_they_name_nothing_or_the_list_cannot_hold_them)
-{
-    testfiles::ScratchDir scratch;
-    const std::string top = scratch.dir();
-    mkdir((top + "/u").c_str(), 0755);
-    mkdir((top + "/u/rel").c_str(), 0755);
-    for (const char *name : {"/one.txt", "/u/rel/two words.txt", "/u/three", "/four",
-                             "/u/caf\xE9", "/u/new\nline", "/u/caf\xC3\xA9"})
-        testfiles::write_file(top + name, "x");
-    testing::internal::CaptureStderr();
-    const std::string lines = TenvarixCryptoFileListLinesFromArguments(
-        {top + "/one.txt", "rel/two words.txt", "./three", "../four", "caf\xE9", "new\nline",
-         "caf\xC3\xA9", "missing", "rel"},
-        (top + "/u").c_str());
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(lines, top + "/one.txt\n" + top + "/u/rel/two words.txt\n" + top + "/u/three\n" +
-                         top + "/four\n" + top + "/u/caf\xC3\xA9\n" + top + "/u/rel\n");
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 3) << said;
-    EXPECT_NE(said.find("caf\\351"), std::string::npos) << said;
-    EXPECT_NE(said.find("new\\nline"), std::string::npos) << said;
-    EXPECT_NE(said.find("names no file or folder: missing"), std::string::npos) << said;
-}
-
-// Started elsewhere, the program still finds its pictures: in the installed
-// data folder or in this source tree, the same files as ./__png's/ here.
-TEST(StartUp, pictures_are_found_from_any_working_directory)
-{
-    EXPECT_EQ(TenvarixCryptoPictureFile(kPictureCryptChosen), kPictureCryptChosen);
-    const std::string here = testfiles::read_file(kPictureCryptChosen);
-    std::unique_ptr<char, decltype(&g_free)> source(g_get_current_dir(), g_free);
-    ASSERT_EQ(chdir("/"), 0);
-    const std::string found = TenvarixCryptoPictureFile(kPictureCryptChosen);
-    ASSERT_EQ(chdir(source.get()), 0);
-    EXPECT_TRUE(g_path_is_absolute(found.c_str())) << found;
-    EXPECT_TRUE(g_str_has_suffix(found.c_str(), "/__png's/cryptchosen.png")) << found;
-    EXPECT_EQ(testfiles::read_file(found), here);
 }
 
 TEST_F(MainWindow, offers_the_picture_buttons_to_assistive_technology_as_buttons_to_click)

@@ -2,6 +2,8 @@
 // The crypt run as the window drives it: reads the key and the file list,
 // starts the run's worker and, while the main loop goes on, shows on the
 // progress bar what the worker reports.
+#include "windowrun.h"
+
 #include "shell.h"
 
 #include <algorithm>

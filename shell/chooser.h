@@ -1,0 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The file chooser behind Select File.
+#pragma once
+
+// Runs the modal file chooser; leaves its result in gFileName.
+void doSetzenFileName();

@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "startup.h"
+
+#include "shell.h"
+
+#include <clocale>
+
+std::vector<std::string> InitiateEnvironment(int argc, char **argv)
+{
+    std::vector<std::string> files = TenvarixCryptoReadCommandLine(argc, argv);
+    // The application id is the program name that GDK gives the window
+    // (X11 WM_CLASS, Wayland app_id), so docks match it to its launcher.
+    g_set_prgname(TENVARIX_APP_ID);
+    gtk_init(&argc, &argv);
+    gdk_set_program_class(TENVARIX_APP_ID);
+    TenvarixCryptoCatchEndSignals();
+    TenvarixCryptoCatchLostDisplay();
+    TenvarixCryptoSetLookAndFeel();
+    // gtk_init took the locale from the environment; numbers stay in "C".
+    setlocale(LC_NUMERIC, "C");
+    return files;
+}
+
+void TenvarixCrypto(const std::vector<std::string> &files)
+{
+    TenvarixCryptoCreateWindow();
+    if (!files.empty()) {
+        g_autofree char *folder = g_get_current_dir();
+        TenvarixCryptoAppendFilesToFileList(
+            TenvarixCryptoFileListLinesFromArguments(files, folder).c_str());
+    }
+    gtk_main();
+}

@@ -1,0 +1,16 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Start-up and the program's run from the first window to the end.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Start-up: the command line (--help, --version and errors end the program
+// here), the program name, GTK, toolkit-wide settings, fonts, colours,
+// numeric locale, the end signals and the handling of a lost display.
+// Returns the files named on the command line.
+std::vector<std::string> InitiateEnvironment(int argc, char **argv);
+
+// Builds the window, lists the given files and runs the main loop until the
+// end.
+void TenvarixCrypto(const std::vector<std::string> &files = {});
