@@ -170,25 +170,61 @@ void show_stopping_file(const Shown &shown)
     select_file_list_line(shown.file);
 }
 
+// The key and the list's paths; false, with the refusal shown, for a key
+// that fails its rules.
+bool read_key_and_list(SecretBytes *key, std::vector<std::string> *paths)
+{
+    *key = SecretBytes(std::string_view(gtk_entry_get_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey))));
+    const int verdict = ValidateKey(key->c_str());
+    const std::string refusal = KeyVerdictMessage(verdict, gderidentischbuchstabe);
+    if (!refusal.empty()) {
+        put_message(refusal);
+        return false;
+    }
+    FileList list(file_list_copy());
+    for (std::string path; list.next(path);)
+        paths->push_back(path);
+    return true;
+}
+
+// Runs the main loop until the run has ended, stopping it once a cancel is
+// asked for. A worker then held up by a read that a very slow disk keeps
+// waiting, with nothing of its own to commit, is not waited for: false, and
+// the program ends now, with no temporary file left.
+bool follow_run(CryptRun &run, Shown &shown)
+{
+    gint64 stop_asked = 0;
+    guint ticker = 0;
+    bool let_go = false;
+    while (!shown.ended && !let_go) {
+        if (gcancelcrypt && !stop_asked) {
+            run.stop();
+            stop_asked = g_get_monotonic_time();
+            ticker = g_timeout_add(20, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+        } else if (stop_asked && g_get_monotonic_time() - stop_asked > kLetGoAfter &&
+                   run.abandon()) {
+            EndWritingForExit();
+            shown.outcome = CryptOutcome::Cancelled;
+            let_go = true;
+        } else {
+            g_main_context_iteration(nullptr, TRUE);
+        }
+    }
+    if (ticker)
+        g_source_remove(ticker);
+    return !let_go;
+}
+
 int crypt_run()
 {
     put_message("");
     TenvarixCryptoDrainEvents();
     if (gcancelcrypt)
         return 1;
-
-    const SecretBytes key(std::string_view(gtk_entry_get_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey))));
-    const int verdict = ValidateKey(key.c_str());
-    const std::string refusal = KeyVerdictMessage(verdict, gderidentischbuchstabe);
-    if (!refusal.empty()) {
-        put_message(refusal);
-        return 1;
-    }
-
+    SecretBytes key;
     std::vector<std::string> paths;
-    FileList list(file_list_copy());
-    for (std::string path; list.next(path);)
-        paths.push_back(path);
+    if (!read_key_and_list(&key, &paths))
+        return 1;
     if (paths.empty())
         return 0;
 
@@ -204,28 +240,7 @@ int crypt_run()
     }, run_options);
     shown.run = &run;
     active_run = &run;
-    gint64 stop_asked = 0;
-    guint ticker = 0;
-    bool abandoned = false;
-    while (!shown.ended) {
-        if (gcancelcrypt && !stop_asked) {
-            run.stop();
-            stop_asked = g_get_monotonic_time();
-            ticker = g_timeout_add(20, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-        } else if (stop_asked && g_get_monotonic_time() - stop_asked > kLetGoAfter &&
-                   run.abandon()) {
-            // A worker held up by a read that a very slow disk keeps waiting,
-            // with nothing of its own to commit, is not waited for: the
-            // program ends now, with no temporary file left.
-            EndWritingForExit();
-            shown.outcome = CryptOutcome::Cancelled;
-            abandoned = true;
-            break;
-        }
-        g_main_context_iteration(nullptr, TRUE);
-    }
-    if (ticker)
-        g_source_remove(ticker);
+    const bool waited_for = follow_run(run, shown);
     active_run = nullptr;
     // A callback queued after the last one must not find the run gone.
     while (shown.outstanding > 0)
@@ -234,7 +249,7 @@ int crypt_run()
     // ended (a short run can end in the very iteration that shows its start)
     // is still queued: it is handled while the run counts as running, so that
     // it stops the run rather than being dropped with the window.
-    if (!abandoned)
+    if (waited_for)
         TenvarixCryptoDrainEvents();
 
     if (shown.outcome == CryptOutcome::Done)
