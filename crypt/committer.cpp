@@ -37,9 +37,8 @@ std::size_t open_descriptors()
     return error || count == 0 ? 64 : count;
 }
 
-// Each file system's flush for the data and the names of a part of a group:
-// fs[i] is the file system of its output i where one flush of it covers it,
-// or -1.
+// One flush of each file system for a part of a group: fs[i] is the file
+// system of its output i where one flush of it covers it, or -1.
 struct FileSystems {
     std::vector<int> fs;
     std::vector<int> any_file; // a descriptor on each of them
@@ -51,14 +50,13 @@ struct FileSystems {
             return;
         std::map<dev_t, int> known;
         for (std::size_t i = 0; i < outputs.size(); ++i) {
+            const int file = outputs[i]->flush_with();
             struct stat st;
-            if (::fstat(outputs[i]->file(), &st) != 0)
+            if (file < 0 || ::fstat(file, &st) != 0)
                 continue;
-            const auto [it, fresh] = known.try_emplace(st.st_dev, -1);
-            if (fresh && outputs[i]->file_system_flush_covers()) {
-                it->second = static_cast<int>(any_file.size());
-                any_file.push_back(outputs[i]->file());
-            }
+            const auto [it, fresh] = known.try_emplace(st.st_dev, int(any_file.size()));
+            if (fresh)
+                any_file.push_back(file);
             fs[i] = it->second;
         }
     }
@@ -87,9 +85,9 @@ template <typename Step> void up_to_failure(std::size_t *good, Step step)
 }
 
 // Commits outputs [from, to) of a group, none of which writes into an
-// earlier file at its commit but perhaps the first: one flush of each file
-// system for their data, their names, then one more flush of it (or of each
-// of their folders) for the names. kNoFile when all are done, else the
+// earlier file at its commit but perhaps the first, each step of theirs
+// over all of them before the next, with one flush of each file system
+// between the steps. kNoFile when all are done, else the
 // list index of the first that failed; those before it keep their names.
 std::size_t commit_together(const Group &group, std::size_t from, std::size_t to, bool durable)
 {
@@ -97,26 +95,18 @@ std::size_t commit_together(const Group &group, std::size_t from, std::size_t to
     for (std::size_t i = from; i < to; ++i)
         outputs.push_back(group[i].output.get());
     std::size_t good = outputs.size();
-    up_to_failure(&good, [&](std::size_t i) { return outputs[i]->prepare(); });
+    up_to_failure(&good, [&](std::size_t i) { return outputs[i]->commit_data(); });
     outputs.resize(good);
     const FileSystems file_systems(outputs, durable);
     const std::vector<bool> data_flushed = file_systems.flush();
-    up_to_failure(&good, [&](std::size_t i) { return outputs[i]->make_durable(data_flushed[i]); });
-    up_to_failure(&good, [&](std::size_t i) { return outputs[i]->take_name(); });
-
+    up_to_failure(&good, [&](std::size_t i) { return outputs[i]->commit_name(data_flushed[i]); });
     const std::vector<bool> names_flushed = file_systems.flush();
-    std::map<std::string, bool> folders;
+    PartnerOutput::FolderFlushes folders;
     std::size_t failed = kNoFile;
     for (std::size_t i = 0; i < good; ++i) {
-        bool folder_ok = true;
-        if (!outputs[i]->folder().empty() && !names_flushed[i]) {
-            const auto [it, fresh] = folders.try_emplace(outputs[i]->folder(), false);
-            if (fresh)
-                it->second = outputs[i]->flush_folder();
-            folder_ok = it->second;
-        }
         // Once one fails, the new names after it are taken back.
-        if (!outputs[i]->close_named(folder_ok && failed == kNoFile) && failed == kNoFile)
+        if (!outputs[i]->commit_end(names_flushed[i], failed == kNoFile, folders) &&
+            failed == kNoFile)
             failed = group[from + i].file;
     }
     if (failed == kNoFile && from + good < to)

@@ -8,20 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
 
 // Room for the file is set aside this far ahead of the writes.
 constexpr std::uint64_t kReserveStep = 64 * 1024 * 1024;
-
-bool same_file(const struct stat &st, const struct stat &other)
-{
-    return st.st_dev == other.st_dev && st.st_ino == other.st_ino;
-}
 
 } // namespace
 
@@ -90,7 +83,7 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input)
         struct stat named;
         replace = open_directory(directory_of(real)) &&
                   ::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                  same_file(named, st);
+                  SameFile(named, st);
     }
     if (replace) {
         if (!create_temporary()) {
@@ -170,183 +163,6 @@ void PartnerOutput::reserve(std::uint64_t end)
         reserved_ = upto;
     else
         expected_ = 0;
-}
-
-bool PartnerOutput::overwrites_earlier_file()
-{
-    if (!replaces())
-        return false;
-    if (!identity_)
-        identity_ = KeepIdentity(target_.get(), temp_.get());
-    return identity_ == Identity::NotKept;
-}
-
-// Where the replacement cannot keep the earlier file's identity: the
-// complete bytes are written into that file, as a plain overwrite would.
-bool PartnerOutput::copy_into_place()
-{
-    // The buffer first: the earlier bytes go only when the new ones can follow.
-    SecretBytes buffer(1024 * 1024);
-    if (const WritingLock writing; ::ftruncate(target_.get(), 0) != 0)
-        return false;
-    for (off_t at = 0;;) {
-        const ssize_t n = ReadFull(temp_.get(), buffer.data(), buffer.size(), at);
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        if (!writeback_.going_on())
-            return false;
-        if (const WritingLock writing;
-            !WriteAll(target_.get(), buffer.data(), static_cast<std::size_t>(n), at))
-            return false;
-        at += n;
-    }
-    const WritingLock writing;
-    return !durable_ || ::fsync(target_.get()) == 0;
-}
-
-bool PartnerOutput::prepare()
-{
-    if (overwrites_earlier_file()) {
-        // The bytes reach the disk first, so that the copy reads them back
-        // from what is durable rather than wait behind them.
-        if (durable_ && !writeback_.settle(temp_.get(), written_))
-            return false;
-        if (!copy_into_place())
-            return false;
-        discard();
-        emptied_ = true;
-        return true;
-    }
-    if (identity_ == Identity::Failed)
-        return false;
-    if (in_place()) {
-        const WritingLock writing;
-        if (!emptied_ && ::ftruncate(target_.get(), 0) != 0)
-            return false;
-        emptied_ = true;
-    }
-    return target_ || ::fchmod(temp_.get(), new_mode_) == 0 ||
-           WithoutPermissions(errno);
-}
-
-bool PartnerOutput::make_durable(bool flushed_with_file_system)
-{
-    if (!durable_)
-        return true;
-    // The bytes go to disk in pieces first, so that the flush below is short
-    // and a cancel meanwhile is prompt. After a flush of the file system this
-    // finds nothing left to write but still hears of this file's errors.
-    if (!writeback_.settle(file(), written_))
-        return false;
-    const WritingLock writing;
-    return flushed_with_file_system || ::fsync(file()) == 0;
-}
-
-bool PartnerOutput::file_system_flush_covers() const
-{
-    struct statfs fs;
-    if (::fstatfs(file(), &fs) != 0)
-        return false;
-    switch (static_cast<unsigned long>(fs.f_type)) {
-    case FUSE_SUPER_MAGIC:
-    case NFS_SUPER_MAGIC:
-    case CIFS_SUPER_MAGIC:
-    case SMB2_SUPER_MAGIC:
-    case SMB_SUPER_MAGIC:
-    case NCP_SUPER_MAGIC:
-    case CODA_SUPER_MAGIC:
-    case CEPH_SUPER_MAGIC:
-        return false;
-    default:
-        return true;
-    }
-}
-
-// Gives the unnamed temporary file a name in the output's folder; refused
-// where the name exists.
-bool PartnerOutput::link_under(const std::string &name)
-{
-    // Straight from the descriptor where the kernel allows it (it spares a
-    // walk through /proc), else through the descriptor's link in /proc.
-    if (::linkat(temp_.get(), "", directory_.get(), name.c_str(), AT_EMPTY_PATH) == 0)
-        return true;
-    if (errno != EPERM && errno != ENOENT && errno != EINVAL)
-        return false;
-    const std::string self = DescriptorPath(temp_.get());
-    return ::linkat(AT_FDCWD, self.c_str(), directory_.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-}
-
-bool PartnerOutput::rename_without_replacing()
-{
-    if (::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
-                    RENAME_NOREPLACE) == 0)
-        return true;
-    struct stat st;
-    return errno == EINVAL &&
-           ::fstatat(directory_.get(), base_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-           errno == ENOENT &&
-           ::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) == 0;
-}
-
-bool PartnerOutput::take_name()
-{
-    if (in_place())
-        return true;
-    const WritingLock writing;
-    if (!target_) {
-        // Refused, and nothing replaced, should the name have appeared meanwhile.
-        if (named_.empty() ? !link_under(base_) : !rename_without_replacing())
-            return false;
-        named_new_ = true;
-    } else {
-        struct stat named, old;
-        if (::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-            ::fstat(target_.get(), &old) != 0 || !same_file(named, old))
-            return false;
-        // A name of its own first, for the rename that replaces. Only a
-        // kill -9 or a crash between the two can leave that name behind.
-        if (named_.empty() &&
-            !take_hidden_name([this](const std::string &name) { return link_under(name); }))
-            return false;
-        if (::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) != 0)
-            return false;
-    }
-    ForgetTemporary(directory_path_ + "/" + named_);
-    named_.clear();
-    named_folder_ = directory_path_;
-    return true;
-}
-
-bool PartnerOutput::flush_folder()
-{
-    if (!durable_ || !directory_)
-        return true;
-    const WritingLock writing;
-    if (::fsync(directory_.get()) == 0)
-        return true;
-    // A folder open only as a path (or one that cannot be flushed on its
-    // own) is made durable with the rest of its file system.
-    return (errno == EBADF || errno == EINVAL) && ::syncfs(file()) == 0;
-}
-
-bool PartnerOutput::close_named(bool keep)
-{
-    const WritingLock writing;
-    // A new name that may not survive is taken back, if it is still ours; a
-    // replacement keeps the new, complete file under the name, as the
-    // earlier one is gone.
-    struct stat ours, named;
-    const bool known = temp_ && ::fstat(temp_.get(), &ours) == 0;
-    const bool ok = keep && temp_.close() && target_.close();
-    if (!ok && named_new_ && known &&
-        ::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        same_file(named, ours))
-        ::unlinkat(directory_.get(), base_.c_str(), 0);
-    temp_.reset();
-    target_.reset();
-    return ok;
 }
 
 void PartnerOutput::discard()

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -48,29 +49,34 @@ public:
     // that cannot keep that file's owner, mode, ACL or attributes).
     bool overwrites_earlier_file();
 
-    // The complete file gets everything it keeps (a replacement that cannot
-    // keep the earlier file's attributes is written into that file instead).
-    bool prepare();
-    // Its data reaches the disk; flushed_with_file_system: a flush of its
-    // whole file system since prepare() has done that already, and what is
-    // left is to hear of any error of this file's.
-    bool make_durable(bool flushed_with_file_system = false);
-    // Whether a flush of the file's whole file system makes it durable: not
-    // where the file system hands data on (FUSE, network file systems).
-    bool file_system_flush_covers() const;
-    int file() const { return temp_ ? temp_.get() : target_.get(); }
-    // Gives the durable file the output name.
-    bool take_name();
-    // The folder whose flush makes the name durable; empty when in place.
-    const std::string &folder() const { return named_folder_; }
-    bool flush_folder();
-    // Closes the file. keep false (its folder's flush failed), or a close
-    // that fails: a new output's name is taken back, while a replaced file
-    // stays the new one, complete, though its name may not survive a power
-    // cut. False in those cases.
-    bool close_named(bool keep);
+    // Its commit, in three steps. A group of outputs takes each step for all
+    // of them, in list order, before the next, so that one flush of each file
+    // system between the steps serves them all; an output whose step fails
+    // takes no further step.
+    //  1. commit_data: the complete file gets everything it keeps (a
+    //     replacement that cannot keep the earlier file's attributes is
+    //     written into that file instead).
+    //  2. commit_name: its data reaches the disk and it takes its name.
+    //     data_flushed: a flush of its file system since step 1 did the
+    //     first, and what is left is to hear of any error of this file's.
+    //  3. commit_end: its name reaches the disk (name_flushed: a flush of its
+    //     file system since step 2 did that; else its folder is flushed, once
+    //     for all the outputs in it, as folders remembers) and it is closed.
+    //     keep false (an earlier output failed), or a folder flush or close
+    //     that fails: a new output's name is taken back, while a replaced file
+    //     stays the new one, complete, though its name may not survive a
+    //     power cut. False in those cases.
+    bool commit_data();
+    bool commit_name(bool data_flushed);
+    using FolderFlushes = std::map<std::string, bool>;
+    bool commit_end(bool name_flushed, bool keep, FolderFlushes &folders);
+    // A descriptor of the output's file system when one flush of that whole
+    // file system makes the output durable; -1 where the file system hands
+    // data on (FUSE, network file systems).
+    int flush_with() const;
 
 private:
+    int file() const { return temp_ ? temp_.get() : target_.get(); }
     // The way is where the bytes go: a new output has no earlier file, a
     // replacement has the earlier file and a temporary one, an output in
     // place has the earlier file alone.
@@ -83,6 +89,10 @@ private:
     // make(name) takes, trying another while the name exists.
     bool take_hidden_name(const std::function<bool(const std::string &)> &make);
     bool copy_into_place();
+    bool make_durable(bool flushed_with_file_system);
+    bool take_name();
+    bool flush_folder();
+    bool close_named(bool keep);
     bool link_under(const std::string &name);
     bool rename_without_replacing();
     void reserve(std::uint64_t end);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // The process's umask, read without changing it.
@@ -12,6 +13,12 @@ mode_t CurrentUmask();
 // and that last part.
 std::string directory_of(const std::string &path);
 std::string name_in_directory(const std::string &path);
+
+// Whether two stats are of one file.
+inline bool SameFile(const struct stat &st, const struct stat &other)
+{
+    return st.st_dev == other.st_dev && st.st_ino == other.st_ino;
+}
 
 // The name by which /proc leads to an open descriptor of this process.
 std::string DescriptorPath(int fd);
