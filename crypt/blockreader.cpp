@@ -58,11 +58,6 @@ void xor_with_key(char *data, std::size_t size, const SecretBytes &pattern, std:
 
 } // namespace
 
-void XorBlockReader::AlignedFree::operator()(char *p) const
-{
-    std::free(p);
-}
-
 XorBlockReader::XorBlockReader(int fd, std::string_view key, bool use_thread, ReadFn read,
                                std::uint64_t expected)
     : fd_(fd),
@@ -81,7 +76,7 @@ XorBlockReader::XorBlockReader(int fd, std::string_view key, bool use_thread, Re
         void *p = nullptr;
         if (::posix_memalign(&p, kPageSize, block_size_) != 0)
             throw std::bad_alloc();
-        slot.buffer = Buffer(static_cast<char *>(p), AlignedFree{});
+        slot.buffer = Buffer(static_cast<char *>(p), &::free);
         if (!use_thread)
             break;
     }

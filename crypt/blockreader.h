@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -50,12 +51,10 @@ public:
     bool threaded() const { return thread_.joinable(); }
 
 private:
-    struct AlignedFree {
-        void operator()(char *p) const;
-    };
-    using Buffer = std::unique_ptr<char, AlignedFree>;
+    // Page-aligned memory from posix_memalign, given back with free.
+    using Buffer = std::unique_ptr<char, decltype(&::free)>;
     struct Slot {
-        Buffer buffer;
+        Buffer buffer{nullptr, &::free};
         std::size_t size = 0;
         std::size_t used = 0; // bytes ever filled, wiped when the reader goes
         Status status = Status::Block;
