@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Files and text dropped onto the file list, through real drags over the X
 // server from a second window.
-#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -15,8 +14,7 @@
 // are compared without regard to case.
 TEST(FileListLinesFromUriList, local_files_become_decoded_paths_and_everything_else_is_left_out)
 {
-    std::unique_ptr<char, decltype(&g_free)> this_host(g_ascii_strup(g_get_host_name(), -1),
-                                                       g_free);
+    g_autofree char *this_host = g_ascii_strup(g_get_host_name(), -1);
     const char *list = "# dragged from the file manager\r\n"
                        "file:///home/ann/two%20words.txt\r\n"
                        "http://example.org/remote.txt\r\n"
@@ -30,7 +28,7 @@ TEST(FileListLinesFromUriList, local_files_become_decoded_paths_and_everything_e
     EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList(list),
               "/home/ann/two words.txt\n/home/ann/caf\xC3\xA9.bin\n/srv/data.bin\n/srv/upper.bin\n");
     EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList(
-                  (std::string("file://") + this_host.get() + "/srv/mine.bin\r\n").c_str()),
+                  (std::string("file://") + this_host + "/srv/mine.bin\r\n").c_str()),
               "/srv/mine.bin\n");
     EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList("https://example.org/a\r\n"), "");
 }
