@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <iterator>
 #include <random>
@@ -25,6 +26,9 @@
 #include <vector>
 
 namespace testfiles {
+
+// A key that passes every key rule.
+inline const std::string kKey = "abcdefghijkA1!";
 
 inline std::string read_file(const std::string &path)
 {
@@ -114,6 +118,13 @@ public:
 
 private:
     std::string dir_;
+};
+
+// A test with a scratch folder of its own.
+class ScratchTest : public ::testing::Test {
+protected:
+    std::string path(const std::string &name) const { return scratch_.path(name); }
+    ScratchDir scratch_;
 };
 
 // A tmpfs (64 KiB unless told) mounted at a new directory (root only), unmounted when dropped.

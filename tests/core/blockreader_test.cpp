@@ -18,7 +18,6 @@ namespace {
 using namespace testfiles;
 using namespace std::chrono_literals;
 
-const std::string kKey = "abcdefghijkA1!";
 constexpr std::size_t kBlock = XorBlockReader::kBlockSize;
 
 struct Drained {

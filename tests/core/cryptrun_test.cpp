@@ -21,13 +21,7 @@ namespace {
 
 using namespace testfiles;
 
-const std::string kKey = "abcdefghijkA1!";
-
-class Run : public ::testing::Test {
-protected:
-    std::string path(const std::string &name) const { return scratch_.path(name); }
-    testfiles::ScratchDir scratch_;
-};
+class Run : public ScratchTest {};
 
 std::size_t thread_count()
 {

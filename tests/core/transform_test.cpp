@@ -30,12 +30,8 @@ namespace {
 
 using namespace testfiles;
 
-const std::string kKey = "abcdefghijkA1!";
-
-class Transform : public ::testing::Test {
+class Transform : public ScratchTest {
 protected:
-    std::string path(const std::string &name) const { return scratch_.path(name); }
-
     // Transforms in into its partner name, recording every progress step.
     CryptOutcome crypt(const std::string &in, const std::string &key = kKey,
                        const ProgressFn &progress = nullptr, const TransformOptions &options = {})
@@ -52,7 +48,6 @@ protected:
                              options);
     }
 
-    testfiles::ScratchDir scratch_;
     std::vector<ProgressStep> steps_;
 };
 

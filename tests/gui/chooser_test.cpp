@@ -355,7 +355,7 @@ TEST_F(ChooserTest, select_file_during_a_run_joins_the_window_list_not_the_run)
 {
     TempFolder folder({"data", "picked"});
     const std::string data(300000, 'd');
-    const std::string key = "abcdefghijkA1!";
+    const std::string &key = testfiles::kKey;
     g_file_set_contents(folder.file("data").c_str(), data.data(), data.size(), nullptr);
     gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), key.c_str());
     gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, (folder.file("data") + "\n").c_str(), -1);

@@ -209,7 +209,7 @@ TEST_F(FileDrop, a_dropped_folder_becomes_its_files_and_crypt_waits_for_them)
     EXPECT_EQ(gui::file_list_text(), expected);
 
     gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "", -1);
-    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), "abcdefghijkA1!");
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), testfiles::kKey.c_str());
     TenvarixCryptoAppendFilesToFileList((tree.top + "\n").c_str());
     ASSERT_TRUE(TenvarixCryptoFileListIsFilling());
     TenvarixCryptoAppendToFileList("/chosen/file\n");

@@ -19,8 +19,6 @@ namespace {
 
 using namespace testfiles;
 
-const std::string kKey = "abcdefghijkA1!";
-
 std::string xor_key(const std::string &bytes)
 {
     return xor_with(bytes, kKey);
