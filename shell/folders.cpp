@@ -24,6 +24,9 @@ bool is_dot_or_dot_dot(const char *name)
 // path is `path`, to `paths`. Links, FIFOs, sockets and devices are left out.
 // A folder that cannot be opened or read through is added itself, so that a
 // run stops there with "InFile not found" rather than skip its files unsaid.
+// Each subfolder is opened from its parent's descriptor without following
+// links (which a walk by path names cannot do), so that a folder swapped for
+// a link while it is listed leads nowhere else.
 void add_files_under(int fd, const std::string &path, std::vector<std::string> &paths,
                      GCancellable *cancellable)
 {
