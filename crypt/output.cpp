@@ -120,7 +120,7 @@ bool PartnerOutput::take_hidden_name(const std::function<bool(const std::string 
     for (int attempt = 0; attempt < 100; ++attempt) {
         named_ = RandomName();
         if (make(named_)) {
-            RegisterTemporary(directory_path_ + "/" + named_);
+            RegisterTemporary(hidden_path());
             return true;
         }
         if (errno != EEXIST)
@@ -171,7 +171,7 @@ void PartnerOutput::discard()
     temp_.reset();
     if (!named_.empty()) {
         ::unlinkat(directory_.get(), named_.c_str(), 0);
-        ForgetTemporary(directory_path_ + "/" + named_);
+        ForgetTemporary(hidden_path());
     }
     named_.clear();
 }

@@ -88,6 +88,8 @@ private:
     // Gives the temporary file a hidden random name in the folder, one that
     // make(name) takes, trying another while the name exists.
     bool take_hidden_name(const std::function<bool(const std::string &)> &make);
+    // The temporary file's hidden name as a path, for the exit-time clean-up.
+    std::string hidden_path() const { return directory_path_ + "/" + named_; }
     bool copy_into_place();
     bool make_durable(bool flushed_with_file_system);
     bool take_name();

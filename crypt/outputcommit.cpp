@@ -171,7 +171,7 @@ bool PartnerOutput::take_name()
         if (::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) != 0)
             return false;
     }
-    ForgetTemporary(directory_path_ + "/" + named_);
+    ForgetTemporary(hidden_path());
     named_.clear();
     named_folder_ = directory_path_;
     return true;

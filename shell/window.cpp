@@ -53,13 +53,12 @@ G_GNUC_END_IGNORE_DEPRECATIONS
 // it 27 high so that its middle row lines up with the painted arrowheads.
 void allow_short_entry(GtkWidget *entry)
 {
-    GtkCssProvider *css = gtk_css_provider_new();
+    g_autoptr(GtkCssProvider) css = gtk_css_provider_new();
     gtk_css_provider_load_from_data(
         css, "entry { min-height: 0; padding-top: 2px; padding-bottom: 2px; }", -1, nullptr);
     gtk_style_context_add_provider(gtk_widget_get_style_context(entry),
                                    GTK_STYLE_PROVIDER(css),
                                    GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-    g_object_unref(css);
 }
 
 void put(GtkWidget *widget, int x, int y)
