@@ -108,6 +108,9 @@ bool PartnerOutput::create_temporary()
         return true;
     if (!NotSupported(errno) && errno != EISDIR && errno != EINVAL)
         return false;
+    // Made and recorded under the writing lock, so that nothing is made
+    // once the exit-time clean-up has run.
+    const WritingLock writing;
     return take_hidden_name([this](const std::string &name) {
         temp_ = UniqueFd(::openat(directory_.get(), name.c_str(),
                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -169,6 +172,12 @@ void PartnerOutput::discard()
 {
     const WritingLock writing;
     temp_.reset();
+    // A replacement dropped in the middle of its commit gives the earlier
+    // file its name back first.
+    if (earlier_hidden_)
+        ::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
+                    RENAME_EXCHANGE);
+    earlier_hidden_ = false;
     if (!named_.empty()) {
         ::unlinkat(directory_.get(), named_.c_str(), 0);
         ForgetTemporary(hidden_path());

@@ -63,9 +63,9 @@ public:
     //     file system since step 2 did that; else its folder is flushed, once
     //     for all the outputs in it, as folders remembers) and it is closed.
     //     keep false (an earlier output failed), or a folder flush or close
-    //     that fails: a new output's name is taken back, while a replaced file
-    //     stays the new one, complete, though its name may not survive a
-    //     power cut. False in those cases.
+    //     that fails: a new output's name is taken back and a replaced file
+    //     gets its earlier self back (where its file system can exchange
+    //     names). False in those cases.
     bool commit_data();
     bool commit_name(bool data_flushed);
     using FolderFlushes = std::map<std::string, bool>;
@@ -97,6 +97,7 @@ private:
     bool close_named(bool keep);
     bool link_under(const std::string &name);
     bool rename_without_replacing();
+    bool replace_earlier_file();
     void reserve(std::uint64_t end);
     void discard();
 
@@ -117,6 +118,9 @@ private:
     std::uint64_t expected_ = 0, reserved_ = 0;
     bool emptied_ = false; // an output in place: its earlier bytes are gone
     bool named_new_ = false; // a new output has its name
+    // A replacement has its name, and the earlier file waits under the
+    // hidden name named_ until the commit ends.
+    bool earlier_hidden_ = false;
 };
 
 

@@ -69,8 +69,8 @@ bool PartnerOutput::commit_data()
             return false;
         emptied_ = true;
     }
-    return target_ || ::fchmod(temp_.get(), new_mode_) == 0 ||
-           WithoutPermissions(errno);
+    const WritingLock writing;
+    return target_ || ::fchmod(temp_.get(), new_mode_) == 0 || WithoutPermissions(errno);
 }
 
 bool PartnerOutput::make_durable(bool flushed_with_file_system)
@@ -141,11 +141,52 @@ bool PartnerOutput::rename_without_replacing()
     if (::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
                     RENAME_NOREPLACE) == 0)
         return true;
-    struct stat st;
-    return errno == EINVAL &&
-           ::fstatat(directory_.get(), base_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-           errno == ENOENT &&
-           ::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) == 0;
+    if (errno != EINVAL)
+        return false;
+    // A file system that cannot refuse a rename over an existing name: the
+    // name is claimed first by an empty file of our own, which only then
+    // the rename replaces.
+    UniqueFd claim(::openat(directory_.get(), base_.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!claim)
+        return false;
+    claim.reset();
+    if (::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) == 0)
+        return true;
+    const int error = errno;
+    ::unlinkat(directory_.get(), base_.c_str(), 0);
+    errno = error;
+    return false;
+}
+
+// The replacement takes the name by exchanging it with the earlier file,
+// which stays under the hidden name until the replacement is closed and its
+// name durable (close_named), so that a failure up to then can still swap
+// the earlier file back. Where the file system cannot exchange names, the
+// replacement is renamed over the earlier file, which cannot be had back.
+bool PartnerOutput::replace_earlier_file()
+{
+    if (::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
+                    RENAME_EXCHANGE) != 0) {
+        if (errno != EINVAL)
+            return false;
+        if (::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) != 0)
+            return false;
+        ForgetTemporary(hidden_path());
+        named_.clear();
+        return true;
+    }
+    // Only our earlier file may go: should another have taken the name
+    // meanwhile, it is swapped back.
+    struct stat earlier, old;
+    if (::fstatat(directory_.get(), named_.c_str(), &earlier, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::fstat(target_.get(), &old) != 0 || !SameFile(earlier, old)) {
+        ::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
+                    RENAME_EXCHANGE);
+        return false;
+    }
+    earlier_hidden_ = true;
+    return true;
 }
 
 bool PartnerOutput::take_name()
@@ -158,21 +199,21 @@ bool PartnerOutput::take_name()
         if (named_.empty() ? !link_under(base_) : !rename_without_replacing())
             return false;
         named_new_ = true;
+        ForgetTemporary(hidden_path());
+        named_.clear();
     } else {
         struct stat named, old;
         if (::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
             ::fstat(target_.get(), &old) != 0 || !SameFile(named, old))
             return false;
-        // A name of its own first, for the rename that replaces. Only a
-        // kill -9 or a crash between the two can leave that name behind.
+        // A name of its own first, for the exchange. Only a kill -9 or a
+        // crash can leave that name behind.
         if (named_.empty() &&
             !take_hidden_name([this](const std::string &name) { return link_under(name); }))
             return false;
-        if (::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) != 0)
+        if (!replace_earlier_file())
             return false;
     }
-    ForgetTemporary(hidden_path());
-    named_.clear();
     named_folder_ = directory_path_;
     return true;
 }
@@ -192,18 +233,31 @@ bool PartnerOutput::flush_folder()
 bool PartnerOutput::close_named(bool keep)
 {
     const WritingLock writing;
-    // A new name that may not survive is taken back, if it is still ours; a
-    // replacement keeps the new, complete file under the name, as the
-    // earlier one is gone.
     struct stat ours, named;
     const bool known = temp_ && ::fstat(temp_.get(), &ours) == 0;
-    const bool ok = keep && temp_.close() && target_.close();
-    if (!ok && named_new_ && known &&
-        ::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        SameFile(named, ours))
+    // A replacement wrote nothing through the earlier file's descriptor: only
+    // an output in place hears of its errors at that close.
+    const bool replacement = replaces();
+    bool ok = keep && temp_.close();
+    if (ok && !replacement)
+        ok = target_.close();
+    if (earlier_hidden_) {
+        // The earlier file goes once the replacement is complete and named;
+        // else it takes its name back and the replacement goes.
+        if (!ok)
+            ::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
+                        RENAME_EXCHANGE);
+        ::unlinkat(directory_.get(), named_.c_str(), 0);
+        ForgetTemporary(hidden_path());
+        named_.clear();
+        earlier_hidden_ = false;
+    } else if (!ok && named_new_ && known &&
+               ::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+               SameFile(named, ours)) {
+        // A new name that may not survive is taken back, if it is still ours.
         ::unlinkat(directory_.get(), base_.c_str(), 0);
+    }
     temp_.reset();
     target_.reset();
     return ok;
 }
-
