@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "committer.h"
 
+#include "exitcleanup.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -11,16 +13,14 @@
 
 namespace {
 
-// A group of small outputs made durable together is bounded so that a stop,
-// which commits it first, stays prompt: in files, and in bytes to about
-// kGroupFlushTime of the disk's writing, as measured by the group's flushes
-// (from the least, as nothing is known of the disk at first). Files that
-// come slowly are committed kGroupTime after the first of them ended.
-constexpr std::size_t kGroupFiles = 1000;
-constexpr std::uint64_t kGroupMinBytes = 1024 * 1024;
-constexpr std::uint64_t kGroupMaxBytes = 64 * 1024 * 1024;
-constexpr double kGroupFlushTime = 0.05; // seconds
+// Files that come slowly are committed kGroupTime after the first of them
+// ended; otherwise a group is whatever waits when the committing thread is
+// free, so that a file waits for the commit under way and its own, whatever a
+// flush of its disk costs.
 constexpr std::chrono::milliseconds kGroupTime(200);
+// At most this many outputs wait for their commit, where the descriptors
+// allow as many.
+constexpr std::size_t kMostWaiting = 2000;
 // Descriptors left for the worker's own input and output, and whatever else
 // the process opens meanwhile.
 constexpr rlim_t kSpareDescriptors = 32;
@@ -64,8 +64,10 @@ struct FileSystems {
     std::vector<bool> flush() const
     {
         std::vector<bool> ok(any_file.size());
-        for (std::size_t f = 0; f < any_file.size(); ++f)
+        for (std::size_t f = 0; f < any_file.size(); ++f) {
+            const WritingLock writing;
             ok[f] = ::syncfs(any_file[f]) == 0;
+        }
         std::vector<bool> covered(fs.size());
         for (std::size_t i = 0; i < fs.size(); ++i)
             covered[i] = fs[i] >= 0 && ok[fs[i]];
@@ -140,7 +142,7 @@ std::size_t RaiseOpenFileLimit()
     struct rlimit files;
     if (::getrlimit(RLIMIT_NOFILE, &files) != 0)
         return 1;
-    const rlim_t wanted = 3 * 2 * kGroupFiles + open + kSpareDescriptors;
+    const rlim_t wanted = 3 * kMostWaiting + open + kSpareDescriptors;
     if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < wanted &&
         files.rlim_max > files.rlim_cur) {
         files.rlim_cur = std::min(files.rlim_max, wanted);
@@ -150,7 +152,7 @@ std::size_t RaiseOpenFileLimit()
     const rlim_t limit = std::min<rlim_t>(files.rlim_cur, wanted);
     const rlim_t used = open + kSpareDescriptors;
     return static_cast<std::size_t>(std::clamp<rlim_t>(limit > used ? (limit - used) / 3 : 0, 1,
-                                                       2 * kGroupFiles));
+                                                       kMostWaiting));
 }
 
 void Committer::start(bool durable, std::size_t may_wait,
@@ -159,9 +161,6 @@ void Committer::start(bool durable, std::size_t may_wait,
     durable_ = durable;
     committing_ = std::move(committing);
     may_wait_ = std::max<std::size_t>(1, may_wait);
-    // Two groups' worth may wait: one under commit, the next being written.
-    group_files_ = std::clamp<std::size_t>(may_wait_ / 2, 1, kGroupFiles);
-    group_bytes_ = kGroupMinBytes;
     try {
         thread_ = std::thread([this] { run(); });
     } catch (const std::system_error &) {
@@ -173,7 +172,6 @@ void Committer::start_inline(bool durable, std::function<void(std::size_t first)
 {
     durable_ = durable;
     committing_ = std::move(committing);
-    group_bytes_ = kGroupMinBytes;
 }
 
 void Committer::hand(CompleteOutput complete)
@@ -187,8 +185,7 @@ void Committer::hand(CompleteOutput complete)
         --waiting_for_room_;
     }
     ++held_;
-    names_.insert(complete.name);
-    queued_bytes_ += complete.size;
+    names_.insert(complete.names.begin(), complete.names.end());
     large_queued_ += complete.size > kAloneBytes;
     queue_.push_back(std::move(complete));
     if (thread_.joinable())
@@ -216,10 +213,11 @@ void Committer::hurry()
     work_cv_.notify_one();
 }
 
-bool Committer::names(const std::string &name)
+bool Committer::names(const std::vector<std::string> &names)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return !name.empty() && names_.count(name) > 0;
+    return std::any_of(names.begin(), names.end(),
+                       [this](const std::string &name) { return names_.count(name) > 0; });
 }
 
 std::size_t Committer::failed()
@@ -235,8 +233,11 @@ std::size_t Committer::finish()
         quit_ = true;
         work_cv_.notify_one();
     }
-    if (thread_.joinable())
-        thread_.join();
+    // Once, should the worker and the window's thread both end it.
+    std::call_once(joined_, [this] {
+        if (thread_.joinable())
+            thread_.join();
+    });
     std::lock_guard<std::mutex> lock(mutex_);
     return failed_;
 }
@@ -245,22 +246,18 @@ std::size_t Committer::finish()
 bool Committer::due() const
 {
     return quit_ || hurry_ || drains_ > 0 || waiting_for_room_ > 0 || large_queued_ > 0 ||
-           queue_.size() >= group_files_ || queued_bytes_ >= group_bytes_ ||
            std::chrono::steady_clock::now() >= queue_.front().ended + kGroupTime;
 }
 
-// The next group: a large output alone, else the small ones before the
-// next large one, as many as a group holds; mutex_ held.
+// The next group: a large output alone, else every small one before the
+// next large one; mutex_ held.
 Group Committer::take_group()
 {
     Group group;
-    std::uint64_t bytes = 0;
-    while (!queue_.empty() && group.size() < group_files_ && bytes < group_bytes_) {
+    while (!queue_.empty()) {
         const bool large = queue_.front().size > kAloneBytes;
         if (large && !group.empty())
             break;
-        bytes += queue_.front().size;
-        queued_bytes_ -= queue_.front().size;
         large_queued_ -= large;
         group.push_back(std::move(queue_.front()));
         queue_.pop_front();
@@ -279,10 +276,6 @@ void Committer::commit(Group group)
 {
     const std::size_t count = group.size();
     std::size_t failed = kNoFile;
-    const auto began = std::chrono::steady_clock::now();
-    std::uint64_t bytes = 0;
-    for (const CompleteOutput &complete : group)
-        bytes += complete.size;
     if (this->failed() == kNoFile) {
         if (committing_)
             committing_(group.front().file);
@@ -292,10 +285,10 @@ void Committer::commit(Group group)
             failed = group.front().file; // memory that cannot be had
         }
     }
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
     std::vector<std::string> names;
     for (CompleteOutput &complete : group)
-        names.push_back(std::move(complete.name));
+        for (std::string &name : complete.names)
+            names.push_back(std::move(name));
     group.clear();
     resolved_(count);
 
@@ -305,11 +298,6 @@ void Committer::commit(Group group)
     held_ -= std::min(held_, count);
     if (failed != kNoFile && failed_ == kNoFile)
         failed_ = failed;
-    // The next group holds what the disk writes in about kGroupFlushTime.
-    if (durable_ && count > 1 && took.count() > 0)
-        group_bytes_ = std::clamp<std::uint64_t>(
-            static_cast<std::uint64_t>(double(bytes) * kGroupFlushTime / took.count()),
-            kGroupMinBytes, kGroupMaxBytes);
     done_cv_.notify_all();
 }
 

@@ -30,7 +30,9 @@ struct CompleteOutput {
     std::unique_ptr<PartnerOutput> output;
     std::size_t file = 0;    // its path's index in the run's list
     std::uint64_t size = 0;  // its bytes
-    std::string name;        // where its name lives (NameKeys), empty if unknown
+    // Where its name lives, and every name a link on the way to it has
+    // (NameKeys): a path that leads to one of them waits for its commit.
+    std::vector<std::string> names;
     std::chrono::steady_clock::time_point ended{};
 };
 
@@ -65,11 +67,13 @@ public:
     // Commits what is handed over without waiting out the group's time (a
     // stop, a large file ahead); does not wait.
     void hurry();
-    // Whether an output handed over and not yet committed takes this name.
-    bool names(const std::string &name);
+    // Whether an output handed over and not yet committed takes one of these
+    // names.
+    bool names(const std::vector<std::string> &names);
     // The list index of the first output that failed, or kNoFile.
     std::size_t failed();
     // Commits everything handed over and ends the thread; what failed().
+    // Any thread may call it, and more than one.
     std::size_t finish();
 
 private:
@@ -81,8 +85,7 @@ private:
     std::function<void(std::size_t)> resolved_;
     std::function<void(std::size_t first)> committing_;
     bool durable_ = true;
-    std::size_t may_wait_ = 1, group_files_ = 1;
-    std::uint64_t group_bytes_; // follows the disk, set in start()
+    std::size_t may_wait_ = 1;
 
     std::mutex mutex_;
     std::condition_variable work_cv_, done_cv_;
@@ -91,9 +94,9 @@ private:
     std::deque<CompleteOutput> queue_;
     std::multiset<std::string> names_;
     std::size_t held_ = 0, large_queued_ = 0;
-    std::uint64_t queued_bytes_ = 0;
     int drains_ = 0, waiting_for_room_ = 0;
     bool hurry_ = false, quit_ = false;
     std::size_t failed_ = kNoFile;
     std::thread thread_;
+    std::once_flag joined_;
 };

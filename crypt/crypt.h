@@ -161,9 +161,13 @@ public:
     // whose End was reported are committed at once.
     void stop();
     // After stop(): waits until every file whose End was reported so far is
-    // committed, however long its disk takes (for an end of the program that
-    // cannot wait for the worker itself).
+    // committed, however long its disk takes.
     void wait_for_commits();
+    // For an end of the program that cannot wait for the worker itself (a
+    // lost display): stops the run, waits for the commits of every file whose
+    // End was reported, then joins the worker, or, where it is still held up
+    // by its disk after a moment, lets go of it as abandon() does.
+    void end_for_exit();
     // After stop(): lets go of a worker still held up (a read that a very
     // slow disk keeps waiting), where no file whose end it reported waits for
     // its commit. It reports nothing more and commits nothing; only the end
@@ -178,6 +182,7 @@ public:
     struct State; // shared with the worker
 
 private:
+    void let_go();
     std::shared_ptr<State> state_; // the worker holds it too
 };
 

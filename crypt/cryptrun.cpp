@@ -9,15 +9,40 @@
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
-// Where a name lives: its folder's identity and its last part, so that two
-// spellings of one name match; empty when the folder cannot be found. The
-// last folder is remembered, as a list mostly names files side by side.
+// Where a name leads: its folder's identity and its last part, so that two
+// spellings of one name match, and the same of every name a symbolic link
+// on the way leads to, so that a link to a name an output is still to take
+// matches that name, whether the name exists yet or not. Empty where the
+// folder cannot be found. The last folder is remembered, as a list mostly
+// names files side by side.
 class NameKeys {
 public:
-    std::string of(const std::string &path)
+    std::vector<std::string> of(const std::string &path)
+    {
+        std::vector<std::string> keys;
+        std::string name = path;
+        // As many links as the kernel follows before it gives up (ELOOP).
+        for (int hop = 0; hop < 40; ++hop) {
+            const std::string key = key_of(name);
+            if (key.empty() || std::find(keys.begin(), keys.end(), key) != keys.end())
+                break;
+            keys.push_back(key);
+            char target[4096];
+            const ssize_t n = ::readlink(name.c_str(), target, sizeof target);
+            if (n <= 0 || static_cast<std::size_t>(n) == sizeof target)
+                break;
+            const std::string to(target, static_cast<std::size_t>(n));
+            name = to.front() == '/' ? to : directory_of(name) + "/" + to;
+        }
+        return keys;
+    }
+
+private:
+    std::string key_of(const std::string &path)
     {
         const std::string folder = directory_of(path);
         if (folder != folder_) {
@@ -30,7 +55,6 @@ public:
         return folder_id_.empty() ? std::string() : folder_id_ + name_in_directory(path);
     }
 
-private:
     std::string folder_, folder_id_;
 };
 
@@ -41,6 +65,10 @@ struct Job {
     std::string out_name;
     std::optional<InputFile> input;
 };
+
+// How long an end of the program waits for a stopped worker before it lets
+// go of it (a read that a very slow disk keeps waiting).
+constexpr std::chrono::milliseconds kWorkerEndWait(200);
 
 } // namespace
 
@@ -118,13 +146,14 @@ struct CryptRun::State {
         stopped = true;
         committer.hurry();
     }
-    CryptOutcome write(std::size_t i, Job &job, std::string_view key, mode_t umask,
-                       const TransformOptions &options);
+    CryptOutcome write(std::size_t i, Job &job, std::vector<std::string> out_names,
+                       std::string_view key, mode_t umask, const TransformOptions &options);
     void work(std::vector<Job> &jobs, std::string_view key, const TransformOptions &options);
 };
 
 // The transform of path i into out_name, handed to the committer when done.
-CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::string_view key, mode_t umask,
+CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::vector<std::string> out_names,
+                                    std::string_view key, mode_t umask,
                                     const TransformOptions &options)
 {
     std::optional<InputFile> input = std::move(job.input);
@@ -149,7 +178,7 @@ CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::string_view ke
     const CryptOutcome outcome =
         WritePartner(std::move(*input), job.out_name, key, umask, options, hooks, &output);
     if (outcome == CryptOutcome::Done && !let_go())
-        committer.hand({std::move(output), i, size, names_.of(job.out_name)});
+        committer.hand({std::move(output), i, size, std::move(out_names)});
     return outcome;
 }
 
@@ -173,10 +202,12 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
             // A path that reads or writes a name an output waiting for its
             // commit has yet to take (a file followed by its output, a path
             // listed twice) waits for it, as the files before it come first.
+            std::vector<std::string> out_names = names_.of(jobs[i].out_name);
             if ((!jobs[i].path.empty() && committer.names(names_.of(jobs[i].path))) ||
-                committer.names(names_.of(jobs[i].out_name)))
+                committer.names(out_names))
                 committer.drain();
-            const CryptOutcome outcome = write(i, jobs[i], key, umask, options);
+            const CryptOutcome outcome =
+                write(i, jobs[i], std::move(out_names), key, umask, options);
             if (outcome != CryptOutcome::Done)
                 return finish(outcome, i);
             if (let_go())
@@ -242,8 +273,37 @@ bool CryptRun::abandon()
             return false;
         state_->abandoned = true;
     }
-    state_->worker.detach();
+    let_go();
     return true;
+}
+
+void CryptRun::let_go()
+{
+    // Nothing waits for its commit: the committing thread ends now, and the
+    // worker, which hands over nothing more, ends whenever its disk lets it.
+    state_->committer.finish();
+    state_->worker.detach();
+}
+
+void CryptRun::end_for_exit()
+{
+    stop();
+    wait_for_commits();
+    bool ended;
+    {
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        // The worker notices the stop within a block or a piece of a wait.
+        state_->resolved_cv.wait_for(lock, kWorkerEndWait, [this] { return state_->ended; });
+        ended = state_->ended;
+        if (!ended)
+            state_->abandoned = true;
+    }
+    if (!state_->worker.joinable())
+        return;
+    if (ended)
+        state_->worker.join();
+    else
+        let_go();
 }
 
 bool CryptRun::take(std::vector<RunReport> &into, CryptOutcome *outcome, std::size_t *file)

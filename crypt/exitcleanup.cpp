@@ -3,13 +3,21 @@
 #include "crypt.h"
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <shared_mutex>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-std::mutex gwriting;
+// Shared by every write, flush, link, rename and close, so that the worker
+// and the committing thread never wait for each other; held alone, for good,
+// by the exit-time clean-up.
+std::shared_mutex gwriting;
+// Held for good by the clean-up from before it says it is under way.
+std::mutex gexit;
+std::atomic<bool> gexiting{false};
 
 // The named temporary files under way, for an exit handler on another thread.
 std::mutex gtemporaries_mutex;
@@ -19,12 +27,16 @@ std::vector<std::string> gtemporaries;
 
 WritingLock::WritingLock()
 {
-    gwriting.lock();
+    // Once the clean-up is under way, nothing new starts: this waits for
+    // good, as the clean-up never lets go.
+    if (gexiting)
+        gexit.lock();
+    gwriting.lock_shared();
 }
 
 WritingLock::~WritingLock()
 {
-    gwriting.unlock();
+    gwriting.unlock_shared();
 }
 
 void RegisterTemporary(const std::string &path)
@@ -58,9 +70,16 @@ const char *CurrentTemporaryFile()
 
 void EndWritingForExit()
 {
-    gwriting.lock();
-    std::lock_guard<std::mutex> lock(gtemporaries_mutex);
-    for (const std::string &path : gtemporaries)
-        ::unlink(path.c_str());
-    gtemporaries.clear();
+    // Once, however many exit paths meet (a let-go run, a lost display, a
+    // signal), and on whichever thread; a second caller waits for the first.
+    static std::once_flag once;
+    std::call_once(once, [] {
+        gexit.lock();
+        gexiting = true;
+        gwriting.lock();
+        std::lock_guard<std::mutex> lock(gtemporaries_mutex);
+        for (const std::string &path : gtemporaries)
+            ::unlink(path.c_str());
+        gtemporaries.clear();
+    });
 }

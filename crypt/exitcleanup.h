@@ -8,10 +8,11 @@
 #include <mutex>
 #include <string>
 
-// Held around each write, flush, link, rename and close of an output, so
-// that the process never ends in the middle of one: on a FUSE file system a
-// removed file whose write was cut short by the end of the process can stay
-// behind.
+// Held around each write, flush, link, rename and close of an output, and
+// the making of a named temporary file, so that the process never ends in
+// the middle of one: on a FUSE file system a removed file whose write was cut
+// short by the end of the process can stay behind. Any number of threads
+// hold it at once; only the exit-time clean-up waits for them all.
 class WritingLock {
 public:
     WritingLock();

@@ -131,6 +131,9 @@ CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::str
         // one block is read inline: a thread would cost more than its reading.
         XorBlockReader reader(input.fd.get(), key, input.size > XorBlockReader::kBlockSize,
                               options.read, input.size);
+        // A run stopped meanwhile makes nothing more.
+        if (!hooks.go_on())
+            return CryptOutcome::Cancelled;
         std::unique_ptr<PartnerOutput> output;
         const CryptOutcome opened = open_output(output, out_name, input, umask, options, hooks);
         if (opened != CryptOutcome::Done)

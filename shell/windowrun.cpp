@@ -303,7 +303,7 @@ void TenvarixCryptoKeepDoneFiles()
 {
     TenvarixCryptoStopRun();
     if (active_run)
-        active_run->wait_for_commits();
+        active_run->end_for_exit();
 }
 
 int doTenvarixCrypto()

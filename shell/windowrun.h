@@ -9,8 +9,8 @@
 // Asks the run under way to stop (Cancel, closing the window, end signals).
 void TenvarixCryptoStopRun();
 // For an end of the program that cannot wait for the run (a lost display):
-// stops the run under way and waits until every file it reported done has
-// its name.
+// stops the run under way, waits until every file it reported done has its
+// name, and ends its worker (joined, or let go of when its disk holds it up).
 void TenvarixCryptoKeepDoneFiles();
 // How the next runs read their inputs: for tests that need a slow input.
 void TenvarixCryptoSetRunOptions(TransformOptions options);
