@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sys/resource.h>
@@ -15,13 +16,17 @@
 #include <vector>
 
 #include "crypt/crypt.h"
+#include "faultydisk.h"
 #include "files.h"
 
 namespace {
 
 using namespace testfiles;
 
-class Run : public ScratchTest {};
+class Run : public ScratchTest {
+protected:
+    ~Run() override { faultydisk::reset(); }
+};
 
 std::size_t thread_count()
 {
@@ -331,6 +336,67 @@ TEST_F(Run, descriptors_open_at_start_leave_every_output_room)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     for (int i = 0; i < 1500; i += 100)
         EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with(std::to_string(i), kKey));
+}
+
+// On a disk whose every flush costs time whatever it holds, a file shown
+// done waits for at most the commit under way and its own, and a stop for
+// no more than that, however many files are shown done meanwhile.
+TEST_F(Run, on_a_disk_whose_flush_is_slow_a_file_waits_for_two_commits_at_most)
+{
+    constexpr int kFlushMs = 250;
+    constexpr int kFiles = 600;
+    // Small files, yet many bytes a commit: a group sized in bytes would lag.
+    const std::string content = random_bytes(64 * 1024, 14);
+    std::vector<std::string> paths;
+    for (int i = 0; i < kFiles; ++i) {
+        paths.push_back(path("f" + std::to_string(i)));
+        write_file(paths.back(), content);
+    }
+    faultydisk::syncfs_delay_ms = kFlushMs;
+    // When each file's name first appears, looked for every 10 ms.
+    using Clock = std::chrono::steady_clock;
+    std::map<std::string, Clock::time_point> named;
+    std::mutex named_mutex;
+    std::atomic<bool> watching{true};
+    std::thread watcher([&] {
+        while (watching) {
+            const auto now = Clock::now();
+            const std::vector<std::string> names = entries(scratch_.dir());
+            {
+                std::lock_guard<std::mutex> lock(named_mutex);
+                for (const std::string &name : names)
+                    named.emplace(name, now);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    std::map<std::size_t, Clock::time_point> ended;
+    Clock::time_point stopped;
+    const RunResult r = run_list(paths, {}, [&](CryptRun &run, const RunReport &report) {
+        if (report.step.kind == ProgressStep::End)
+            ended.emplace(report.file, Clock::now());
+        if (report.file == 500 && report.step.kind == ProgressStep::Start) {
+            stopped = Clock::now();
+            run.stop();
+        }
+    });
+    const auto stop_took = Clock::now() - stopped;
+    watching = false;
+    watcher.join();
+    EXPECT_EQ(r.outcome, CryptOutcome::Cancelled);
+    // A commit is two flushes; a file may end just after one began.
+    using std::chrono::duration_cast;
+    using Ms = std::chrono::milliseconds;
+    const long bound = 200 + 2 * (2 * kFlushMs) + 700;
+    Clock::duration longest{};
+    for (const auto &[file, at] : ended) {
+        const auto it = named.find("f" + std::to_string(file) + "tenvarixcrypto");
+        ASSERT_NE(it, named.end()) << "file " << file << " was shown done and is kept";
+        longest = std::max(longest, it->second - at);
+    }
+    EXPECT_GE(ended.size(), 500u);
+    EXPECT_LE(duration_cast<Ms>(longest).count(), bound) << "the longest wait for a name";
+    EXPECT_LE(duration_cast<Ms>(stop_took).count(), bound) << "a stop";
 }
 
 } // namespace
