@@ -8,6 +8,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -397,6 +399,127 @@ TEST_F(Run, on_a_disk_whose_flush_is_slow_a_file_waits_for_two_commits_at_most)
     EXPECT_GE(ended.size(), 500u);
     EXPECT_LE(duration_cast<Ms>(longest).count(), bound) << "the longest wait for a name";
     EXPECT_LE(duration_cast<Ms>(stop_took).count(), bound) << "a stop";
+}
+
+// A failure at the flush that makes a group's names durable, or at the close
+// of a replacement, leaves the failing file and every file after it as it
+// was, replacements included, byte for byte.
+TEST_F(Run, a_failure_at_the_last_flush_or_a_close_leaves_every_earlier_file_after_it)
+{
+    std::vector<std::string> paths;
+    const std::set<int> replaced = {1, 2, 5, 9};
+    auto reset_files = [&] {
+        paths.clear();
+        for (int i = 0; i < 10; ++i) {
+            paths.push_back(path("f" + std::to_string(i)));
+            write_file(paths.back(), "new " + std::to_string(i));
+            std::remove((paths.back() + "tenvarixcrypto").c_str());
+            if (replaced.count(i))
+                write_file(paths.back() + "tenvarixcrypto", "earlier " + std::to_string(i));
+        }
+    };
+    auto expect_untouched_from = [&](int first) {
+        for (int i = first; i < 10; ++i) {
+            if (replaced.count(i))
+                EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), "earlier " + std::to_string(i)) << i;
+            else
+                EXPECT_FALSE(exists(paths[i] + "tenvarixcrypto")) << i;
+        }
+        for (int i = 0; i < first; ++i)
+            EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with("new " + std::to_string(i), kKey)) << i;
+        const auto made = first - std::count_if(replaced.begin(), replaced.end(),
+                                                [&](int i) { return i < first; });
+        EXPECT_EQ(entries(scratch_.dir()).size(), 10 + replaced.size() + made) << "nothing else";
+    };
+
+    // The names' flush fails, and the folder's flush after it.
+    reset_files();
+    faultydisk::syncfs_fails_from = 2;
+    faultydisk::folder_fsync_fails = true;
+    RunResult r = run_list(paths);
+    EXPECT_EQ(r.outcome, CryptOutcome::OutFileNotWritten);
+    EXPECT_EQ(r.file, 0u);
+    expect_untouched_from(0);
+
+    // The close of the replacement of file 5 fails, with or without unnamed
+    // temporary files.
+    for (bool unnamed : {true, false}) {
+        faultydisk::reset();
+        faultydisk::no_unnamed_files = !unnamed;
+        reset_files();
+        faultydisk::fail_close_of(paths[5] + "tenvarixcrypto");
+        r = run_list(paths);
+        EXPECT_EQ(r.outcome, CryptOutcome::OutFileNotWritten) << unnamed;
+        EXPECT_EQ(r.file, 5u) << unnamed;
+        expect_untouched_from(5);
+    }
+}
+
+// A link to a name that an output waiting for its commit is to take, as an
+// input or as an output name, gives the result that the list's order gives.
+TEST_F(Run, a_link_to_a_name_still_to_be_taken_waits_for_it)
+{
+    const std::string a = random_bytes(30000, 15);
+    write_file(path("a"), a);
+    write_file(path("atenvarixcrypto"), "an earlier output, 21");
+    ASSERT_EQ(::symlink("atenvarixcrypto", path("l").c_str()), 0);
+    RunResult r = run_list({path("a"), path("l")});
+    EXPECT_EQ(r.outcome, CryptOutcome::Done);
+    EXPECT_EQ(read_file(path("ltenvarixcrypto")), a) << "made from a's new partner";
+
+    // b's partner name leads to a's partner, new or a replacement.
+    write_file(path("b"), "b's bytes");
+    ASSERT_EQ(::symlink("atenvarixcrypto", path("btenvarixcrypto").c_str()), 0);
+    for (bool earlier : {false, true}) {
+        std::remove(path("atenvarixcrypto").c_str());
+        if (earlier)
+            write_file(path("atenvarixcrypto"), "earlier");
+        r = run_list({path("a"), path("b")});
+        EXPECT_EQ(r.outcome, CryptOutcome::Done) << earlier;
+        EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_with("b's bytes", kKey)) << earlier;
+    }
+}
+
+// The exit-time clean-up may be reached twice (a let-go run, then a lost
+// display), and a worker let go of before it opened its output makes
+// nothing after it. Exit-time clean-up is for good: in a child process.
+TEST_F(Run, the_exit_clean_up_runs_once_and_a_let_go_worker_makes_nothing_after_it)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 5; ++i) {
+        paths.push_back(path("done" + std::to_string(i)));
+        write_file(paths.back(), "done " + std::to_string(i));
+    }
+    paths.push_back(path("held"));
+    write_file(paths.back(), "its open is held up");
+    const pid_t child = fork();
+    if (child == 0) {
+        faultydisk::no_unnamed_files = true; // hidden temporary files, as on FAT
+        faultydisk::hold_open_of(path("held"));
+        CryptRun run(paths, kKey, nullptr);
+        wait_for_file(run, 4);
+        for (int i = 0; i < 500 && !exists(paths[4] + "tenvarixcrypto"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!let_go_after_stop(run))
+            _exit(2);
+        EndWritingForExit();
+        EndWritingForExit();
+        faultydisk::release_open();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        _exit(0);
+    }
+    int status = -1;
+    for (int i = 0; i < 1000 && waitpid(child, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (waitpid(child, &status, WNOHANG) == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the clean-up hung";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with("done " + std::to_string(i), kKey));
+    EXPECT_EQ(entries(scratch_.dir()).size(), 11u) << "no temporary file left";
 }
 
 } // namespace

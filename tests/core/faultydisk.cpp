@@ -24,13 +24,6 @@ template <typename Fn> Fn real(const char *name)
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-std::string path_of(int fd)
-{
-    char buffer[4096];
-    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buffer, sizeof buffer);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-}
-
 void wait_if_held(const char *path)
 {
     std::unique_lock<std::mutex> lock(mutex);
@@ -100,7 +93,10 @@ extern "C" int close(int fd)
     bool fail = false;
     if (const int flags = fcntl(fd, F_GETFL); flags >= 0 && (flags & O_ACCMODE) == O_RDWR) {
         std::lock_guard<std::mutex> lock(mutex);
-        fail = !close_fails.empty() && path_of(fd) == close_fails;
+        struct stat file, named;
+        fail = !close_fails.empty() && fstat(fd, &file) == 0 &&
+               stat(close_fails.c_str(), &named) == 0 && file.st_dev == named.st_dev &&
+               file.st_ino == named.st_ino;
         if (fail)
             close_fails.clear();
     }

@@ -22,8 +22,9 @@ inline std::atomic<bool> folder_fsync_fails{false};
 // Unnamed temporary files (O_TMPFILE) are not supported, as on FAT.
 inline std::atomic<bool> no_unnamed_files{false};
 
-// The close of a descriptor open for reading and writing on this file fails
-// with EIO (after closing it, as Linux does), once; empty for none.
+// The close of a descriptor open for reading and writing on the file this
+// path names when it is closed fails with EIO (after closing it, as Linux
+// does), once; empty for none.
 void fail_close_of(const std::string &path);
 // An open of this path waits until released; empty for none.
 void hold_open_of(const std::string &path);
