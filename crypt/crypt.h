@@ -28,8 +28,8 @@ int ValidateKey(const char *key);
 // order; empty when the key passes. offender is gderidentischbuchstabe.
 std::string KeyVerdictMessage(int verdict, char offender);
 
-// The partner name: the path less its last 14 bytes when it holds the marker
-// anywhere, else the path with the marker appended.
+// The partner name: the path less the marker when it ends in the marker, else
+// the path with the marker appended, wherever else the marker stands.
 inline constexpr std::string_view kMarker = "tenvarixcrypto";
 std::string MakeOutFileName(std::string_view path);
 

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "crypt.h"
 
+// Only a marker at the very end makes a partner: a folder or file named
+// after the program elsewhere in the path keeps its output beside the input.
 std::string MakeOutFileName(std::string_view path)
 {
-    if (path.find(kMarker) != std::string_view::npos)
+    if (path.size() >= kMarker.size() && path.substr(path.size() - kMarker.size()) == kMarker)
         return std::string(path.substr(0, path.size() - kMarker.size()));
     std::string name(path);
     name += kMarker;

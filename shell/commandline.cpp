@@ -13,8 +13,8 @@ const char kSummary[] =
     "Encrypts and decrypts whole files with a key that you type. Type the key, list\n"
     "the files (FILE arguments, typed paths, Select File or dropped files) and press\n"
     "Crypt. Every file is read and its partner written beside it: a name that\n"
-    "contains \"tenvarixcrypto\" loses its last 14 characters, any other name gets\n"
-    "\"tenvarixcrypto\" appended.";
+    "ends in \"tenvarixcrypto\" loses it, any other name gets \"tenvarixcrypto\"\n"
+    "appended.";
 
 // After a command line that does not parse, its words that are no options
 // are still the files to list.

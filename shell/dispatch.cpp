@@ -83,6 +83,18 @@ void swap_picture(GtkWidget *widget, bool pointer_inside)
     }
 }
 
+// A Return or Escape that ends a composition in the focused field's input
+// method is the input method's: it gets the key first, as the field itself
+// would give it.
+bool taken_by_input_method(GtkWidget *focus, GdkEventKey *event)
+{
+    if (GTK_IS_ENTRY(focus))
+        return gtk_entry_im_context_filter_keypress(GTK_ENTRY(focus), event);
+    if (GTK_IS_TEXT_VIEW(focus))
+        return gtk_text_view_im_context_filter_keypress(GTK_TEXT_VIEW(focus), event);
+    return false;
+}
+
 } // namespace
 
 void TenvarixCryptoDrainEvents()
@@ -120,11 +132,25 @@ gboolean TenvarixCryptoDoLeave(GtkWidget *widget, GdkEvent *, gpointer)
     return FALSE;
 }
 
+// Keypad Enter anywhere, and Return in the key entry, start the crypt
+// action; Escape anywhere is Cancel. Return elsewhere goes on to the focused
+// widget (a new line in the file list, a press on a focused button).
 gboolean TenvarixCryptowindowdokeypressevent(GtkWidget *widget, GdkEventKey *event, gpointer)
 {
-    if (event->keyval != GDK_KEY_KP_Enter)
+    GtkWidget *focus = gtk_window_get_focus(GTK_WINDOW(widget));
+    GtkWidget *source = nullptr;
+    if (event->keyval == GDK_KEY_KP_Enter)
+        source = widget;
+    else if ((event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_ISO_Enter) &&
+             focus == LEdit_TenvarixCryptoWindowKey)
+        source = widget;
+    else if (event->keyval == GDK_KEY_Escape)
+        source = PBut_TenvarixCryptoWindowCancel;
+    else
         return FALSE;
-    TenvarixCryptoDoIt(widget, nullptr, nullptr);
+    if (event->keyval != GDK_KEY_KP_Enter && taken_by_input_method(focus, event))
+        return TRUE;
+    TenvarixCryptoDoIt(source, nullptr, nullptr);
     return TRUE;
 }
 

@@ -22,3 +22,21 @@ void TenvarixCryptoSetLookAndFeel()
     WindowBackgroundColor = GdkRGBA{210.0 / 255.0, 210.0 / 255.0, 210.0 / 255.0, 1.0};
     MessageColor = GdkRGBA{0.8, 0.0, 0.0, 1.0};
 }
+
+void TenvarixCryptoKeepLightLook(GtkWidget *widget)
+{
+    // The window paints its own grey and black lines: a dark theme would
+    // put near-white texts and black fields on them. The toolkit's built-in
+    // theme, light variant, ranks just above the desktop's theme (which the
+    // toolkit loads with the settings' rank), so that every property it sets
+    // wins over the desktop's while the window's own fonts and colours, set
+    // above both, still hold. The toolkit keeps the provider for the life of
+    // the process.
+    GtkCssProvider *light = gtk_css_provider_get_named("Adwaita", nullptr);
+    gtk_style_context_add_provider(gtk_widget_get_style_context(widget), GTK_STYLE_PROVIDER(light),
+                                   GTK_STYLE_PROVIDER_PRIORITY_SETTINGS + 1);
+    if (GTK_IS_CONTAINER(widget))
+        gtk_container_forall(GTK_CONTAINER(widget),
+                             [](GtkWidget *child, gpointer) { TenvarixCryptoKeepLightLook(child); },
+                             nullptr);
+}

@@ -2,6 +2,13 @@
 // The look of the whole program: toolkit-wide settings, fonts and colours.
 #pragma once
 
+#include <gtk/gtk.h>
+
 // Sets the toolkit's font and font rendering and creates the fonts and
 // colours that shell.h declares. Needs GTK initialised.
 void TenvarixCryptoSetLookAndFeel();
+
+// Gives the widget and every widget inside it, its internal ones included,
+// the toolkit's own light look over whatever theme the desktop has, so that
+// texts and fields keep their colours on a dark theme too.
+void TenvarixCryptoKeepLightLook(GtkWidget *widget);

@@ -218,6 +218,7 @@ void TenvarixCryptoCreateWindow()
     set_text_colour(Label_TenvarixCryptoWindowMessage, MessageColor);
 
     gtk_container_add(GTK_CONTAINER(TenvarixCryptoWindow), TenvarixCryptoWindowFixedLayout);
+    TenvarixCryptoKeepLightLook(TenvarixCryptoWindow);
 
     gtk_widget_show_all(TenvarixCryptoWindow);
     gtk_widget_hide(ProgressBar_TenvarixCryptoWindow);

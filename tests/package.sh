@@ -29,9 +29,8 @@ grep -Eq '(^|, )libgtk-3-0( |,|$)' <<<"$depends" || fail "Depends lacks libgtk-3
 
 mkdir "$tmp/root"
 dpkg-deb -x "$deb" "$tmp/root"
-grep -qx 'Path=/usr/share/tenvarix-crypto' \
-    "$tmp/root/usr/share/applications/io.github.tenvarix.TenvarixCrypto.desktop" ||
-    fail "the packaged launcher does not start in /usr/share/tenvarix-crypto"
+! grep -q '^Path=' "$tmp/root/usr/share/applications/io.github.tenvarix.TenvarixCrypto.desktop" ||
+    fail "the packaged launcher sets a working directory of its own"
 [ -f "$tmp/root/usr/share/doc/tenvarix-crypto/copyright" ] || fail "no copyright file"
 # Debian's own checks: no errors (warnings are printed).
 if command -v lintian >/dev/null; then

@@ -12,12 +12,23 @@ TEST(MakeOutFileName, appends_or_cuts_the_marker)
     const std::pair<std::string, std::string> cases[] = {
         {"/home/u/report.txt", "/home/u/report.txttenvarixcrypto"},
         {"/home/u/report.txttenvarixcrypto", "/home/u/report.txt"},
-        {"/tenvarixcrypto/dir/ab", "/tenvari"},
-        {"/tenvarixcrypto/dir/report.txt", "/tenvarixcrypto/"},
+        // The marker elsewhere than at the end: in a folder's name, at the
+        // start or in the middle of the file's own name. The output stays
+        // beside its input and turns back into it.
+        {"/tenvarixcrypto/dir/ab", "/tenvarixcrypto/dir/abtenvarixcrypto"},
+        {"/home/u/tenvarixcrypto-vault/notes.txt",
+         "/home/u/tenvarixcrypto-vault/notes.txttenvarixcrypto"},
+        {"/home/u/tenvarixcrypto-vault/notes.txttenvarixcrypto",
+         "/home/u/tenvarixcrypto-vault/notes.txt"},
+        {"/home/u/tenvarixcrypto-readme.txt", "/home/u/tenvarixcrypto-readme.txttenvarixcrypto"},
+        {"/home/u/mytenvarixcryptonotes", "/home/u/mytenvarixcryptonotestenvarixcrypto"},
+        {"a tenvarixcrypto b", "a tenvarixcrypto btenvarixcrypto"},
+        // At the end only one marker goes, however many stand before it.
+        {"/home/u/atenvarixcryptotenvarixcrypto", "/home/u/atenvarixcrypto"},
         {"/home/u/TENVARIXCRYPTO", "/home/u/TENVARIXCRYPTOtenvarixcrypto"},
+        {"/home/u/tenvarixcrypt", "/home/u/tenvarixcrypttenvarixcrypto"},
         {"tenvarixcrypto", ""},
         {"", "tenvarixcrypto"},
-        {"a tenvarixcrypto b", "a te"},
     };
     for (const auto &[path, out] : cases)
         EXPECT_EQ(MakeOutFileName(path), out) << path;

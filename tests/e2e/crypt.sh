@@ -2,6 +2,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The real program under Xvfb: a key and two paths typed into the window,
 # keypad Enter; the program ends with 0 and both outputs hold the key's XOR.
+# A file in a folder named after the program makes a round trip beside itself.
 # A refused key leaves the window open, shows a message and writes nothing.
 set -euo pipefail
 . "$(dirname "$0")/common.bash"
@@ -55,7 +56,33 @@ for name in ("one.txttenvarixcrypto", "two data.bintenvarixcrypto"):
     assert any(c in ("fsync", "syncfs") for c, _ in calls[at + 1:]), calls[at + 1:]
 PY
 
+# The marker in a folder's name, and at the start of a file's: the partner
+# stays in that folder under the name plus the marker, and turns back into
+# the original there. Nothing lands beside the folder.
 rm "$work"/*tenvarixcrypto
+vault="$work/tenvarixcrypto-vault"
+mkdir "$vault"
+printf 'kept in the vault\n' >"$vault/tenvarixcrypto-notes.txt"
+cp "$vault/tenvarixcrypto-notes.txt" "$E2E_TMP/notes.orig"
+start_app "$TENVARIX_SOURCE"
+fill_in "$key" "$vault/tenvarixcrypto-notes.txt"
+xdotool key KP_Enter
+wait_exit 30
+[ "$APP_STATUS" = 0 ] || fail "a run in the vault ended with '$APP_STATUS', not 0"
+expect_xor "$vault/tenvarixcrypto-notes.txt" "$vault/tenvarixcrypto-notes.txttenvarixcrypto" "$key"
+rm "$vault/tenvarixcrypto-notes.txt"
+start_app "$TENVARIX_SOURCE"
+fill_in "$key" "$vault/tenvarixcrypto-notes.txttenvarixcrypto"
+xdotool key KP_Enter
+wait_exit 30
+[ "$APP_STATUS" = 0 ] || fail "the way back in the vault ended with '$APP_STATUS', not 0"
+cmp -s "$vault/tenvarixcrypto-notes.txt" "$E2E_TMP/notes.orig" || fail "the round trip in the vault changed the file"
+[ "$(ls -A "$vault")" = "$(printf 'tenvarixcrypto-notes.txt\ntenvarixcrypto-notes.txttenvarixcrypto')" ] ||
+    fail "the vault holds: $(ls -A "$vault")"
+[ "$(ls -A "$work")" = "$(printf 'one.txt\ntenvarixcrypto-vault\ntwo data.bin')" ] ||
+    fail "written beside the vault: $(ls -A "$work")"
+rm -r "$vault"
+
 before=$(ls -l --time-style=full-iso "$work")
 start_app "$TENVARIX_SOURCE"
 fill_in "short key" "$work/one.txt"

@@ -1,10 +1,10 @@
 #!/bin/bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Installs the build into a scratch DESTDIR, checks where every file lands,
-# and starts the installed program as its desktop launcher does: the
-# window must show the installed pictures. Started elsewhere it shows them
-# too, from the installed data folder or the source tree, and when neither
-# has them stderr says where it looked. Partner files open with it.
+# Installs the build into a scratch DESTDIR and checks where every file
+# lands. Started in any folder, the installed program shows its pictures,
+# from the installed data folder or the source tree, and when neither has
+# them stderr says where it looked. Partner files open with it through the
+# launcher, which leaves the program in the folder it was started from.
 set -euo pipefail
 build=$(dirname "$TENVARIX_BIN")
 . "$(dirname "$0")/common.bash"
@@ -27,8 +27,7 @@ for f in "$TENVARIX_SOURCE/__png's"/*.png; do
 done
 
 desktop="$root$prefix/share/applications/$app.desktop"
-workdir=$(sed -n 's/^Path=//p' "$desktop")
-[ "$workdir" = "$prefix/share/tenvarix-crypto" ] || fail "Path= is '$workdir'"
+! grep -q '^Path=' "$desktop" || fail "the launcher sets a working directory of its own"
 [ "$(sed -n 's/^Exec=//p' "$desktop")" = "$prefix/bin/tenvarix-crypto %F" ] || fail "Exec= is wrong"
 [ "$(sed -n 's/^Icon=//p' "$desktop")" = "$app" ] || fail "Icon= is wrong"
 [ "$(sed -n 's/^StartupWMClass=//p' "$desktop")" = "$app" ] || fail "StartupWMClass= is wrong"
@@ -56,12 +55,12 @@ wait_for_pictures() {
     return 1
 }
 
-start_in "$root$workdir"
-wait_for_pictures || fail "the launcher's working directory does not show the pictures"
+# In the data folder the pictures are found as ./__png's/; from any other
+# folder they come from the source tree here, as the installed data folder is
+# only staged.
+start_in "$root$prefix/share/tenvarix-crypto"
+wait_for_pictures || fail "the data folder does not show the pictures"
 stop_app
-
-# From any other folder the pictures come from the source tree here, as the
-# installed data folder is only staged.
 start_in "$tmp"
 wait_for_pictures || fail "the pictures are not found from another folder"
 stop_app
@@ -82,7 +81,7 @@ hidden() {
     PREFIX_SHARE="$prefix/share" start_app "$tmp" unshare -m bash "$tmp/hide-pictures.sh" "$@"
 }
 if [ -d "$prefix/share" ] && unshare -m true 2>/dev/null; then
-    hidden "$root$workdir/__png's" "$root$prefix/bin/tenvarix-crypto"
+    hidden "$root$prefix/share/tenvarix-crypto/__png's" "$root$prefix/bin/tenvarix-crypto"
     wait_for_pictures || fail "the installed data folder's pictures are not shown"
     stop_app
 
@@ -110,7 +109,7 @@ fi
 # Enter decrypt it. xdg-mime asks gio under GNOME.
 export XDG_DATA_DIRS="$root$prefix/share:/usr/share"
 update-mime-database "$root$prefix/share/mime"
-sed -i -e "s|^Exec=$prefix/|Exec=$root$prefix/|" -e "s|^Path=.*|Path=$root$workdir|" "$desktop"
+sed -i -e "s|^Exec=$prefix/|Exec=$root$prefix/|" "$desktop"
 update-desktop-database "$root$prefix/share/applications"
 work="$tmp/work"
 mkdir "$work"
@@ -130,13 +129,20 @@ assert sys.argv[2] in Gio.content_type_get_icon(sys.argv[1]).get_names()
 PY
 stop_app # the window found below must be the one gio opens
 : >"$E2E_TMP/program.log"
-gio open "$work/report.pdftenvarixcrypto" >>"$E2E_TMP/program.log" 2>&1
+# Opened from a home folder, as a desktop opens files, the program works
+# there, so that a typed relative path is the user's, and shows its pictures.
+mkdir "$tmp/home"
+(cd "$tmp/home" && gio open "$work/report.pdftenvarixcrypto") >>"$E2E_TMP/program.log" 2>&1
 for _ in $(seq 1 500); do
     APP_WID=$(xdotool search --onlyvisible --classname "^$app\$" 2>/dev/null | head -n 1 || true)
     [ -n "$APP_WID" ] && break
     sleep 0.02
 done
 [ -n "$APP_WID" ] || fail "gio open showed no window"
+cwd=$(readlink "/proc/$(xdotool getwindowpid "$APP_WID")/cwd")
+[ "$cwd" = "$tmp/home" ] || fail "the launcher started the program in '$cwd'"
+xdotool mousemove 0 0 # off the buttons, which show their pictures at rest
+wait_for_pictures || fail "the program opened by its launcher shows no pictures"
 key='abcdefghijkA1!'
 click 250 91
 xdotool type --delay 2 "$key"

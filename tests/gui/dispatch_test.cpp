@@ -2,9 +2,13 @@
 // What presses, pointer crossings and keys on the window lead to.
 #include "gui_support.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
+
+#include "files.h"
 
 namespace {
 
@@ -107,24 +111,64 @@ TEST_F(Dispatch, the_pointer_over_a_picture_button_swaps_its_picture)
         EXPECT_EQ(gui::image_file(b.image), b.outside);
 }
 
-TEST_F(Dispatch, keypad_enter_anywhere_starts_the_crypt_action_and_is_consumed)
+TEST_F(Dispatch, keypad_enter_anywhere_and_return_in_the_key_entry_start_the_crypt_action_escape_cancels)
 {
     const struct {
         GtkWidget *focus;
-        guint modifiers;
-    } cases[] = {
-        {LEdit_TenvarixCryptoWindowKey, 0},
-        {MEdit_TenvarixCryptoWindowFilePfad, 0},
-        {MEdit_TenvarixCryptoWindowFilePfad, GDK_SHIFT_MASK},
-        {LEdit_TenvarixCryptoWindowKey, GDK_CONTROL_MASK},
-        {PBut_TenvarixCryptoWindowCancel, 0},
+        guint key, modifiers;
+    } starts[] = {
+        {LEdit_TenvarixCryptoWindowKey, GDK_KEY_KP_Enter, 0},
+        {MEdit_TenvarixCryptoWindowFilePfad, GDK_KEY_KP_Enter, 0},
+        {MEdit_TenvarixCryptoWindowFilePfad, GDK_KEY_KP_Enter, GDK_SHIFT_MASK},
+        {LEdit_TenvarixCryptoWindowKey, GDK_KEY_KP_Enter, GDK_CONTROL_MASK},
+        {PBut_TenvarixCryptoWindowCancel, GDK_KEY_KP_Enter, 0},
+        {LEdit_TenvarixCryptoWindowKey, GDK_KEY_Return, 0},
+        {LEdit_TenvarixCryptoWindowKey, GDK_KEY_Return, GDK_SHIFT_MASK},
     };
-    for (const auto &c : cases) {
+    for (const auto &c : starts) {
         gtk_label_set_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage), "");
         gtk_widget_grab_focus(c.focus);
-        EXPECT_TRUE(gui::press_key(TenvarixCryptoWindow, GDK_KEY_KP_Enter, c.modifiers));
-        EXPECT_EQ(gui::message_text(), kShortKeyMessage);
+        EXPECT_TRUE(gui::press_key(TenvarixCryptoWindow, c.key, c.modifiers)) << c.key;
+        EXPECT_EQ(gui::message_text(), kShortKeyMessage) << c.key;
         EXPECT_EQ(gui::file_list_text(), ""); // no newline slipped into the list
+        EXPECT_EQ(gtk_entry_get_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey)), std::string());
+    }
+
+    // Escape is Cancel: during a run it stops the run, and the window closes
+    // once the file under way is discarded ...
+    testfiles::ScratchDir scratch;
+    TransformOptions slow;
+    slow.read = [](int fd, char *buffer, std::size_t n) {
+        g_usleep(5000);
+        return ::read(fd, buffer, std::min<std::size_t>(n, 64 * 1024));
+    };
+    TenvarixCryptoSetRunOptions(std::move(slow));
+    testfiles::write_file(scratch.path("big"), std::string(1 << 20, 'q'));
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), testfiles::kKey.c_str());
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, scratch.path("big").c_str(), -1);
+    gtk_widget_grab_focus(LEdit_TenvarixCryptoWindowKey);
+    int marks = 0;
+    g_signal_connect(ProgressBar_TenvarixCryptoWindow, "notify::fraction",
+                     G_CALLBACK(+[](GObject *, GParamSpec *, gpointer count) {
+                         if (++*static_cast<int *>(count) == 3)
+                             gui::press_key(TenvarixCryptoWindow, GDK_KEY_Escape);
+                     }),
+                     &marks);
+    const bool ended = gui::run_in_main_loop(
+        [] { gui::press_key(TenvarixCryptoWindow, GDK_KEY_Return); });
+    TenvarixCryptoSetRunOptions({});
+    ASSERT_TRUE(ended);
+    EXPECT_GE(marks, 3) << "the run was under way";
+    EXPECT_FALSE(window_alive());
+    EXPECT_EQ(testfiles::entries(scratch.dir()), std::vector<std::string>{"big"});
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 1) << "a stopped run is no success";
+
+    // ... and outside a run it closes the window, whichever widget has the focus.
+    for (GtkWidget **focus : {&MEdit_TenvarixCryptoWindowFilePfad, &LEdit_TenvarixCryptoWindowKey}) {
+        SetUp();
+        gtk_widget_grab_focus(*focus);
+        EXPECT_TRUE(gui::run_in_main_loop([] { gui::press_key(TenvarixCryptoWindow, GDK_KEY_Escape); }));
+        EXPECT_FALSE(window_alive());
     }
 }
 

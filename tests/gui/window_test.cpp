@@ -7,6 +7,7 @@
 #include <gdk/gdkx.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <memory>
 #include <string>
@@ -206,6 +207,62 @@ TEST_F(MainWindow, applies_the_fonts_and_colours_of_the_look)
     EXPECT_EQ(capture.pixel(20, 300), 0xd2d2d2u);
     EXPECT_EQ(capture.pixel(470, 40), 0xd2d2d2u);
     EXPECT_EQ(capture.pixel(250, 480), 0xd2d2d2u);
+}
+
+// Relative luminance of an sRGB colour, for the contrast of two colours.
+double luminance(const GdkRGBA &c)
+{
+    auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * linear(c.red) + 0.7152 * linear(c.green) + 0.0722 * linear(c.blue);
+}
+
+// A dark desktop theme (here the toolkit's own, dark variant) changes
+// nothing the window paints: the texts, the entry, the list, the bar and the
+// red message look as on a light one, and the rules stay readable on the grey.
+TEST_F(MainWindow, looks_the_same_on_a_dark_theme)
+{
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), "Abcdefgh1234!?");
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "/home/u/report.txt\n/home/u/b", -1);
+    gtk_widget_show(ProgressBar_TenvarixCryptoWindow);
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(ProgressBar_TenvarixCryptoWindow), 0.5);
+    gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(ProgressBar_TenvarixCryptoWindow), TRUE);
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(ProgressBar_TenvarixCryptoWindow), "2 of 5");
+    gtk_label_set_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage), "OutFile not written");
+    auto pixels = [] {
+        EXPECT_TRUE(gui::wait_for_draw(TenvarixCryptoWindow));
+        Capture capture;
+        std::vector<guint32> all;
+        for (int y = 0; y < 550; ++y)
+            for (int x = 0; x < 500; ++x)
+                all.push_back(capture.pixel(x, y));
+        return all;
+    };
+    const std::vector<guint32> light = pixels();
+
+    GtkSettings *settings = gtk_settings_get_default();
+    g_object_set(settings, "gtk-application-prefer-dark-theme", TRUE, nullptr);
+    const std::vector<guint32> dark = pixels();
+    GdkRGBA rule{};
+    gtk_style_context_get_color(gtk_widget_get_style_context(Label_AnzahlBuchstaben),
+                                GTK_STATE_FLAG_NORMAL, &rule);
+    // The theme did turn dark: a widget of its own shows it.
+    GtkWidget *outside = gtk_label_new("");
+    g_object_ref_sink(outside);
+    GdkRGBA theme_text{};
+    gtk_style_context_get_color(gtk_widget_get_style_context(outside), GTK_STATE_FLAG_NORMAL,
+                                &theme_text);
+    g_object_unref(outside);
+    g_object_set(settings, "gtk-application-prefer-dark-theme", FALSE, nullptr);
+    gui::drain();
+
+    EXPECT_GT(luminance(theme_text), 0.5) << "the dark theme's texts are light";
+    std::size_t differing = 0, first = 0;
+    for (std::size_t i = 0; i < light.size(); ++i)
+        if (light[i] != dark[i] && differing++ == 0)
+            first = i;
+    EXPECT_EQ(differing, 0u) << "first at x " << first % 500 << ", y " << first / 500;
+    const GdkRGBA grey = WindowBackgroundColor;
+    EXPECT_GE((luminance(grey) + 0.05) / (luminance(rule) + 0.05), 4.5);
 }
 
 // The pixels of a surface, premultiplied ARGB, row by row.
