@@ -39,8 +39,11 @@ void run_crypt()
     // run over the same files: ignore it.
     if (grunningcrypt)
         return;
-    if (TenvarixCryptoFileListIsFilling())
-        return; // folders still being listed
+    // While folders are still being listed, the run waits for the whole list.
+    if (TenvarixCryptoFileListIsFilling()) {
+        TenvarixCryptoWhenFileListFilled(run_crypt);
+        return;
+    }
     stopping_signal = 0;
     const int result = doTenvarixCrypto();
     if (gcancelcrypt)
