@@ -39,14 +39,26 @@ void run_crypt()
     // run over the same files: ignore it.
     if (grunningcrypt)
         return;
-    if (TenvarixCryptoFileListIsFilling())
-        return; // folders still being listed
+    // While folders are still being listed, the run waits for the whole list.
+    if (TenvarixCryptoFileListIsFilling()) {
+        TenvarixCryptoWhenFileListFilled(run_crypt);
+        return;
+    }
     stopping_signal = 0;
     const int result = doTenvarixCrypto();
     if (gcancelcrypt)
         last_run_status = stopping_signal ? 128 + stopping_signal : 1;
     else
         last_run_status = result;
+    // Files opened from outside during the run waited for its end. After a
+    // complete run they are the list, and the window stays open for them.
+    const std::string opened = TenvarixCryptoTakeFilesOpenedDuringRun();
+    if (!opened.empty() && !gcancelcrypt) {
+        if (result == 0)
+            gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "", -1);
+        TenvarixCryptoAppendFilesToFileList(opened.c_str());
+        return;
+    }
     if (result == 0 || gcancelcrypt)
         close_window_and_quit();
 }

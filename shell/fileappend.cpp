@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -27,6 +28,8 @@ struct Filling {
     GtkTextBuffer *buffer = nullptr; // watched: when it goes, so does the queue
     GCancellable *cancellable = nullptr;
     guint idle = 0;
+    // What to do once everything queued is in (a Crypt pressed meanwhile).
+    void (*when_filled)() = nullptr;
 };
 Filling filling;
 
@@ -50,6 +53,7 @@ void insert_at_end(const char *text, std::size_t length)
 void forget_queue()
 {
     filling.queue.clear();
+    filling.when_filled = nullptr;
     if (filling.idle)
         g_source_remove(filling.idle);
     filling.idle = 0;
@@ -89,6 +93,9 @@ void insert_pending()
         }
         filling.queue.pop_front();
     }
+    // Last, as it may run a whole crypt run with the main loop.
+    if (void (*action)() = std::exchange(filling.when_filled, nullptr))
+        action();
 }
 
 gboolean insert_more(gpointer)
@@ -169,4 +176,12 @@ void TenvarixCryptoAppendFilesToFileList(const char *lines)
 bool TenvarixCryptoFileListIsFilling()
 {
     return !filling.queue.empty() && filling.buffer == TenvarixCryptoWindowFilePfadBuffer;
+}
+
+void TenvarixCryptoWhenFileListFilled(void (*action)())
+{
+    if (TenvarixCryptoFileListIsFilling())
+        filling.when_filled = action;
+    else
+        action();
 }

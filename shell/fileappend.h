@@ -11,6 +11,9 @@ void TenvarixCryptoAppendToFileList(const char *text);
 // does, each folder replaced by its files: listed on a worker thread and
 // inserted in slices, so the window answers throughout.
 void TenvarixCryptoAppendFilesToFileList(const char *lines);
-// True while text given to the two above is still to be inserted; Crypt and
-// keypad Enter are ignored meanwhile.
+// True while text given to the two above is still to be inserted.
 bool TenvarixCryptoFileListIsFilling();
+// Runs the action once the file list is filled: at once when it is, else
+// after the last text queued has gone in (a Crypt pressed while folders are
+// listed). A later call replaces the action; a new window's list drops it.
+void TenvarixCryptoWhenFileListFilled(void (*action)());

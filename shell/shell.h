@@ -17,6 +17,7 @@
 #include "folders.h"
 #include "lookandfeel.h"
 #include "lostdisplay.h"
+#include "onewindow.h"
 #include "picturebutton.h"
 #include "pictures.h"
 #include "startup.h"

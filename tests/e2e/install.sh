@@ -4,8 +4,15 @@
 # lands. Started in any folder, the installed program shows its pictures,
 # from the installed data folder or the source tree, and when neither has
 # them stderr says where it looked. Partner files open with it through the
-# launcher, which leaves the program in the folder it was started from.
+# launcher, which leaves the program in the folder it was started from, and
+# files opened while its window is open join that window.
 set -euo pipefail
+
+# Later starts find the open window through the session bus: one of its own.
+if [ -z "${INSTALL_E2E_IN_BUS:-}" ]; then
+    export INSTALL_E2E_IN_BUS=1
+    exec dbus-run-session -- bash "$0" "$@"
+fi
 build=$(dirname "$TENVARIX_BIN")
 . "$(dirname "$0")/common.bash"
 tmp=$E2E_TMP
@@ -143,13 +150,32 @@ cwd=$(readlink "/proc/$(xdotool getwindowpid "$APP_WID")/cwd")
 [ "$cwd" = "$tmp/home" ] || fail "the launcher started the program in '$cwd'"
 xdotool mousemove 0 0 # off the buttons, which show their pictures at rest
 wait_for_pictures || fail "the program opened by its launcher shows no pictures"
+# Opened again while the window is open, partner files join its list: from
+# the file manager's way in, and from a start in another folder with a
+# relative name, which says there what names nothing and ends at once.
+program="$root$prefix/bin/tenvarix-crypto"
+running() { pgrep -c -f "^$program" || true; }
+printf 'second partner\n' >"$work/notes.txttenvarixcrypto"
+mkdir "$work/sub"
+printf 'third partner\n' >"$work/third.txttenvarixcrypto"
+gio open "$work/notes.txttenvarixcrypto" >>"$E2E_TMP/program.log" 2>&1
+sleep 0.3
+wait_for 10 test "$(running)" = 1 || fail "the second gio open left $(running) programs running"
+status=0
+said=$(cd "$work/sub" && timeout 20 "$program" ../third.txttenvarixcrypto missing 2>&1) || status=$?
+[ "$status" = 0 ] || fail "a start beside the open window ended with $status: $said"
+grep -q "names no file or folder: missing" <<<"$said" || fail "the later start said: $said"
+windows=$(xdotool search --onlyvisible --classname "^$app\$" 2>/dev/null || true)
+[ "$windows" = "$APP_WID" ] || fail "expected the one window $APP_WID, found: $windows"
 key='abcdefghijkA1!'
 click 250 91
 xdotool type --delay 2 "$key"
 xdotool key KP_Enter
-wait_for 30 test -s "$work/report.pdf" || fail "the opened partner file was not decrypted"
-expect_xor "$work/report.pdftenvarixcrypto" "$work/report.pdf" "$key"
+for name in report.pdf notes.txt third.txt; do
+    wait_for 30 test -s "$work/$name" || fail "the opened partner file $name was not decrypted"
+    expect_xor "$work/${name}tenvarixcrypto" "$work/$name" "$key"
+done
 # The program is no child of this shell: its window's end is its end.
 gone() { ! xdotool getwindowname "$APP_WID" >/dev/null 2>&1; }
 wait_for 10 gone || fail "the window stayed open after the run"
-echo "installed files, launcher directory and partner file type are right"
+echo "installed files, launcher directory, partner file type and one window are right"

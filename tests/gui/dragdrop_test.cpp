@@ -143,16 +143,6 @@ struct FolderTree {
     }
 };
 
-// Iterates the main loop until the file list is filled, or a time limit.
-bool wait_until_filled()
-{
-    gint64 deadline = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
-    while (TenvarixCryptoFileListIsFilling() && g_get_monotonic_time() < deadline)
-        g_main_context_iteration(nullptr, FALSE);
-    gui::drain();
-    return !TenvarixCryptoFileListIsFilling();
-}
-
 } // namespace
 
 // Every line that names a folder becomes the regular files under it, other
@@ -195,8 +185,9 @@ TEST_F(FileDrop, dropped_text_is_inserted_by_the_text_view_as_before)
     EXPECT_EQ(gui::file_list_text(), "/typed/by/hand");
 }
 
-// A dropped folder is listed off the main thread: until its files are in,
-// Crypt and keypad Enter are ignored, and a chosen file waits behind them.
+// A dropped folder is listed off the main thread, and a chosen file waits
+// behind its files. Crypt and keypad Enter pressed meanwhile start one run
+// once the list is complete, over every file in it.
 TEST_F(FileDrop, a_dropped_folder_becomes_its_files_and_crypt_waits_for_them)
 {
     FolderTree tree;
@@ -208,16 +199,34 @@ TEST_F(FileDrop, a_dropped_folder_becomes_its_files_and_crypt_waits_for_them)
     drag_onto_file_list(expected);
     EXPECT_EQ(gui::file_list_text(), expected);
 
+    testfiles::ScratchDir scratch;
+    const std::string folder = scratch.path("many");
+    std::vector<std::string> inputs{scratch.path("chosen")};
+    g_mkdir_with_parents((folder + "/sub").c_str(), 0755);
+    for (int i = 0; i < 300; ++i)
+        inputs.push_back(folder + (i % 2 ? "/sub/f" : "/f") + std::to_string(i));
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+        testfiles::write_file(inputs[i], testfiles::random_bytes(100 + i, unsigned(i)));
+
     gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "", -1);
     gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), testfiles::kKey.c_str());
-    TenvarixCryptoAppendFilesToFileList((tree.top + "\n").c_str());
+    TenvarixCryptoAppendFilesToFileList((folder + "\n").c_str());
     ASSERT_TRUE(TenvarixCryptoFileListIsFilling());
-    TenvarixCryptoAppendToFileList("/chosen/file\n");
+    TenvarixCryptoAppendToFileList((inputs[0] + "\n").c_str());
     TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr);
     gui::press_key(TenvarixCryptoWindow, GDK_KEY_KP_Enter);
     EXPECT_TRUE(window_alive());
     EXPECT_EQ(gui::message_text(), "");
-    ASSERT_TRUE(wait_until_filled());
-    EXPECT_EQ(gui::file_list_text(), tree.lines() + "/chosen/file\n");
-    EXPECT_FALSE(testfiles::exists(tree.top + "/z.txttenvarixcrypto"));
+    EXPECT_FALSE(testfiles::exists(inputs[0] + "tenvarixcrypto"));
+    // The listing ends in the main loop, and the run then.
+    EXPECT_TRUE(gui::run_in_main_loop([] {}));
+    // The complete run closed the window.
+    EXPECT_FALSE(window_alive());
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 0);
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+        ASSERT_EQ(testfiles::read_file(inputs[i] + "tenvarixcrypto"),
+                  testfiles::xor_with(testfiles::random_bytes(100 + i, unsigned(i)), testfiles::kKey))
+            << inputs[i];
+    EXPECT_EQ(testfiles::entries(scratch.dir()),
+              (std::vector<std::string>{"chosen", "chosentenvarixcrypto", "many"}));
 }

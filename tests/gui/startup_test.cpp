@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <clocale>
 #include <unistd.h>
+#include <utility>
 
 TEST(StartUp, sets_the_toolkit_look_and_keeps_numbers_in_the_c_locale)
 {
@@ -65,4 +66,58 @@ TEST(StartUp, pictures_are_found_from_any_working_directory)
     EXPECT_TRUE(g_path_is_absolute(found.c_str())) << found;
     EXPECT_TRUE(g_str_has_suffix(found.c_str(), "/__png's/cryptchosen.png")) << found;
     EXPECT_EQ(testfiles::read_file(found), here);
+}
+
+using LaterStart = gui::WindowTest;
+
+// Files that a later start hands over are listed at once; during a run they
+// wait for its end and then are the list, the window staying open for them.
+TEST_F(LaterStart, opened_files_join_the_list_and_during_a_run_wait_for_its_end)
+{
+    testfiles::ScratchDir scratch;
+    const std::string data(300000, 'd');
+    for (const char *name : {"data", "first", "during"})
+        testfiles::write_file(scratch.path(name), name == std::string("data") ? data : "x");
+    TenvarixCryptoListOpenedFiles({scratch.path("first"), "relative/name"});
+    gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), testfiles::kKey.c_str());
+    while (TenvarixCryptoFileListIsFilling())
+        g_main_context_iteration(nullptr, FALSE);
+    gui::drain();
+    EXPECT_EQ(gui::file_list_text(), scratch.path("first") + "\n");
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, (scratch.path("data") + "\n").c_str(), -1);
+
+    TransformOptions slow;
+    slow.read = [](int fd, char *buffer, std::size_t n) {
+        g_usleep(20000);
+        return ::read(fd, buffer, std::min<std::size_t>(n, 16 * 1024));
+    };
+    TenvarixCryptoSetRunOptions(slow);
+    // Handed over once, while the run works.
+    struct During {
+        std::string path;
+        bool handed = false;
+    } during{scratch.path("during")};
+    gulong id = g_signal_connect(ProgressBar_TenvarixCryptoWindow, "notify::fraction",
+                                 G_CALLBACK(+[](GObject *, GParamSpec *, gpointer p) {
+        auto *d = static_cast<During *>(p);
+        if (grunningcrypt && !std::exchange(d->handed, true))
+            TenvarixCryptoListOpenedFiles({d->path});
+    }), &during);
+    std::string list_after_run;
+    EXPECT_TRUE(gui::run_in_main_loop([&] {
+        TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr);
+        g_signal_handler_disconnect(ProgressBar_TenvarixCryptoWindow, id);
+        while (TenvarixCryptoFileListIsFilling())
+            g_main_context_iteration(nullptr, FALSE);
+        list_after_run = gui::file_list_text();
+        gtk_main_quit();
+    }));
+    TenvarixCryptoSetRunOptions({});
+    EXPECT_TRUE(during.handed);
+    EXPECT_TRUE(window_alive());
+    EXPECT_EQ(TenvarixCryptoExitStatus(), 0);
+    EXPECT_EQ(list_after_run, scratch.path("during") + "\n");
+    EXPECT_EQ(testfiles::read_file(scratch.path("datatenvarixcrypto")),
+              testfiles::xor_with(data, testfiles::kKey));
+    EXPECT_FALSE(testfiles::exists(scratch.path("duringtenvarixcrypto")));
 }
