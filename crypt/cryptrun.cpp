@@ -146,11 +146,11 @@ CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::string_view ke
     hooks.go_on = [this] { return !stopped && committer.failed() == kNoFile; };
     hooks.commit_earlier = [this] { return committer.drain() == kNoFile; };
     std::unique_ptr<PartnerOutput> output;
-    const CryptOutcome outcome =
+    const CryptOutcome written =
         WritePartner(std::move(*input), job.out_name, key, umask, options, hooks, &output);
-    if (outcome == CryptOutcome::Done && !let_go())
+    if (written == CryptOutcome::Done && !let_go())
         committer.hand({std::move(output), i, size, names_.of(job.out_name)});
-    return outcome;
+    return written;
 }
 
 void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
@@ -176,9 +176,9 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
             if ((!jobs[i].path.empty() && committer.names(names_.of(jobs[i].path))) ||
                 committer.names(names_.of(jobs[i].out_name)))
                 committer.drain();
-            const CryptOutcome outcome = write(i, jobs[i], key, umask, options);
-            if (outcome != CryptOutcome::Done)
-                return finish(outcome, i);
+            const CryptOutcome written = write(i, jobs[i], key, umask, options);
+            if (written != CryptOutcome::Done)
+                return finish(written, i);
             if (let_go())
                 return;
         }

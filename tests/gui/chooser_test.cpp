@@ -380,9 +380,9 @@ TEST_F(ChooserTest, select_file_during_a_run_joins_the_window_list_not_the_run)
         if (d->pressed)
             return;
         d->pressed = true;
-        g_idle_add(+[](gpointer p) {
-            auto *d = static_cast<During *>(p);
-            d->chooser = select_files(*d->folder, {"picked"});
+        g_idle_add(+[](gpointer q) {
+            auto *e = static_cast<During *>(q);
+            e->chooser = select_files(*e->folder, {"picked"});
             return G_SOURCE_REMOVE;
         }, d);
     }), &during);
