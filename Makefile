@@ -26,7 +26,7 @@ DESTDIR     ?=
 # The project's own builds fail on any compiler warning; `make WERROR=` does not.
 WERROR      := -DTENVARIX_WERROR=ON
 
-.PHONY: run test deps deps-run build build-test bench bench-smallfiles bench-responsiveness bench-folders pictures install package dist clean
+.PHONY: run test deps deps-run build build-test bench bench-smallfiles bench-responsiveness bench-folders pictures install package dist clean format tidy
 
 run: build
 	./$(RELEASE_DIR)/tenvarix-crypto
@@ -83,6 +83,14 @@ bench-folders: deps
 	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) --target tenvarix-crypto -j $(JOBS)
 	bash tests/xvfb-run.sh bash bench/folders.sh $(RELEASE_DIR)/tenvarix-crypto
+
+# The static checks of .clang-tidy over the test build's compile commands.
+tidy: build-test
+	bash tests/tidy.sh . $(TEST_DIR)
+
+# Lays out every C++ source as .clang-format says (tests/format.sh checks it).
+format:
+	. tests/sources.sh && { cxx_sources .cpp; cxx_sources .h; } | xargs -0 clang-format -i --style=file
 
 pictures: deps-run
 	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF

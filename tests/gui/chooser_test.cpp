@@ -287,6 +287,7 @@ TEST_F(ChooserTest, accepting_three_files_appends_three_lines_in_the_toolkits_or
 TEST_F(ChooserTest, a_large_selection_arrives_whole_and_in_order)
 {
     std::vector<std::string> names;
+    names.reserve(120);
     for (int i = 0; i < 120; ++i)
         names.push_back(std::string(90, 'n') + "-" + std::to_string(1000 + i));
     TempFolder folder(names);
