@@ -47,7 +47,8 @@ constexpr Stroke<1> kFrame[] = {
 };
 
 // The box round the key rules: top, left, bottom, right.
-// clang-format off: one stroke, or one scan row below, to a line.
+// One stroke, or one scan row below, to a line.
+// clang-format off
 constexpr Stroke<4> kRuleBox[] = {
     /* 15 */ {0.0, {{50, 103, 450, 103}, {51, 103, 51, 218},
                     {50, 218, 450, 218}, {449, 103, 449, 218}}},
