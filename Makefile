@@ -13,7 +13,8 @@ TEST_PACKAGES := libgtest-dev libbenchmark-dev \
                  at-spi2-core python3-pyatspi python3-xlib dbus \
                  desktop-file-utils appstream dpkg-dev file \
                  acl dosfstools fusefat strace e2fsprogs weston \
-                 shared-mime-info xdg-utils libglib2.0-bin lintian
+                 shared-mime-info xdg-utils libglib2.0-bin lintian \
+                 clang-tidy clang-format
 
 RELEASE_DIR := build/release
 TEST_DIR    := build/test
@@ -22,8 +23,10 @@ JOBS        := $(shell nproc)
 # `make install` puts the program under PREFIX, inside DESTDIR when given.
 PREFIX      ?= /usr/local
 DESTDIR     ?=
+# The project's own builds fail on any compiler warning; `make WERROR=` does not.
+WERROR      := -DTENVARIX_WERROR=ON
 
-.PHONY: run test deps deps-run build build-test bench bench-smallfiles bench-responsiveness bench-folders pictures install package dist clean
+.PHONY: run test deps deps-run build build-test bench bench-smallfiles bench-responsiveness bench-folders pictures install package dist clean format tidy
 
 run: build
 	./$(RELEASE_DIR)/tenvarix-crypto
@@ -39,11 +42,11 @@ deps:
 	@sh tools/install-packages.sh test
 
 build: deps-run
-	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
 
 build-test: deps
-	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DTENVARIX_SANITIZE=ON
+	cmake -S . -B $(TEST_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Debug -DTENVARIX_SANITIZE=ON
 	cmake --build $(TEST_DIR) -j $(JOBS)
 
 # The transform against plain copies, its memory and CPU time, small files,
@@ -52,7 +55,7 @@ build-test: deps
 # build/release/bench-data and needs as much again for outputs; TVX_BENCH_*
 # in the environment shrink it (see bench/bench.cpp, bench/smallfiles.sh).
 bench: deps
-	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) --target tenvarix-bench tenvarix-smallfiles-loop tenvarix-crypto -j $(JOBS)
 	./$(RELEASE_DIR)/bench/tenvarix-bench $(RELEASE_DIR)/bench-data
 	bash bench/smallfiles.sh $(RELEASE_DIR)/tenvarix-crypto . $(RELEASE_DIR)/bench-data
@@ -63,13 +66,13 @@ bench: deps
 # 5,000 files of 4 KiB through the real window (X11 and weston) against
 # `cp -r` + `sync` and a write-and-fsync loop.
 bench-smallfiles: deps
-	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) --target tenvarix-smallfiles-loop tenvarix-crypto -j $(JOBS)
 	bash bench/smallfiles.sh $(RELEASE_DIR)/tenvarix-crypto . $(RELEASE_DIR)/bench-data
 
 # The window on a 300 MiB input read at 20 MiB/s (root: loop device, blkio cgroup).
 bench-responsiveness: deps
-	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) --target tenvarix-crypto -j $(JOBS)
 	bash bench/responsiveness.sh $(RELEASE_DIR)/tenvarix-crypto .
 
@@ -77,16 +80,24 @@ bench-responsiveness: deps
 # _NET_WM_PING: how long the listing takes, the longest gap between answers,
 # and scrolling, typing and a run afterwards.
 bench-folders: deps
-	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) --target tenvarix-crypto -j $(JOBS)
 	bash tests/xvfb-run.sh bash bench/folders.sh $(RELEASE_DIR)/tenvarix-crypto
 
+# The static checks of .clang-tidy over the test build's compile commands.
+tidy: build-test
+	bash tests/tidy.sh . $(TEST_DIR)
+
+# Lays out every C++ source as .clang-format says (tests/format.sh checks it).
+format:
+	. tests/sources.sh && { cxx_sources .cpp; cxx_sources .h; } | xargs -0 clang-format -i --style=file
+
 pictures: deps-run
-	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) --target pictures
 
 install: deps-run
-	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 	      -DCMAKE_INSTALL_PREFIX="$(PREFIX)"
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
 	DESTDIR="$(DESTDIR)" cmake --install $(RELEASE_DIR)
@@ -99,7 +110,7 @@ install: deps-run
 
 # The Debian package lands in $(PACKAGE_DIR).
 package: deps
-	cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	cmake -S . -B $(PACKAGE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 	      -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build $(PACKAGE_DIR) -j $(JOBS)
 	cd $(PACKAGE_DIR) && cpack -G DEB

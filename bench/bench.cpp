@@ -185,6 +185,7 @@ void ring_copy(const std::string &in, const std::string &out, bool threaded)
 void run_command(std::vector<std::string> args)
 {
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (std::string &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -175,11 +175,11 @@ CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::vector<std::st
     hooks.go_on = [this] { return !stopped && committer.failed() == kNoFile; };
     hooks.commit_earlier = [this] { return committer.drain() == kNoFile; };
     std::unique_ptr<PartnerOutput> output;
-    const CryptOutcome outcome =
+    const CryptOutcome written =
         WritePartner(std::move(*input), job.out_name, key, umask, options, hooks, &output);
-    if (outcome == CryptOutcome::Done && !let_go())
+    if (written == CryptOutcome::Done && !let_go())
         committer.hand({std::move(output), i, size, std::move(out_names)});
-    return outcome;
+    return written;
 }
 
 void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
@@ -206,10 +206,10 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
             if ((!jobs[i].path.empty() && committer.names(names_.of(jobs[i].path))) ||
                 committer.names(out_names))
                 committer.drain();
-            const CryptOutcome outcome =
+            const CryptOutcome written =
                 write(i, jobs[i], std::move(out_names), key, umask, options);
-            if (outcome != CryptOutcome::Done)
-                return finish(outcome, i);
+            if (written != CryptOutcome::Done)
+                return finish(written, i);
             if (let_go())
                 return;
         }

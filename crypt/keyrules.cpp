@@ -17,7 +17,8 @@ enum class ByteClass { Invalid, Digit, Upper, Lower, Special };
 // Compared as a signed byte, so every byte from 128 up lands below 33.
 ByteClass classify(char byte)
 {
-    const int c = static_cast<signed char>(byte);
+    // The rules compare the byte as signed: a byte over 127 is no printable one.
+    const int c = static_cast<signed char>(byte); // NOLINT(bugprone-signed-char-misuse)
     if (c < 33 || c == 64 || c >= 126)
         return ByteClass::Invalid;
     if (c >= 48 && c <= 57)

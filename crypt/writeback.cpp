@@ -14,7 +14,6 @@ namespace {
 // at the least, since nothing is known of the disk yet; the first measure
 // comes after kFirstMeasure, so a fast disk is held back only briefly.
 constexpr std::uint64_t kGrain = Writeback::kMinInFlight / 2;
-constexpr std::uint64_t kMinInFlight = Writeback::kMinInFlight;
 constexpr std::uint64_t kMaxInFlight = 16 * 1024 * 1024;
 constexpr double kInFlightTime = 0.05;  // seconds
 constexpr double kFirstMeasure = 0.02;  // seconds

@@ -47,9 +47,13 @@ constexpr Stroke<1> kFrame[] = {
 };
 
 // The box round the key rules: top, left, bottom, right.
+// One stroke, or one scan row below, to a line.
+// clang-format off
 constexpr Stroke<4> kRuleBox[] = {
-    /* 15 */ {0.0, {{50, 103, 450, 103}, {51, 103, 51, 218}, {50, 218, 450, 218}, {449, 103, 449, 218}}},
-    /* 16 */ {kBg, {{51, 104, 449, 104}, {52, 104, 52, 217}, {51, 217, 449, 217}, {448, 104, 448, 217}}},
+    /* 15 */ {0.0, {{50, 103, 450, 103}, {51, 103, 51, 218},
+                    {50, 218, 450, 218}, {449, 103, 449, 218}}},
+    /* 16 */ {kBg, {{51, 104, 449, 104}, {52, 104, 52, 217},
+                    {51, 217, 449, 217}, {448, 104, 448, 217}}},
 };
 
 // The left arrowhead by scan row: the upper edge right to left and the
@@ -73,6 +77,7 @@ constexpr GreyPoint kLeftArrowhead[] = {
              {0, 39, 96}, {210, 38, 96},
     /* 97 */ {177, 40, 97}, {210, 40, 98}, {73, 39, 97}, {210, 39, 98}, {210, 38, 97},
 };
+// clang-format on
 static_assert(std::size(kLeftArrowhead) == 77);
 
 // The left connector: out of the box's left side, up, and in to the

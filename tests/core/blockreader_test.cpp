@@ -164,4 +164,4 @@ TEST_P(BlockReader, a_slow_source_gives_pending_and_then_its_bytes)
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreadOrInline, BlockReader, ::testing::Bool(),
-                         [](const auto &info) { return info.param ? "thread" : "inline"; });
+                         [](const auto &test) { return test.param ? "thread" : "inline"; });

@@ -287,6 +287,7 @@ TEST_F(ChooserTest, accepting_three_files_appends_three_lines_in_the_toolkits_or
 TEST_F(ChooserTest, a_large_selection_arrives_whole_and_in_order)
 {
     std::vector<std::string> names;
+    names.reserve(120);
     for (int i = 0; i < 120; ++i)
         names.push_back(std::string(90, 'n') + "-" + std::to_string(1000 + i));
     TempFolder folder(names);
@@ -380,9 +381,9 @@ TEST_F(ChooserTest, select_file_during_a_run_joins_the_window_list_not_the_run)
         if (d->pressed)
             return;
         d->pressed = true;
-        g_idle_add(+[](gpointer p) {
-            auto *d = static_cast<During *>(p);
-            d->chooser = select_files(*d->folder, {"picked"});
+        g_idle_add(+[](gpointer q) {
+            auto *e = static_cast<During *>(q);
+            e->chooser = select_files(*e->folder, {"picked"});
             return G_SOURCE_REMOVE;
         }, d);
     }), &during);

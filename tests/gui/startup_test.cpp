@@ -34,7 +34,7 @@ TEST(StartUp, sets_the_toolkit_look_and_keeps_numbers_in_the_c_locale)
 TEST(StartUp, named_files_become_absolute_lines_unless_they_name_nothing_or_the_list_cannot_hold_them)
 {
     testfiles::ScratchDir scratch;
-    const std::string top = scratch.dir();
+    const std::string &top = scratch.dir();
     g_mkdir_with_parents((top + "/u/rel").c_str(), 0755);
     for (const char *name : {"/one.txt", "/u/rel/two words.txt", "/u/three", "/four",
                              "/u/caf\xE9", "/u/new\nline", "/u/caf\xC3\xA9"})

@@ -392,19 +392,19 @@ TEST_F(WindowRun, an_end_signal_stops_a_run_while_the_file_chooser_is_open)
         }, nullptr);
     };
     const guint timer = g_timeout_add(20, +[](gpointer p) -> gboolean {
-        auto *seen = static_cast<Seen *>(p);
+        auto *s = static_cast<Seen *>(p);
         bool chooser = false;
         GList *windows = gtk_window_list_toplevels();
         for (GList *w = windows; w; w = w->next)
             chooser = chooser || (GTK_IS_FILE_CHOOSER_DIALOG(w->data) &&
                                   gtk_widget_get_visible(GTK_WIDGET(w->data)));
         g_list_free(windows);
-        if (chooser && !seen->signalled) {
-            if (!seen->fractions_with_chooser)
-                seen->fractions_with_chooser = seen->fractions->size();
-            else if (seen->fractions->size() >= seen->fractions_with_chooser + 2) {
-                seen->signalled = true;
-                seen->signalled_at = g_get_monotonic_time();
+        if (chooser && !s->signalled) {
+            if (!s->fractions_with_chooser)
+                s->fractions_with_chooser = s->fractions->size();
+            else if (s->fractions->size() >= s->fractions_with_chooser + 2) {
+                s->signalled = true;
+                s->signalled_at = g_get_monotonic_time();
                 raise(SIGTERM);
             }
         }
@@ -452,8 +452,8 @@ TEST_F(WindowRun, the_bar_is_painted_at_once_and_a_slow_disk_keeps_the_window_al
     const gulong painted = g_signal_connect_after(
         ProgressBar_TenvarixCryptoWindow, "draw",
         G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer p) {
-            auto *paints = static_cast<Paints *>(p);
-            paints->at.push_back(paints->fractions->size());
+            auto *counted = static_cast<Paints *>(p);
+            counted->at.push_back(counted->fractions->size());
             return FALSE;
         }),
         &paints);
