@@ -35,8 +35,10 @@ public:
             const ssize_t n = ::readlink(name.c_str(), target, sizeof target);
             if (n <= 0 || static_cast<std::size_t>(n) == sizeof target)
                 break;
-            const std::string to(target, static_cast<std::size_t>(n));
-            name = to.front() == '/' ? to : directory_of(name) + "/" + to;
+            std::string to(target, static_cast<std::size_t>(n));
+            if (to.front() != '/')
+                to = directory_of(name).append("/").append(to);
+            name = std::move(to);
         }
         return keys;
     }

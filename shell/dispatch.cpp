@@ -151,10 +151,10 @@ gboolean TenvarixCryptowindowdokeypressevent(GtkWidget *widget, GdkEventKey *eve
 {
     GtkWidget *focus = gtk_window_get_focus(GTK_WINDOW(widget));
     GtkWidget *source = nullptr;
-    if (event->keyval == GDK_KEY_KP_Enter)
-        source = widget;
-    else if ((event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_ISO_Enter) &&
-             focus == LEdit_TenvarixCryptoWindowKey)
+    const bool enter = event->keyval == GDK_KEY_KP_Enter ||
+                       ((event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_ISO_Enter) &&
+                        focus == LEdit_TenvarixCryptoWindowKey);
+    if (enter)
         source = widget;
     else if (event->keyval == GDK_KEY_Escape)
         source = PBut_TenvarixCryptoWindowCancel;

@@ -129,6 +129,7 @@ bool hand_over(GDBusConnection *bus, const std::string &name,
                const std::vector<std::string> &files, const char *startup_id)
 {
     std::vector<const char *> paths;
+    paths.reserve(files.size() + 1);
     for (const std::string &file : files)
         paths.push_back(file.c_str());
     paths.push_back(nullptr);
