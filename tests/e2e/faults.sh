@@ -390,8 +390,8 @@ bind_mounted_output() {
 # --- Errors injected into the output's system calls ----------------------------
 # Each row: the call (folder-fsync: fsync of the output's folder only), the
 # errno, an earlier output or none, and what the name must hold afterwards:
-# "none" (no output), "earlier" (unchanged) or "new" (the complete new bytes:
-# an earlier file was already replaced when the folder's flush failed), or
+# "none" (no output), "earlier" (unchanged; where the folder's flush fails
+# after the replacement took the name, the earlier file gets it back), or
 # "in-place" (attributes that cannot be read: the complete run writes the
 # earlier file itself, its ACL kept). Every other run stops with the message
 # and tells the injected error on stderr.
@@ -408,7 +408,7 @@ injected_errors() {
         "sync_file_range ENOSPC none none"
         "close EIO none none"
         "folder-fsync EIO none none"
-        "folder-fsync EIO earlier new"
+        "folder-fsync EIO earlier earlier"
         "flistxattr EIO earlier in-place"
         # The earlier file's owner not given to the new one: not overwritten instead.
         "fchown EIO earlier earlier vfat"
@@ -456,8 +456,6 @@ injected_errors() {
             none) only_files "$dir" in.bin ;;
             earlier) only_files "$dir" in.bin in.bintenvarixcrypto
                      expect_earlier "$dir/in.bintenvarixcrypto" ;;
-            new) only_files "$dir" in.bin in.bintenvarixcrypto
-                 expect_xor "$dir/in.bin" "$dir/in.bintenvarixcrypto" "$key" ;;
         esac
     done
 }
