@@ -184,7 +184,8 @@ public:
     // *error, where given, is the errno of the call that failed (or the one
     // that tells the case best: EISDIR for a folder, ENOTSUP for any other
     // file that is not a regular one, EBUSY for an input that changed while
-    // read, EINVAL for an output name that leads to the input, ENOMEM), and
+    // read, EINVAL for an output name that leads to the input, EEXIST for a
+    // name another file took meanwhile, ENOMEM), and
     // *path the name it concerns: the path for InFile..., the output name for
     // OutFile...; 0 and empty otherwise.
     bool take(std::vector<RunReport> &into, CryptOutcome *outcome, std::size_t *file,

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -151,10 +152,14 @@ struct CryptRun::State {
         }
         if (how == CryptOutcome::Done || how == CryptOutcome::Cancelled)
             return end(how, at, 0, {});
-        if (at >= jobs.size())
-            return end(how, at, why, {});
-        const Job &job = jobs[at];
-        end(how, at, why, how == CryptOutcome::OutFileNotWritten ? job.out_name : job.path);
+        std::string name;
+        try {
+            if (at < jobs.size())
+                name = how == CryptOutcome::OutFileNotWritten ? jobs[at].out_name : jobs[at].path;
+        } catch (const std::bad_alloc &) {
+            // Without memory for the name the run still ends, without it.
+        }
+        end(how, at, why, std::move(name));
     }
     void stop()
     {
