@@ -119,6 +119,7 @@ void XorBlockReader::fill(Slot &slot)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
+            error_ = errno;
             failed_ = true;
             break;
         }

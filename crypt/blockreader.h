@@ -46,6 +46,8 @@ public:
     enum class Status { Block, End, Error, Pending };
     Status next(std::chrono::milliseconds wait, const char **data, std::size_t *size);
 
+    // After Error: the errno of the read that failed.
+    int error() const { return error_; }
     // Bytes handed out in blocks so far.
     std::uint64_t bytes_read() const { return delivered_; }
     bool threaded() const { return thread_.joinable(); }
@@ -70,6 +72,7 @@ private:
     std::size_t key_size_;
     std::size_t key_position_ = 0; // producer side
     bool failed_ = false;          // producer side: a read failed after a partial block
+    int error_ = 0;                // producer side: its errno, read once Error is handed out
     bool ended_ = false;           // producer side: a read found the end
 
     Slot slots_[kRingSize];

@@ -4,6 +4,7 @@
 #include "exitcleanup.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <sys/resource.h>
@@ -90,26 +91,38 @@ template <typename Step> void up_to_failure(std::size_t *good, Step step)
 // earlier file at its commit but perhaps the first, each step of theirs
 // over all of them before the next, with one flush of each file system
 // between the steps. kNoFile when all are done, else the
-// list index of the first that failed; those before it keep their names.
-std::size_t commit_together(const Group &group, std::size_t from, std::size_t to, bool durable)
+// list index of the first that failed, with *error the errno of its failing
+// step; those before it keep their names.
+std::size_t commit_together(const Group &group, std::size_t from, std::size_t to, bool durable,
+                            int *error)
 {
     std::vector<PartnerOutput *> outputs;
     for (std::size_t i = from; i < to; ++i)
         outputs.push_back(group[i].output.get());
+    // A step's errno is saved as it fails: the flushes after it clobber it.
+    auto saving_errno = [error](bool done) {
+        if (!done)
+            *error = errno;
+        return done;
+    };
     std::size_t good = outputs.size();
-    up_to_failure(&good, [&](std::size_t i) { return outputs[i]->commit_data(); });
+    up_to_failure(&good, [&](std::size_t i) { return saving_errno(outputs[i]->commit_data()); });
     outputs.resize(good);
     const FileSystems file_systems(outputs, durable);
     const std::vector<bool> data_flushed = file_systems.flush();
-    up_to_failure(&good, [&](std::size_t i) { return outputs[i]->commit_name(data_flushed[i]); });
+    up_to_failure(&good, [&](std::size_t i) {
+        return saving_errno(outputs[i]->commit_name(data_flushed[i]));
+    });
     const std::vector<bool> names_flushed = file_systems.flush();
     PartnerOutput::FolderFlushes folders;
     std::size_t failed = kNoFile;
     for (std::size_t i = 0; i < good; ++i) {
         // Once one fails, the new names after it are taken back.
         if (!outputs[i]->commit_end(names_flushed[i], failed == kNoFile, folders) &&
-            failed == kNoFile)
+            failed == kNoFile) {
+            *error = errno;
             failed = group[from + i].file;
+        }
     }
     if (failed == kNoFile && from + good < to)
         failed = group[from + good].file;
@@ -119,14 +132,14 @@ std::size_t commit_together(const Group &group, std::size_t from, std::size_t to
 // Commits a group in list order. An output that writes into its earlier file
 // at its commit cannot be undone: everything before it is committed first,
 // and it is touched only if that succeeded.
-std::size_t commit_group(const Group &group, bool durable)
+std::size_t commit_group(const Group &group, bool durable, int *error)
 {
     std::size_t from = 0;
     while (from < group.size()) {
         std::size_t to = from + 1;
         while (to < group.size() && !group[to].output->overwrites_earlier_file())
             ++to;
-        const std::size_t failed = commit_together(group, from, to, durable);
+        const std::size_t failed = commit_together(group, from, to, durable, error);
         if (failed != kNoFile)
             return failed;
         from = to;
@@ -226,7 +239,7 @@ std::size_t Committer::failed()
     return failed_;
 }
 
-std::size_t Committer::finish()
+std::size_t Committer::finish(int *error)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -239,6 +252,8 @@ std::size_t Committer::finish()
             thread_.join();
     });
     std::lock_guard<std::mutex> lock(mutex_);
+    if (error)
+        *error = failed_error_;
     return failed_;
 }
 
@@ -276,13 +291,15 @@ void Committer::commit(Group group)
 {
     const std::size_t count = group.size();
     std::size_t failed = kNoFile;
+    int error = 0;
     if (this->failed() == kNoFile) {
         if (committing_)
             committing_(group.front().file);
         try {
-            failed = commit_group(group, durable_);
+            failed = commit_group(group, durable_, &error);
         } catch (const std::exception &) {
             failed = group.front().file; // memory that cannot be had
+            error = ENOMEM;
         }
     }
     std::vector<std::string> names;
@@ -296,8 +313,10 @@ void Committer::commit(Group group)
     for (const std::string &name : names)
         names_.erase(names_.find(name));
     held_ -= std::min(held_, count);
-    if (failed != kNoFile && failed_ == kNoFile)
+    if (failed != kNoFile && failed_ == kNoFile) {
         failed_ = failed;
+        failed_error_ = error;
+    }
     done_cv_.notify_all();
 }
 

@@ -72,9 +72,10 @@ public:
     bool names(const std::vector<std::string> &names);
     // The list index of the first output that failed, or kNoFile.
     std::size_t failed();
-    // Commits everything handed over and ends the thread; what failed().
+    // Commits everything handed over and ends the thread; what failed(),
+    // with *error, where given, the errno of its failure.
     // Any thread may call it, and more than one.
-    std::size_t finish();
+    std::size_t finish(int *error = nullptr);
 
 private:
     bool due() const;
@@ -97,6 +98,7 @@ private:
     int drains_ = 0, waiting_for_room_ = 0;
     bool hurry_ = false, quit_ = false;
     std::size_t failed_ = kNoFile;
+    int failed_error_ = 0;
     std::thread thread_;
     std::once_flag joined_;
 };

@@ -79,7 +79,9 @@ struct InputFile {
 };
 
 // Opens a regular file (links followed) without ever blocking; nothing for a
-// missing path, a directory, FIFO, device or socket, or one not permitted.
+// missing path, a directory, FIFO, device or socket, or one not permitted,
+// with errno saying why (EISDIR for a directory, ENOTSUP for any other file
+// that is not a regular one).
 std::optional<InputFile> OpenInputFile(const std::string &path);
 
 // Where the bar is set while one file is transformed, exactly as the
@@ -127,8 +129,10 @@ struct TransformOptions {
 // changes while read gives InFileNotReadable. Closes the input before End.
 // A run of one path, through the same worker and commit as a CryptRun, with
 // the worker's part on the calling thread: for tests and measurements.
+// *error, where given, is set as CryptRun::take sets it.
 CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
-                           const ProgressFn &progress, const TransformOptions &options = {});
+                           const ProgressFn &progress, const TransformOptions &options = {},
+                           int *error = nullptr);
 
 // One progress step of the path at index `file` of the run's list.
 struct RunReport {
@@ -176,8 +180,16 @@ public:
     bool abandon();
     // Appends the steps queued so far to `into`. True once the run has ended
     // and everything was taken; then *outcome is how it ended (Done, the
-    // failure of the path at index *file, or Cancelled).
-    bool take(std::vector<RunReport> &into, CryptOutcome *outcome, std::size_t *file);
+    // failure of the path at index *file, or Cancelled). For a failure,
+    // *error, where given, is the errno of the call that failed (or the one
+    // that tells the case best: EISDIR for a folder, ENOTSUP for any other
+    // file that is not a regular one, EBUSY for an input that changed while
+    // read, EINVAL for an output name that leads to the input, EEXIST for a
+    // name another file took meanwhile, ENOMEM), and
+    // *path the name it concerns: the path for InFile..., the output name for
+    // OutFile...; 0 and empty otherwise.
+    bool take(std::vector<RunReport> &into, CryptOutcome *outcome, std::size_t *file,
+              int *error = nullptr, std::string *path = nullptr);
 
     struct State; // shared with the worker
 

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -80,6 +82,8 @@ struct CryptRun::State {
     bool ended = false;
     CryptOutcome outcome = CryptOutcome::Done;
     std::size_t file = 0;
+    int error = 0;     // a failure's errno
+    std::string path;  // and the name it concerns
     std::atomic<bool> stopped{false};
     // Guarded by mutex: files whose end was reported and that are neither
     // committed nor discarded yet, and whether the run was let go of (it
@@ -117,7 +121,7 @@ struct CryptRun::State {
         uncommitted -= std::min(uncommitted, count);
         resolved_cv.notify_all();
     }
-    void end(CryptOutcome how, std::size_t at)
+    void end(CryptOutcome how, std::size_t at, int why, std::string name)
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (abandoned)
@@ -125,6 +129,8 @@ struct CryptRun::State {
         ended = true;
         outcome = how;
         file = at;
+        error = why;
+        path = std::move(name);
         resolved_cv.notify_all();
         if (wake)
             wake();
@@ -135,13 +141,27 @@ struct CryptRun::State {
         return abandoned;
     }
     // Whatever ends the run, the files that reached their end are committed
-    // first; the first of them that fails is the run's failure.
-    void finish(CryptOutcome how, std::size_t at)
+    // first; the first of them that fails is the run's failure. A failure
+    // names the input for InFile..., the output name for OutFile....
+    void finish(CryptOutcome how, std::size_t at, int why, const std::vector<Job> &jobs)
     {
-        const std::size_t failed = committer.finish();
-        if (failed != kNoFile)
-            return end(CryptOutcome::OutFileNotWritten, failed);
-        end(how, at);
+        int commit_error = 0;
+        const std::size_t failed = committer.finish(&commit_error);
+        if (failed != kNoFile) {
+            how = CryptOutcome::OutFileNotWritten;
+            at = failed;
+            why = commit_error;
+        }
+        if (how == CryptOutcome::Done || how == CryptOutcome::Cancelled)
+            return end(how, at, 0, {});
+        std::string name;
+        try {
+            if (at < jobs.size())
+                name = how == CryptOutcome::OutFileNotWritten ? jobs[at].out_name : jobs[at].path;
+        } catch (const std::bad_alloc &) {
+            // Without memory for the name the run still ends, without it.
+        }
+        end(how, at, why, std::move(name));
     }
     void stop()
     {
@@ -149,14 +169,16 @@ struct CryptRun::State {
         committer.hurry();
     }
     CryptOutcome write(std::size_t i, Job &job, std::vector<std::string> out_names,
-                       std::string_view key, mode_t umask, const TransformOptions &options);
+                       std::string_view key, mode_t umask, const TransformOptions &options,
+                       int *failure);
     void work(std::vector<Job> &jobs, std::string_view key, const TransformOptions &options);
 };
 
-// The transform of path i into out_name, handed to the committer when done.
+// The transform of path i into out_name, handed to the committer when done;
+// on a failure *failure is its errno.
 CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::vector<std::string> out_names,
                                     std::string_view key, mode_t umask,
-                                    const TransformOptions &options)
+                                    const TransformOptions &options, int *failure)
 {
     std::optional<InputFile> input = std::move(job.input);
     if (!input)
@@ -166,8 +188,10 @@ CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::vector<std::st
         committer.drain();
         input = OpenInputFile(job.path);
     }
-    if (!input)
+    if (!input) {
+        *failure = errno;
         return CryptOutcome::InFileNotFound;
+    }
     const std::uint64_t size = input->size;
     // The files before a large one take their names before it is written.
     if (size > kAloneBytes)
@@ -178,7 +202,7 @@ CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::vector<std::st
     hooks.commit_earlier = [this] { return committer.drain() == kNoFile; };
     std::unique_ptr<PartnerOutput> output;
     const CryptOutcome written =
-        WritePartner(std::move(*input), job.out_name, key, umask, options, hooks, &output);
+        WritePartner(std::move(*input), job.out_name, key, umask, options, hooks, &output, failure);
     if (written == CryptOutcome::Done && !let_go())
         committer.hand({std::move(output), i, size, std::move(out_names)});
     return written;
@@ -200,7 +224,7 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
     try {
         for (; i < jobs.size(); ++i) {
             if (stopped || committer.failed() != kNoFile)
-                return finish(CryptOutcome::Cancelled, i);
+                return finish(CryptOutcome::Cancelled, i, 0, jobs);
             // A path that reads or writes a name an output waiting for its
             // commit has yet to take (a file followed by its output, a path
             // listed twice) waits for it, as the files before it come first.
@@ -208,18 +232,19 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
             if ((!jobs[i].path.empty() && committer.names(names_.of(jobs[i].path))) ||
                 committer.names(out_names))
                 committer.drain();
+            int failure = 0;
             const CryptOutcome written =
-                write(i, jobs[i], std::move(out_names), key, umask, options);
+                write(i, jobs[i], std::move(out_names), key, umask, options, &failure);
             if (written != CryptOutcome::Done)
-                return finish(written, i);
+                return finish(written, i, failure, jobs);
             if (let_go())
                 return;
         }
-        finish(CryptOutcome::Done, i);
+        finish(CryptOutcome::Done, i, 0, jobs);
     } catch (const std::exception &) {
         // Memory for a report or a name that cannot be had: the outputs
         // under way are discarded as they go.
-        finish(CryptOutcome::OutFileNotWritten, i);
+        finish(CryptOutcome::OutFileNotWritten, i, ENOMEM, jobs);
     }
 }
 
@@ -308,7 +333,8 @@ void CryptRun::end_for_exit()
         let_go();
 }
 
-bool CryptRun::take(std::vector<RunReport> &into, CryptOutcome *outcome, std::size_t *file)
+bool CryptRun::take(std::vector<RunReport> &into, CryptOutcome *outcome, std::size_t *file,
+                    int *error, std::string *path)
 {
     std::lock_guard<std::mutex> lock(state_->mutex);
     into.insert(into.end(), state_->reports.begin(), state_->reports.end());
@@ -317,11 +343,15 @@ bool CryptRun::take(std::vector<RunReport> &into, CryptOutcome *outcome, std::si
         return false;
     *outcome = state_->outcome;
     *file = state_->file;
+    if (error)
+        *error = state_->error;
+    if (path)
+        *path = state_->path;
     return true;
 }
 
 CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
-                           const ProgressFn &progress, const TransformOptions &options)
+                           const ProgressFn &progress, const TransformOptions &options, int *error)
 {
     CryptRun::State state;
     state.progress = progress ? progress : [](const ProgressStep &) { return true; };
@@ -329,5 +359,7 @@ CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::st
     jobs[0].out_name = out_name;
     jobs[0].input = std::move(input);
     state.work(jobs, key, options);
+    if (error)
+        *error = state.error;
     return state.outcome;
 }

@@ -39,8 +39,10 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
 {
     WriteErrorsNotSignals();
     durable_ = durable;
-    if (out_name.empty())
+    if (out_name.empty()) {
+        errno = ENOENT;
         return false;
+    }
     // The kernel judges the name as for the user's own plain open for
     // writing: permissions, protected links, read-only mounts, FIFOs.
     UniqueFd existing(::open(out_name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -50,12 +52,18 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
     if (errno != ENOENT || ::lstat(out_name.c_str(), &st) == 0)
         return false; // refused, or a link that leads nowhere
     base_ = name_in_directory(out_name);
-    if (base_.empty() || base_ == "." || base_ == ".." || !open_directory(directory_of(out_name)))
+    if (base_.empty() || base_ == "." || base_ == "..") {
+        errno = EISDIR;
+        return false;
+    }
+    if (!open_directory(directory_of(out_name)))
         return false;
     // Longer than any file system's names usually are: asked of this one.
     const long name_max = base_.size() > 255 ? ::fpathconf(directory_.get(), _PC_NAME_MAX) : 0;
-    if (name_max > 0 && base_.size() > static_cast<std::size_t>(name_max))
+    if (name_max > 0 && base_.size() > static_cast<std::size_t>(name_max)) {
+        errno = ENAMETOOLONG;
         return false;
+    }
     new_mode_ = (input.mode & 0666) & ~umask;
     return create_temporary();
 }
@@ -67,10 +75,13 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
 bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input)
 {
     struct stat st;
-    if (::fstat(existing.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        (static_cast<std::uint64_t>(st.st_dev) == input.device &&
-         static_cast<std::uint64_t>(st.st_ino) == input.inode))
+    if (::fstat(existing.get(), &st) != 0)
         return false;
+    if (!S_ISREG(st.st_mode) || (static_cast<std::uint64_t>(st.st_dev) == input.device &&
+                                 static_cast<std::uint64_t>(st.st_ino) == input.inode)) {
+        errno = S_ISREG(st.st_mode) ? EINVAL : ENOTSUP;
+        return false;
+    }
     target_ = std::move(existing);
     const std::string real = PathOf(target_.get());
     struct statx mount;

@@ -19,6 +19,10 @@
 #include "paths.h"
 #include "writeback.h"
 
+// Every step below that fails returns false with errno saying why: the
+// errno of the call that failed, or EINVAL for a name that leads to the
+// input, ENOTSUP for one that leads to no regular file, EEXIST for a name
+// another file took meanwhile.
 class PartnerOutput {
 public:
     PartnerOutput() = default;
@@ -68,7 +72,8 @@ public:
     //     names). False in those cases.
     bool commit_data();
     bool commit_name(bool data_flushed);
-    using FolderFlushes = std::map<std::string, bool>;
+    // Each folder flushed: 0, or the errno of its flush.
+    using FolderFlushes = std::map<std::string, int>;
     bool commit_end(bool name_flushed, bool keep, FolderFlushes &folders);
     // A descriptor of the output's file system when one flush of that whole
     // file system makes the output durable; -1 where the file system hands
@@ -101,8 +106,10 @@ private:
     void reserve(std::uint64_t end);
     void discard();
 
-    // Whether a replacement has the earlier file's identity; unknown until asked.
+    // Whether a replacement has the earlier file's identity; unknown until
+    // asked. Failed: the errno of the call that failed.
     std::optional<Identity> identity_;
+    int identity_error_ = 0;
     bool durable_ = true;
     Writeback writeback_;
     mode_t new_mode_ = 0600;

@@ -18,8 +18,10 @@ bool PartnerOutput::overwrites_earlier_file()
 {
     if (!replaces())
         return false;
-    if (!identity_)
+    if (!identity_) {
         identity_ = KeepIdentity(target_.get(), temp_.get());
+        identity_error_ = errno;
+    }
     return identity_ == Identity::NotKept;
 }
 
@@ -61,8 +63,10 @@ bool PartnerOutput::commit_data()
         emptied_ = true;
         return true;
     }
-    if (identity_ == Identity::Failed)
+    if (identity_ == Identity::Failed) {
+        errno = identity_error_;
         return false;
+    }
     if (in_place()) {
         const WritingLock writing;
         if (!emptied_ && ::ftruncate(target_.get(), 0) != 0)
@@ -114,10 +118,13 @@ bool PartnerOutput::commit_name(bool data_flushed)
 bool PartnerOutput::commit_end(bool name_flushed, bool keep, FolderFlushes &folders)
 {
     if (!name_flushed && !named_folder_.empty()) {
-        const auto [it, fresh] = folders.try_emplace(named_folder_, false);
+        const auto [it, fresh] = folders.try_emplace(named_folder_, 0);
         if (fresh)
-            it->second = flush_folder();
-        keep = keep && it->second;
+            it->second = flush_folder() ? 0 : errno;
+        if (keep && it->second != 0) {
+            keep = false;
+            errno = it->second;
+        }
     }
     return close_named(keep);
 }
@@ -183,6 +190,7 @@ bool PartnerOutput::replace_earlier_file()
         ::fstat(target_.get(), &old) != 0 || !SameFile(earlier, old)) {
         ::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
                     RENAME_EXCHANGE);
+        errno = EEXIST;
         return false;
     }
     earlier_hidden_ = true;
@@ -204,8 +212,12 @@ bool PartnerOutput::take_name()
     } else {
         struct stat named, old;
         if (::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-            ::fstat(target_.get(), &old) != 0 || !SameFile(named, old))
+            ::fstat(target_.get(), &old) != 0)
             return false;
+        if (!SameFile(named, old)) {
+            errno = EEXIST;
+            return false;
+        }
         // A name of its own first, for the exchange. Only a kill -9 or a
         // crash can leave that name behind.
         if (named_.empty() &&
@@ -241,6 +253,9 @@ bool PartnerOutput::close_named(bool keep)
     bool ok = keep && temp_.close();
     if (ok && !replacement)
         ok = target_.close();
+    // The failed close's errno, or the caller's for not keeping the output,
+    // outlives the undoing below.
+    const int error = errno;
     if (earlier_hidden_) {
         // The earlier file goes once the replacement is complete and named;
         // else it takes its name back and the replacement goes.
@@ -259,5 +274,6 @@ bool PartnerOutput::close_named(bool keep)
     }
     temp_.reset();
     target_.reset();
+    errno = error;
     return ok;
 }

@@ -2,6 +2,7 @@
 #include "transform.h"
 #include "blockreader.h"
 
+#include <cerrno>
 #include <new>
 #include <sys/stat.h>
 
@@ -20,9 +21,9 @@ double fraction_at(std::uint64_t n, std::uint64_t size)
 
 // The bytes from the reader into the output, each progress step reported
 // where the per-byte loop sets the bar: after reading its byte and before
-// writing it. Done when every byte is written.
+// writing it. Done when every byte is written; else *error says why.
 CryptOutcome pump(XorBlockReader &reader, const InputFile &input, PartnerOutput &output,
-                  const WriteHooks &hooks, int *milestones)
+                  const WriteHooks &hooks, int *milestones, int *error)
 {
     const std::vector<ProgressStep> schedule = ProgressSchedule(input.size);
     std::uint64_t written = 0;
@@ -35,24 +36,34 @@ CryptOutcome pump(XorBlockReader &reader, const InputFile &input, PartnerOutput 
         const XorBlockReader::Status status = reader.next(kPoll, &data, &got);
         if (status == XorBlockReader::Status::Pending)
             continue;
-        if (status == XorBlockReader::Status::Error)
+        if (status == XorBlockReader::Status::Error) {
+            *error = reader.error();
             return CryptOutcome::InFileNotReadable;
+        }
         if (status == XorBlockReader::Status::End)
             break;
-        // More bytes than at open: the input changed under the run.
-        if (got > input.size - written)
+        // More bytes than at open: the input changed under the run, as
+        // another program still writes it.
+        if (got > input.size - written) {
+            *error = EBUSY;
             return CryptOutcome::InFileNotReadable;
+        }
         // The steps whose bytes are in this block are reported before the
         // block is written, each before its byte.
         while (next_step < schedule.size() && schedule[next_step].byte <= written + got) {
             *milestones = schedule[next_step].milestones;
             hooks.report(schedule[next_step++]);
         }
-        if (!output.write(data, got))
+        if (!output.write(data, got)) {
+            *error = errno;
             return hooks.go_on() ? CryptOutcome::OutFileNotWritten : CryptOutcome::Cancelled;
+        }
         written += got;
     }
-    return written == input.size ? CryptOutcome::Done : CryptOutcome::InFileNotReadable;
+    if (written == input.size)
+        return CryptOutcome::Done;
+    *error = EBUSY; // fewer bytes than at open
+    return CryptOutcome::InFileNotReadable;
 }
 
 } // namespace
@@ -100,15 +111,17 @@ namespace {
 // An output written in place is touched only once those before it are done.
 CryptOutcome open_output(std::unique_ptr<PartnerOutput> &output, const std::string &out_name,
                          const InputFile &input, mode_t umask, const TransformOptions &options,
-                         const WriteHooks &hooks)
+                         const WriteHooks &hooks, int *error)
 {
     output = std::make_unique<PartnerOutput>();
     bool opened = output->open(out_name, input, umask, options.durable);
-    if (!opened && (errno == EMFILE || errno == ENFILE) && hooks.commit_earlier) {
+    *error = opened ? 0 : errno;
+    if (!opened && (*error == EMFILE || *error == ENFILE) && hooks.commit_earlier) {
         if (!hooks.commit_earlier())
             return CryptOutcome::Cancelled;
         output = std::make_unique<PartnerOutput>();
         opened = output->open(out_name, input, umask, options.durable);
+        *error = opened ? 0 : errno;
     }
     if (!opened)
         return CryptOutcome::OutFileNotWritten;
@@ -121,7 +134,7 @@ CryptOutcome open_output(std::unique_ptr<PartnerOutput> &output, const std::stri
 
 CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::string_view key,
                           mode_t umask, const TransformOptions &options, const WriteHooks &hooks,
-                          std::unique_ptr<PartnerOutput> *written)
+                          std::unique_ptr<PartnerOutput> *written, int *error)
 {
     // Memory that cannot be had stops the file like any other failure of its
     // output; whatever was made of the output is discarded on the way out.
@@ -135,7 +148,8 @@ CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::str
         if (!hooks.go_on())
             return CryptOutcome::Cancelled;
         std::unique_ptr<PartnerOutput> output;
-        const CryptOutcome opened = open_output(output, out_name, input, umask, options, hooks);
+        const CryptOutcome opened =
+            open_output(output, out_name, input, umask, options, hooks, error);
         if (opened != CryptOutcome::Done)
             return opened;
         if (input.size > XorBlockReader::kBlockSize)
@@ -143,21 +157,27 @@ CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::str
         output->watch(hooks.go_on);
         hooks.report({ProgressStep::Start, 0, 0.0, 0});
         int milestones = 0;
-        const CryptOutcome outcome = pump(reader, input, *output, hooks, &milestones);
+        const CryptOutcome outcome = pump(reader, input, *output, hooks, &milestones, error);
         if (outcome != CryptOutcome::Done)
             return outcome;
         // The reader runs ahead of the writes: a change after the last read
         // but during the run shows in the size.
         struct stat now;
-        if (::fstat(input.fd.get(), &now) != 0 ||
-            static_cast<std::uint64_t>(now.st_size) != input.size)
+        if (::fstat(input.fd.get(), &now) != 0) {
+            *error = errno;
             return CryptOutcome::InFileNotReadable;
+        }
+        if (static_cast<std::uint64_t>(now.st_size) != input.size) {
+            *error = EBUSY;
+            return CryptOutcome::InFileNotReadable;
+        }
         input.fd.reset();
         output->watch(nullptr);
         hooks.report({ProgressStep::End, input.size, 1.0, milestones});
         *written = std::move(output);
         return CryptOutcome::Done;
     } catch (const std::bad_alloc &) {
+        *error = ENOMEM;
         return CryptOutcome::OutFileNotWritten;
     }
 }

@@ -26,7 +26,8 @@ struct WriteHooks {
 
 // Opens out_name for the input's partner (a new one's mode less umask),
 // reports Start, writes the XORed bytes with their milestones and reports
-// End; then *written holds the complete output, ready for its commit.
+// End; then *written holds the complete output, ready for its commit. On a
+// failure *error is its errno (as CryptRun::take tells it).
 CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::string_view key,
                           mode_t umask, const TransformOptions &options, const WriteHooks &hooks,
-                          std::unique_ptr<PartnerOutput> *written);
+                          std::unique_ptr<PartnerOutput> *written, int *error);

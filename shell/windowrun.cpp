@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <optional>
 
 int gprozentflag10, gprozentflag20, gprozentflag30, gprozentflag40, gprozentflag50,
@@ -41,9 +42,15 @@ void reset_progress_flags()
     grefreshprogressbar = 0;
 }
 
-void put_message(const std::string &text)
+// The message line's text, and the reason behind it (the path a failure
+// concerns and the system's text for its error) as the line's tooltip and
+// accessible description; without a reason both are cleared.
+void put_message(const std::string &text, const std::string &reason = {})
 {
-    gtk_label_set_text(GTK_LABEL(Label_TenvarixCryptoWindowMessage), text.c_str());
+    GtkWidget *label = Label_TenvarixCryptoWindowMessage;
+    gtk_label_set_text(GTK_LABEL(label), text.c_str());
+    gtk_widget_set_tooltip_text(label, reason.empty() ? nullptr : reason.c_str());
+    atk_object_set_description(gtk_widget_get_accessible(label), reason.c_str());
 }
 
 // Runs the main loop until the bar newly shown has been painted (a single
@@ -97,6 +104,8 @@ struct Shown {
     bool ended = false;
     CryptOutcome outcome = CryptOutcome::Done;
     std::size_t file = 0;
+    int error = 0;    // a failure's errno
+    std::string path; // and the name it concerns
     // The path whose Start the bar showed last, if any.
     std::optional<std::size_t> started;
 };
@@ -117,7 +126,8 @@ gboolean show_reports(gpointer data)
         // Cleared before taking: a step reported after the take queues anew.
         shown->queued = false;
         std::vector<RunReport> reports;
-        const bool ended = shown->run->take(reports, &shown->outcome, &shown->file);
+        const bool ended = shown->run->take(reports, &shown->outcome, &shown->file,
+                                            &shown->error, &shown->path);
         // Once the run is asked to stop, the bar stays where it was.
         for (const RunReport &report : reports) {
             if (gcancelcrypt)
@@ -254,7 +264,15 @@ int crypt_run()
 
     if (shown.outcome == CryptOutcome::Done)
         return 0;
-    put_message(CryptOutcomeMessage(shown.outcome));
+    // The message line keeps its short text; why, and of which file, goes
+    // to stderr and to the line's tooltip. The paths come from the file
+    // list, so they are UTF-8 as a tooltip needs.
+    std::string reason;
+    if (shown.error != 0) {
+        reason = shown.path + ": " + g_strerror(shown.error);
+        std::fprintf(stderr, "tenvarix-crypto: %s\n", reason.c_str());
+    }
+    put_message(CryptOutcomeMessage(shown.outcome), reason);
     if (shown.outcome != CryptOutcome::Cancelled && !gcancelcrypt)
         show_stopping_file(shown);
     return 1;

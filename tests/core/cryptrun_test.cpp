@@ -41,6 +41,8 @@ struct RunResult {
     std::vector<RunReport> reports;
     CryptOutcome outcome = CryptOutcome::Done;
     std::size_t file = 0;
+    int error = 0;
+    std::string path;
 };
 RunResult run_list(const std::vector<std::string> &paths, const TransformOptions &options = {},
                    const std::function<void(CryptRun &, const RunReport &)> &on_report = nullptr)
@@ -56,7 +58,7 @@ RunResult run_list(const std::vector<std::string> &paths, const TransformOptions
     }, options);
     for (;;) {
         std::vector<RunReport> taken;
-        const bool ended = run.take(taken, &result.outcome, &result.file);
+        const bool ended = run.take(taken, &result.outcome, &result.file, &result.error, &result.path);
         for (const RunReport &report : taken) {
             result.reports.push_back(report);
             if (on_report)
@@ -71,7 +73,8 @@ RunResult run_list(const std::vector<std::string> &paths, const TransformOptions
 }
 
 // Files in list order, each with its own steps; the first path that fails
-// stops the run there, with the files before it done and the rest untouched.
+// stops the run there, with the files before it done and the rest untouched,
+// and the run tells why and of which name: the input, or the output name.
 TEST_F(Run, a_run_works_through_its_list_in_order_and_stops_at_the_first_failure)
 {
     const std::string big = random_bytes(3 * 256 * 1024 + 7, 10);
@@ -84,6 +87,8 @@ TEST_F(Run, a_run_works_through_its_list_in_order_and_stops_at_the_first_failure
     RunResult r = run_list({path("a"), path("b"), path("missing"), path("c")});
     EXPECT_EQ(r.outcome, CryptOutcome::InFileNotFound);
     EXPECT_EQ(r.file, 2u);
+    EXPECT_EQ(r.error, ENOENT);
+    EXPECT_EQ(r.path, path("missing"));
     std::vector<std::pair<std::size_t, double>> expected;
     for (std::size_t file : {0, 1}) {
         expected.push_back({file, 0.0});
@@ -116,6 +121,8 @@ TEST_F(Run, a_run_works_through_its_list_in_order_and_stops_at_the_first_failure
     r = run_list({path("c"), path("b"), path("a")}, options);
     EXPECT_EQ(r.outcome, CryptOutcome::InFileNotReadable);
     EXPECT_EQ(r.file, 1u);
+    EXPECT_EQ(r.error, EIO);
+    EXPECT_EQ(r.path, path("b"));
     EXPECT_EQ(read_file(path("ctenvarixcrypto")), xor_with("never reached", kKey));
     EXPECT_EQ(read_file(path("btenvarixcrypto")), "earlier");
     EXPECT_EQ(entries(scratch_.dir()).size(), 6u) << "nothing left beside the outputs";
@@ -139,6 +146,8 @@ TEST_F(Run, a_run_works_through_its_list_in_order_and_stops_at_the_first_failure
     r = run_list({path("a"), path("b"), path("c")}, name_meanwhile);
     EXPECT_EQ(r.outcome, CryptOutcome::OutFileNotWritten);
     EXPECT_EQ(r.file, 1u);
+    EXPECT_EQ(r.error, EEXIST);
+    EXPECT_EQ(r.path, path("btenvarixcrypto"));
     EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_with("first", kKey));
     EXPECT_EQ(read_file(path("btenvarixcrypto")), "made meanwhile");
     EXPECT_EQ(read_file(path("ctenvarixcrypto")), "earlier, linked");
@@ -441,6 +450,8 @@ TEST_F(Run, a_failure_at_the_last_flush_or_a_close_leaves_every_earlier_file_aft
     RunResult r = run_list(paths);
     EXPECT_EQ(r.outcome, CryptOutcome::OutFileNotWritten);
     EXPECT_EQ(r.file, 0u);
+    EXPECT_EQ(r.error, EIO);
+    EXPECT_EQ(r.path, paths[0] + "tenvarixcrypto");
     expect_untouched_from(0);
 
     // The close of the replacement of file 5 fails, with or without unnamed
@@ -453,6 +464,7 @@ TEST_F(Run, a_failure_at_the_last_flush_or_a_close_leaves_every_earlier_file_aft
         r = run_list(paths);
         EXPECT_EQ(r.outcome, CryptOutcome::OutFileNotWritten) << unnamed;
         EXPECT_EQ(r.file, 5u) << unnamed;
+        EXPECT_EQ(r.error, EIO) << unnamed;
         expect_untouched_from(5);
     }
 }

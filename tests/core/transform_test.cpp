@@ -32,23 +32,27 @@ using namespace testfiles;
 
 class Transform : public ScratchTest {
 protected:
-    // Transforms in into its partner name, recording every progress step.
+    // Transforms in into its partner name, recording every progress step
+    // and a failure's errno.
     CryptOutcome crypt(const std::string &in, const std::string &key = kKey,
                        const ProgressFn &progress = nullptr, const TransformOptions &options = {})
     {
         std::optional<InputFile> input = OpenInputFile(in);
-        if (!input)
+        if (!input) {
+            error_ = errno;
             return CryptOutcome::InFileNotFound;
+        }
         steps_.clear();
         return TransformFile(std::move(*input), MakeOutFileName(in), key,
                              [&](const ProgressStep &s) {
                                  steps_.push_back(s);
                                  return progress ? progress(s) : true;
                              },
-                             options);
+                             options, &error_);
     }
 
     std::vector<ProgressStep> steps_;
+    int error_ = 0;
 };
 
 unsigned file_flags(const std::string &path)
@@ -132,9 +136,14 @@ TEST_F(Transform, inputs_that_are_no_regular_files_do_not_open)
     mkdir(path("dir").c_str(), 0755);
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
     symlink("dir", path("link-to-dir").c_str());
-    for (const std::string &p : {path("dir"), path("fifo"), path("missing"),
-                                 path("link-to-dir"), std::string(), std::string("/dev/null")})
+    const std::pair<std::string, int> refused[] = {
+        {path("dir"), EISDIR},        {path("fifo"), ENOTSUP}, {path("missing"), ENOENT},
+        {path("link-to-dir"), EISDIR}, {std::string(), ENOENT}, {"/dev/null", ENOTSUP}};
+    for (const auto &[p, error] : refused) {
+        errno = 0;
         EXPECT_FALSE(OpenInputFile(p).has_value()) << p;
+        EXPECT_EQ(errno, error) << p;
+    }
 
     write_file(path("real"), "abc");
     symlink("real", path("link-to-real").c_str());
@@ -148,9 +157,11 @@ TEST_F(Transform, a_read_error_keeps_the_earlier_output_and_leaves_no_temporary_
     write_file(path("memtenvarixcrypto"), "earlier");
     auto input = OpenInputFile("/proc/self/mem");
     ASSERT_TRUE(input.has_value());
+    int error = 0;
     EXPECT_EQ(TransformFile(std::move(*input), path("memtenvarixcrypto"), kKey,
-                            [](const ProgressStep &) { return true; }),
+                            [](const ProgressStep &) { return true; }, {}, &error),
               CryptOutcome::InFileNotReadable);
+    EXPECT_EQ(error, EIO);
     EXPECT_EQ(read_file(path("memtenvarixcrypto")), "earlier");
     EXPECT_EQ(entries(scratch_.dir()), std::vector<std::string>{"memtenvarixcrypto"});
 }
@@ -171,24 +182,29 @@ TEST_F(Transform, outputs_that_cannot_be_created_are_refused_before_writing)
     write_file(path("x"), "bytes");
     mkdir(path("xtenvarixcrypto").c_str(), 0755);
     EXPECT_EQ(crypt(path("x")), CryptOutcome::OutFileNotWritten) << "a directory";
+    EXPECT_EQ(error_, EISDIR);
 
     mkdir(path("sub").c_str(), 0755);
     write_file(path("sub/tenvarixcrypto"), "bytes");
     EXPECT_EQ(crypt(path("sub/tenvarixcrypto")), CryptOutcome::OutFileNotWritten)
         << "the bare marker cuts to its directory";
+    EXPECT_EQ(error_, EISDIR);
 
     const std::string long_name = std::string(250, 'n');
     write_file(path(long_name), "bytes");
     EXPECT_EQ(crypt(path(long_name)), CryptOutcome::OutFileNotWritten) << "name too long";
+    EXPECT_EQ(error_, ENAMETOOLONG);
 
     write_file(path("y"), "bytes");
     symlink("no-such-dir/target", path("ytenvarixcrypto").c_str());
     EXPECT_EQ(crypt(path("y")), CryptOutcome::OutFileNotWritten) << "link into nowhere";
+    EXPECT_EQ(error_, ENOENT);
 
     EXPECT_TRUE(steps_.empty());
     auto input = OpenInputFile(path("x"));
-    EXPECT_EQ(TransformFile(std::move(*input), "", kKey, nullptr),
+    EXPECT_EQ(TransformFile(std::move(*input), "", kKey, nullptr, {}, &error_),
               CryptOutcome::OutFileNotWritten);
+    EXPECT_EQ(error_, ENOENT);
 }
 
 TEST_F(Transform, a_symlinked_output_replaces_the_file_it_leads_to)
@@ -237,9 +253,11 @@ TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_by
     write_file(path("big"), big);
     auto input = OpenInputFile(path("big"));
     ASSERT_TRUE(input.has_value());
+    int error = 0;
     EXPECT_EQ(TransformFile(std::move(*input), small + "/bigtenvarixcrypto", kKey,
-                            [](const ProgressStep &) { return true; }),
+                            [](const ProgressStep &) { return true; }, {}, &error),
               CryptOutcome::OutFileNotWritten);
+    EXPECT_EQ(error, ENOSPC);
     EXPECT_EQ(read_file(small + "/bigtenvarixcrypto"), earlier);
     EXPECT_EQ(entries(small), std::vector<std::string>{"bigtenvarixcrypto"});
 
@@ -251,9 +269,11 @@ TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_by
     limit.rlim_cur = 300000;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     input = OpenInputFile(path("big"));
-    const CryptOutcome limited = TransformFile(std::move(*input), path("limited"), kKey, nullptr);
+    const CryptOutcome limited =
+        TransformFile(std::move(*input), path("limited"), kKey, nullptr, {}, &error);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &was), 0);
     EXPECT_EQ(limited, CryptOutcome::OutFileNotWritten);
+    EXPECT_EQ(error, EFBIG);
     EXPECT_FALSE(exists(path("limited")));
 
     ASSERT_TRUE(tmpfs.remount_read_only());
@@ -261,8 +281,9 @@ TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_by
     input = OpenInputFile(path("tiny"));
     int steps = 0;
     EXPECT_EQ(TransformFile(std::move(*input), small + "/tinytenvarixcrypto", kKey,
-                            [&](const ProgressStep &) { return ++steps, true; }),
+                            [&](const ProgressStep &) { return ++steps, true; }, {}, &error),
               CryptOutcome::OutFileNotWritten);
+    EXPECT_EQ(error, EROFS);
     EXPECT_EQ(steps, 0);
     EXPECT_EQ(entries(small), std::vector<std::string>{"bigtenvarixcrypto"});
 }
@@ -281,6 +302,7 @@ TEST_F(Transform, an_output_name_that_leads_to_the_input_is_refused_and_nothing_
     link(path("d").c_str(), path("dtenvarixcrypto").c_str());
     for (const std::string input : {"notes.txt", "b", "ctenvarixcrypto", "d"}) {
         EXPECT_EQ(crypt(path(input)), CryptOutcome::OutFileNotWritten) << input;
+        EXPECT_EQ(error_, EINVAL) << input;
         EXPECT_TRUE(steps_.empty()) << input;
     }
     for (const std::string file : {"notes.txt", "btenvarixcrypto", "c", "d"})
@@ -424,6 +446,7 @@ TEST_F(Transform, an_input_that_shrinks_or_grows_during_the_run_is_not_readable)
                         }),
                   CryptOutcome::InFileNotReadable)
             << new_size;
+        EXPECT_EQ(error_, EBUSY) << new_size;
         EXPECT_EQ(read_file(path("livetenvarixcrypto")), "earlier");
         EXPECT_EQ(entries(scratch_.dir()).size(), 2u);
     }

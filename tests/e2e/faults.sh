@@ -4,7 +4,8 @@
 # errors (a file-size limit, a full disk), an unprivileged user's odd folders,
 # a bind-mounted output, errors injected into the output's flushes and
 # closes, and end signals during a run. Every case checks the exit status
-# and what is on disk. Needs root (else skipped, exit 77); a case whose tool
+# and what is on disk, and a run stopped by a fault the line on stderr that
+# names the file and the system's reason. Needs root (else skipped, exit 77); a case whose tool
 # or kernel feature is missing says "skipped: ..." and the rest go on.
 set -euo pipefail
 . "$(dirname "$0")/common.bash"
@@ -16,6 +17,8 @@ fi
 
 # Leak checking stops the world with ptrace, which strace holds.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+# The system's error texts in English, whatever the desktop's language.
+export LC_ALL=C.UTF-8
 key='abcdefghijkA1!'
 CASE=
 OUTCOME=
@@ -67,12 +70,25 @@ mount_vfat() {
 # its list (under RUNNER, which must exec it, when given) and types the key;
 # keypad Enter is left to the caller.
 crypt_files() {
+    LOG_MARK=$(stat -c %s "$E2E_TMP/program.log" 2>/dev/null || echo 0)
     local files=()
     while [ $# -gt 0 ] && [ "$1" != -- ]; do files+=("$1"); shift; done
     [ $# -gt 0 ] && shift
     start_app "$E2E_TMP" "$@" "$TENVARIX_BIN" "${files[@]}"
     click 250 91
     xdotool type --delay 2 "$key"
+}
+
+# expect_told NAME TEXT: since crypt_files started the program, it told on
+# stderr why the run stopped: the file's name and the system's error text.
+expect_told() {
+    local line="tenvarix-crypto: $1: $2"
+    tail -c +$((LOG_MARK + 1)) "$E2E_TMP/program.log" | grep -qxF -- "$line" ||
+        fail "$CASE: no line '$line' on stderr"
+}
+# errno_text NAME: the system's text for an errno name (EIO: Input/output error).
+errno_text() {
+    /usr/bin/python3 -c 'import errno, os, sys; print(os.strerror(getattr(errno, sys.argv[1])))' "$1"
 }
 
 # The message line (10,525 in the window at 100,100; 480 wide) shows red
@@ -201,6 +217,7 @@ file_size_limit() {
     crypt_files "$dir/limit.bin" -- prlimit --fsize=1048576
     xdotool key KP_Enter
     expect_stopped
+    expect_told "$dir/limit.bintenvarixcrypto" "File too large"
     only_files "$dir" limit.bin
 }
 # full_disk NAME OPTIONS: a tmpfs mounted with OPTIONS, 2 MiB left for a
@@ -217,8 +234,29 @@ full_disk() {
     crypt_files "$dir/in.bin"
     xdotool key KP_Enter
     expect_stopped
+    expect_told "$dir/in.bintenvarixcrypto" "No space left on device"
     only_files "$dir" in.bin in.bintenvarixcrypto fill
     expect_earlier "$dir/in.bintenvarixcrypto"
+}
+# read_only_disk: a tmpfs remounted read-only, a new output and one that
+# replaces an earlier output: the run stops, nothing changes.
+read_only_disk() {
+    local dir="$E2E_TMP/read-only" name
+    mkdir "$dir"
+    mount_on "$dir" -t tmpfs -o size=4m tmpfs || { skipped "read-only disk: no tmpfs"; return; }
+    head -c 1M /dev/urandom >"$dir/new.bin"
+    head -c 1M /dev/urandom >"$dir/old.bin"
+    put_earlier "$dir/old.bintenvarixcrypto"
+    mount -o remount,ro "$dir" || { skipped "read-only disk: no read-only remount"; return; }
+    for name in new old; do
+        CASE="read-only disk, $name output"
+        crypt_files "$dir/$name.bin"
+        xdotool key KP_Enter
+        expect_stopped
+        expect_told "$dir/$name.bintenvarixcrypto" "Read-only file system"
+    done
+    only_files "$dir" new.bin old.bin old.bintenvarixcrypto
+    expect_earlier "$dir/old.bintenvarixcrypto"
 }
 write_errors() {
     mkdir "$E2E_TMP/tmpfs"
@@ -235,6 +273,7 @@ write_errors() {
     full_disk full size=12m
     # No inode left for a new file either: nothing for a safe replacement.
     full_disk inode-less size=12m,nr_inodes=4
+    read_only_disk
     teardown
 }
 
@@ -258,6 +297,8 @@ PY
 # its flush, so the file system is flushed once the output has its name.
 # (b) The user's own read-only folder holding the user's own earlier output:
 # written in place, as `echo x > out` would.
+# (c) Another's file the user may not read, and another's folder the user
+# may not write: the run stops, and says why.
 user_folders() {
     command -v setpriv >/dev/null || { skipped "user folders: no setpriv"; return; }
     id tvxtest >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin tvxtest ||
@@ -308,6 +349,23 @@ user_folders() {
     expect_xor "$ro/in.bin" "$ro/in.bintenvarixcrypto" "$key"
     [ "$(stat -c %i "$ro/in.bintenvarixcrypto")" = "$inode" ] || fail "$CASE: not written in place"
     only_files "$ro" in.bin in.bintenvarixcrypto
+
+    local others="$E2E_TMP/others"
+    mkdir -m 0755 "$others"
+    head -c 1M /dev/urandom >"$others/secret.bin"
+    chmod 0600 "$others/secret.bin"
+    head -c 1M /dev/urandom >"$others/open.bin"
+    CASE="unreadable input"
+    crypt_files "$others/secret.bin" -- "${as_user[@]}"
+    xdotool key KP_Enter
+    expect_stopped
+    expect_told "$others/secret.bin" "Permission denied"
+    CASE="folder not writable"
+    crypt_files "$others/open.bin" -- "${as_user[@]}"
+    xdotool key KP_Enter
+    expect_stopped
+    expect_told "$others/open.bintenvarixcrypto" "Permission denied"
+    only_files "$others" open.bin secret.bin
 }
 
 # --- A bind-mounted file as the output name -----------------------------------
@@ -332,9 +390,11 @@ bind_mounted_output() {
 # --- Errors injected into the output's system calls ----------------------------
 # Each row: the call (folder-fsync: fsync of the output's folder only), the
 # errno, an earlier output or none, and what the name must hold afterwards:
-# "none" (no output), "earlier" (unchanged: also when the folder's flush
-# fails after the replacement took the name), or "in-place" (attributes that cannot be read: the complete run writes the
-# earlier file itself, its ACL kept). Every other run stops with the message.
+# "none" (no output), "earlier" (unchanged; where the folder's flush fails
+# after the replacement took the name, the earlier file gets it back), or
+# "in-place" (attributes that cannot be read: the complete run writes the
+# earlier file itself, its ACL kept). Every other run stops with the message
+# and tells the injected error on stderr.
 # A fifth word "vfat" puts the folder on FAT through the kernel's own vfat
 # where it has one. A call the program never makes is skipped.
 # Writes are not injected (the sanitizers' own writes would fail too): the
@@ -391,6 +451,7 @@ injected_errors() {
         fi
         [ "$OUTCOME $APP_STATUS" = "message 1" ] ||
             fail "$CASE: ended by '$OUTCOME' with status $APP_STATUS, not stopped with a message (message, 1)"
+        expect_told "$dir/in.bintenvarixcrypto" "$(errno_text "$errno")"
         case $after in
             none) only_files "$dir" in.bin ;;
             earlier) only_files "$dir" in.bin in.bintenvarixcrypto

@@ -232,17 +232,48 @@ TEST_F(WindowRun, the_bar_gets_exactly_the_per_byte_fractions)
     EXPECT_EQ(fractions_, expected);
 }
 
+// The message line keeps its short text; the name and the system's reason
+// go to stderr and to the line's tooltip and accessible description, until
+// the line is cleared.
 TEST_F(WindowRun, failures_of_the_output_or_of_reading_are_reported)
 {
+    GtkWidget *line = Label_TenvarixCryptoWindowMessage;
+    auto reason_shown = [line] {
+        g_autofree char *tooltip = gtk_widget_get_tooltip_text(line);
+        const char *description = atk_object_get_description(gtk_widget_get_accessible(line));
+        EXPECT_STREQ(tooltip ? tooltip : "", description ? description : "");
+        return std::string(tooltip ? tooltip : "");
+    };
+    auto run_telling = [this](const std::string &list, std::string *told) {
+        testing::internal::CaptureStderr();
+        const int result = run(kKey, list);
+        *told = testing::internal::GetCapturedStderr();
+        return result;
+    };
+    std::string told;
     write_file(path("tenvarixcrypto"), "bare marker");
-    EXPECT_EQ(run(kKey, path("tenvarixcrypto")), 1);
+    EXPECT_EQ(run_telling(path("tenvarixcrypto"), &told), 1);
     EXPECT_EQ(gui::message_text(), "OutFile not written");
+    const std::string folder = path("") + ": " + g_strerror(EISDIR);
+    EXPECT_EQ(reason_shown(), folder) << "the output name, cut to the folder";
+    EXPECT_NE(told.find("tenvarix-crypto: " + folder + "\n"), std::string::npos) << told;
 
     ASSERT_EQ(symlink("/proc/self/mem", path("mem").c_str()), 0);
     write_file(path("memtenvarixcrypto"), "earlier");
-    EXPECT_EQ(run(kKey, path("mem")), 1);
+    EXPECT_EQ(run_telling(path("mem"), &told), 1);
     EXPECT_EQ(gui::message_text(), "InFile not readable");
+    const std::string unreadable = path("mem") + ": " + g_strerror(EIO);
+    EXPECT_EQ(reason_shown(), unreadable) << "the input";
+    EXPECT_NE(told.find("tenvarix-crypto: " + unreadable + "\n"), std::string::npos) << told;
     EXPECT_EQ(read_file(path("memtenvarixcrypto")), "earlier");
+
+    EXPECT_EQ(run("short", ""), 1);
+    EXPECT_EQ(reason_shown(), "") << "a refused key has no reason beside its message";
+    EXPECT_EQ(run_telling(path("mem"), &told), 1);
+    EXPECT_EQ(run_telling("", &told), 0);
+    EXPECT_EQ(gui::message_text(), "");
+    EXPECT_EQ(reason_shown(), "") << "cleared with the line";
+    EXPECT_EQ(told, "");
 }
 
 TEST_F(WindowRun, a_full_disk_keeps_the_earlier_output_and_stops_the_run)
