@@ -46,6 +46,7 @@ std::vector<std::string> TenvarixCryptoReadCommandLine(int &argc, char **&argv)
     g_autoptr(GOptionContext) context =
         g_option_context_new("[FILE...] - encrypt and decrypt files with a typed key");
     g_option_context_set_summary(context, kSummary);
+    // clang-format off
     const std::string description =
         std::string("Each FILE starts in the file list as an absolute path, a folder as the\n"
                     "regular files under it (links left out). A FILE that names nothing and an\n"
@@ -58,6 +59,7 @@ std::vector<std::string> TenvarixCryptoReadCommandLine(int &argc, char **&argv)
         "Exit status: 0 when every listed file was written, or when no run was tried;\n"
         "1 when the last run stopped with a message or by Cancel or closing the window;\n"
         "128 + n when signal n stopped a run.\n";
+    // clang-format on
     g_option_context_set_description(context, description.c_str());
     g_option_context_add_main_entries(context, entries, nullptr);
     // Without opening the display, so that --help and --version need none.
@@ -85,4 +87,3 @@ std::vector<std::string> TenvarixCryptoReadCommandLine(int &argc, char **&argv)
         names.emplace_back(*f);
     return names;
 }
-
