@@ -83,7 +83,8 @@ int main(int argc, char **argv)
         const char *stem;
         const char *label;
     };
-    const Picture pictures[] = {{"cancel", "Cancel"}, {"selectfile", "Select File"}, {"crypt", "Crypt"}};
+    const Picture pictures[] = {
+        {"cancel", "Cancel"}, {"selectfile", "Select File"}, {"crypt", "Crypt"}};
     for (const Picture &p : pictures) {
         for (bool chosen : {false, true}) {
             for (int scale : {1, 2}) {

@@ -127,7 +127,8 @@ double cached_share(const std::string &path)
     std::vector<unsigned char> resident((size + page - 1) / page);
     ::mincore(map, size, resident.data());
     ::munmap(map, size);
-    const auto in = std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; });
+    const auto in =
+        std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; });
     return double(in) / double(resident.size());
 }
 
@@ -140,8 +141,9 @@ void run_engine(const std::string &in, const std::string &out, bool durable)
         die(in);
     TransformOptions options;
     options.durable = durable;
-    if (TransformFile(std::move(*input), out, kKey, [](const ProgressStep &) { return true; },
-                      options) != CryptOutcome::Done)
+    if (TransformFile(
+            std::move(*input), out, kKey, [](const ProgressStep &) { return true; }, options) !=
+        CryptOutcome::Done)
         die("transform");
 }
 
@@ -167,7 +169,8 @@ void ring_copy(const std::string &in, const std::string &out, bool threaded)
     for (;;) {
         const char *data;
         std::size_t size;
-        const XorBlockReader::Status status = reader.next(std::chrono::milliseconds(1000), &data, &size);
+        const XorBlockReader::Status status =
+            reader.next(std::chrono::milliseconds(1000), &data, &size);
         if (status == XorBlockReader::Status::Pending)
             continue;
         if (status != XorBlockReader::Status::Block)
@@ -324,7 +327,8 @@ void print_ratio(const Contender &a, const Contender &b)
     std::vector<double> ratios;
     for (std::size_t i = 0; i < a.seconds.size(); ++i)
         ratios.push_back((double(a.bytes) / a.seconds[i]) / (double(b.bytes) / b.seconds[i]));
-    const double best_ratio = (double(a.bytes) / best(a.seconds)) / (double(b.bytes) / best(b.seconds));
+    const double best_ratio =
+        (double(a.bytes) / best(a.seconds)) / (double(b.bytes) / best(b.seconds));
     std::printf("  %-56s %8.2fx  [%.2fx]\n", (std::string(a.name) + " / " + b.name).c_str(),
                 median(ratios), best_ratio);
 }
@@ -360,12 +364,16 @@ int main(int argc, char **argv)
             make_input(input_name(bytes), bytes);
     ::unlink(out.c_str());
 
-    const auto cat = [&](const std::string &from) { return [&, from] { shell("cat \"$1\" > \"$2\"", from, out); }; };
+    const auto cat = [&](const std::string &from) {
+        return [&, from] { shell("cat \"$1\" > \"$2\"", from, out); };
+    };
     const auto cat_sync = [&](const std::string &from) {
         return [&, from] { shell("cat \"$1\" > \"$2\" && sync \"$2\"", from, out); };
     };
     const auto dd = [&](const std::string &from, const char *bs) {
-        return [&, from, bs] { run_command({"dd", "if=" + from, "of=" + out, std::string("bs=") + bs, "status=none"}); };
+        return [&, from, bs] {
+            run_command({"dd", "if=" + from, "of=" + out, std::string("bs=") + bs, "status=none"});
+        };
     };
 
     // In the page cache, without the final flush.
@@ -447,8 +455,8 @@ int main(int argc, char **argv)
     };
     const auto usage_of = [&](const std::string &from) {
         Usage u;
-        std::sscanf(run_capture("'" + self + "' --rss '" + from + "' '" + out + "'").c_str(), "%ld %ld %lf",
-                    &u.idle, &u.peak, &u.cpu);
+        std::sscanf(run_capture("'" + self + "' --rss '" + from + "' '" + out + "'").c_str(),
+                    "%ld %ld %lf", &u.idle, &u.peak, &u.cpu);
         ::sync();
         return u;
     };
@@ -467,7 +475,8 @@ int main(int argc, char **argv)
     print_ratio(cached[4], cached[0]);
     print_ratio(cached[0], cached[6]);
 
-    print_set("Durable, " + std::to_string(size / kMiB) + " MiB input in the page cache", durable, rounds);
+    print_set("Durable, " + std::to_string(size / kMiB) + " MiB input in the page cache", durable,
+              rounds);
     print_ratio(durable[0], durable[1]);
     if (large_size > 0) {
         print_set("Durable, " + std::to_string(large_size / kMiB) + " MiB input", durable_large,
@@ -475,19 +484,22 @@ int main(int argc, char **argv)
         print_ratio(durable_large[0], durable_large[1]);
     }
     print_set("Cold input, " + std::to_string(size / kMiB) + " MiB", cold_set, rounds);
-    std::printf("  (at most %.1f %% of the input in the page cache at a start)\n", 100 * most_cached);
+    std::printf("  (at most %.1f %% of the input in the page cache at a start)\n",
+                100 * most_cached);
     print_ratio(cold_set[0], cold_set[1]);
     print_ratio(cold_set[2], cold_set[1]);
 
-    std::printf("\nPeak RSS of a durable transform above the idle process, and CPU time (user+sys)\n");
+    std::printf(
+        "\nPeak RSS of a durable transform above the idle process, and CPU time (user+sys)\n");
     for (const auto &[bytes, u] : {std::pair{kRssSmall, rss_small}, std::pair{rss_size, rss_large}})
-        std::printf("  %5llu MiB file: +%ld KiB (peak %ld KiB, idle %ld KiB); CPU %.2f s, %.2f s per GiB\n",
-                    static_cast<unsigned long long>(bytes / kMiB), u.peak - u.idle, u.peak, u.idle, u.cpu,
-                    u.cpu / (double(bytes) / kGiB));
+        std::printf(
+            "  %5llu MiB file: +%ld KiB (peak %ld KiB, idle %ld KiB); CPU %.2f s, %.2f s per GiB\n",
+            static_cast<unsigned long long>(bytes / kMiB), u.peak - u.idle, u.peak, u.idle, u.cpu,
+            u.cpu / (double(bytes) / kGiB));
     std::printf("\n%d files of 4 KiB, each its own run (%d rounds): durable %.2f s [%.2f], "
                 "no flush %.2f s [%.2f]\n",
-                small_files, rounds, median(small_durable), best(small_durable), median(small_no_flush),
-                best(small_no_flush));
+                small_files, rounds, median(small_durable), best(small_durable),
+                median(small_no_flush), best(small_no_flush));
     std::printf("Split of 10,000 paths: %.2f ms\n", split_ms(rounds));
     return 0;
 }

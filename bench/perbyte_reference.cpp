@@ -6,7 +6,8 @@
 
 #include "perbyte_reference.h"
 
-bool PerByteReference(const char *in_path, const char *out_path, const char *key, unsigned key_length)
+bool PerByteReference(const char *in_path, const char *out_path, const char *key,
+                      unsigned key_length)
 {
     FILE *in = std::fopen(in_path, "rb");
     if (!in)

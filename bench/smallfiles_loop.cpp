@@ -23,28 +23,41 @@ struct Fd {
     explicit Fd(int f) : fd(f) {}
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
-    ~Fd() { if (fd >= 0) ::close(fd); }
-    bool close_checked() { const int f = fd; fd = -1; return ::close(f) == 0; }
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool close_checked()
+    {
+        const int f = fd;
+        fd = -1;
+        return ::close(f) == 0;
+    }
 };
 
 [[noreturn]] void die(const std::string &what, const std::string &path)
 {
-    std::cerr << "tenvarix-smallfiles-loop: " << what << " " << path << ": "
-              << std::strerror(errno) << "\n";
+    std::cerr << "tenvarix-smallfiles-loop: " << what << " " << path << ": " << std::strerror(errno)
+              << "\n";
     std::exit(1);
 }
 
 std::vector<unsigned char> read_file(const std::string &path)
 {
     Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.fd < 0) die("cannot open", path);
+    if (in.fd < 0)
+        die("cannot open", path);
     std::vector<unsigned char> data;
     unsigned char block[65536];
     for (;;) {
         const ssize_t n = ::read(in.fd, block, sizeof block);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) die("cannot read", path);
-        if (n == 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            die("cannot read", path);
+        if (n == 0)
+            break;
         data.insert(data.end(), block, block + n);
     }
     return data;
@@ -53,15 +66,20 @@ std::vector<unsigned char> read_file(const std::string &path)
 void write_durably(const std::string &path, const std::vector<unsigned char> &data)
 {
     Fd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (out.fd < 0) die("cannot create", path);
+    if (out.fd < 0)
+        die("cannot create", path);
     for (std::size_t done = 0; done < data.size();) {
         const ssize_t n = ::write(out.fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) die("cannot write", path);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            die("cannot write", path);
         done += std::size_t(n);
     }
-    if (::fsync(out.fd) != 0) die("cannot fsync", path);
-    if (!out.close_checked()) die("cannot close", path);
+    if (::fsync(out.fd) != 0)
+        die("cannot fsync", path);
+    if (!out.close_checked())
+        die("cannot close", path);
 }
 
 } // namespace
@@ -82,8 +100,8 @@ int main(int argc, char **argv)
         if (mode == "write") {
             write_durably(path + suffix, data);
         } else if (read_file(path + suffix) != data) {
-            std::cerr << "tenvarix-smallfiles-loop: " << path + suffix
-                      << " does not hold " << path << " XOR the key\n";
+            std::cerr << "tenvarix-smallfiles-loop: " << path + suffix << " does not hold " << path
+                      << " XOR the key\n";
             return 1;
         }
     }

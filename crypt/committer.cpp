@@ -44,8 +44,7 @@ struct FileSystems {
     std::vector<int> fs;
     std::vector<int> any_file; // a descriptor on each of them
 
-    FileSystems(const std::vector<PartnerOutput *> &outputs, bool durable)
-        : fs(outputs.size(), -1)
+    FileSystems(const std::vector<PartnerOutput *> &outputs, bool durable) : fs(outputs.size(), -1)
     {
         if (!durable || outputs.size() < 2)
             return;
@@ -164,8 +163,8 @@ std::size_t RaiseOpenFileLimit()
     }
     const rlim_t limit = std::min<rlim_t>(files.rlim_cur, wanted);
     const rlim_t used = open + kSpareDescriptors;
-    return static_cast<std::size_t>(std::clamp<rlim_t>(limit > used ? (limit - used) / 3 : 0, 1,
-                                                       kMostWaiting));
+    return static_cast<std::size_t>(
+        std::clamp<rlim_t>(limit > used ? (limit - used) / 3 : 0, 1, kMostWaiting));
 }
 
 void Committer::start(bool durable, std::size_t may_wait,

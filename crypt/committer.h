@@ -28,8 +28,8 @@ inline constexpr std::uint64_t kAloneBytes = 1024 * 1024;
 // An output whose bytes are all written and whose end was reported.
 struct CompleteOutput {
     std::unique_ptr<PartnerOutput> output;
-    std::size_t file = 0;    // its path's index in the run's list
-    std::uint64_t size = 0;  // its bytes
+    std::size_t file = 0;   // its path's index in the run's list
+    std::uint64_t size = 0; // its bytes
     // Where its name lives, and every name a link on the way to it has
     // (NameKeys): a path that leads to one of them waits for its commit.
     std::vector<std::string> names;
@@ -45,7 +45,9 @@ class Committer {
 public:
     // resolved(n) is told, from the committing thread, that n more outputs
     // were committed or discarded.
-    explicit Committer(std::function<void(std::size_t)> resolved) : resolved_(std::move(resolved)) {}
+    explicit Committer(std::function<void(std::size_t)> resolved) : resolved_(std::move(resolved))
+    {
+    }
     // Commits what is still handed over and ends the thread.
     ~Committer() { finish(); }
     Committer(const Committer &) = delete;

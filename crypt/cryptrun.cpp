@@ -82,8 +82,8 @@ struct CryptRun::State {
     bool ended = false;
     CryptOutcome outcome = CryptOutcome::Done;
     std::size_t file = 0;
-    int error = 0;     // a failure's errno
-    std::string path;  // and the name it concerns
+    int error = 0;    // a failure's errno
+    std::string path; // and the name it concerns
     std::atomic<bool> stopped{false};
     // Guarded by mutex: files whose end was reported and that are neither
     // committed nor discarded yet, and whether the run was let go of (it
@@ -248,8 +248,8 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
     }
 }
 
-CryptRun::CryptRun(std::vector<std::string> paths, std::string_view key,
-                   std::function<void()> wake, TransformOptions options)
+CryptRun::CryptRun(std::vector<std::string> paths, std::string_view key, std::function<void()> wake,
+                   TransformOptions options)
     : state_(std::make_shared<State>())
 {
     state_->wake = std::move(wake);

@@ -16,8 +16,9 @@
 namespace {
 
 // The chattr flags a plain overwrite keeps and a replacement must carry over.
-constexpr unsigned kKeptFlags = (FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_DAX_FL |
-                                 FS_PROJINHERIT_FL) & ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+constexpr unsigned kKeptFlags =
+    (FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_DAX_FL | FS_PROJINHERIT_FL) &
+    ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
 
 // What a call that fills a buffer of a size it is asked first gives: the
 // buffer's size asked again should it grow in between (ERANGE). False with

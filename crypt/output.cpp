@@ -152,7 +152,7 @@ bool PartnerOutput::write(const char *data, std::size_t size)
         if (in_place() && !emptied_) {
             if (::ftruncate(target_.get(), 0) != 0)
                 return false;
-        emptied_ = true;
+            emptied_ = true;
         }
         reserve(written_ + size);
         if (!WriteAll(file(), data, size))

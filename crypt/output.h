@@ -36,8 +36,7 @@ public:
     // leads to the input or to no regular file, or nothing can be created.
     // durable: the file reaches the disk before it takes the name, and its
     // writeback starts as it is written.
-    bool open(const std::string &out_name, const InputFile &input, mode_t umask,
-              bool durable);
+    bool open(const std::string &out_name, const InputFile &input, mode_t umask, bool durable);
     // Asked between pieces of the waits for the disk; false gives up the
     // write or commit under way (which then fail).
     void watch(std::function<bool()> go_on) { writeback_.watch(std::move(go_on)); }
@@ -116,18 +115,16 @@ private:
     UniqueFd directory_;
     std::string directory_path_;
     std::string named_folder_; // directory_path_ once the name is given
-    UniqueFd target_;   // the existing output, opened for writing
-    UniqueFd temp_;     // the file being written, unless in place
-    std::string base_;  // the output's name in directory_
-    std::string named_; // the temporary's name in directory_, when it has one
+    UniqueFd target_;          // the existing output, opened for writing
+    UniqueFd temp_;            // the file being written, unless in place
+    std::string base_;         // the output's name in directory_
+    std::string named_;        // the temporary's name in directory_, when it has one
     std::uint64_t written_ = 0;
     // The expected size, and how far room is set aside for it.
     std::uint64_t expected_ = 0, reserved_ = 0;
-    bool emptied_ = false; // an output in place: its earlier bytes are gone
+    bool emptied_ = false;   // an output in place: its earlier bytes are gone
     bool named_new_ = false; // a new output has its name
     // A replacement has its name, and the earlier file waits under the
     // hidden name named_ until the commit ends.
     bool earlier_hidden_ = false;
 };
-
-

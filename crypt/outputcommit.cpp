@@ -103,10 +103,8 @@ int PartnerOutput::flush_with() const
     case SMB_SUPER_MAGIC:
     case NCP_SUPER_MAGIC:
     case CODA_SUPER_MAGIC:
-    case CEPH_SUPER_MAGIC:
-        return -1;
-    default:
-        return file();
+    case CEPH_SUPER_MAGIC: return -1;
+    default: return file();
     }
 }
 

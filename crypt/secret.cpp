@@ -4,7 +4,9 @@
 #include <cstring>
 #include <string.h>
 
-SecretBytes::SecretBytes(std::size_t size) : bytes_(std::make_unique<char[]>(size + 1)), size_(size) {}
+SecretBytes::SecretBytes(std::size_t size) : bytes_(std::make_unique<char[]>(size + 1)), size_(size)
+{
+}
 
 SecretBytes::SecretBytes(std::string_view text) : SecretBytes(text.size())
 {

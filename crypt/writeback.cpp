@@ -15,9 +15,9 @@ namespace {
 // comes after kFirstMeasure, so a fast disk is held back only briefly.
 constexpr std::uint64_t kGrain = Writeback::kMinInFlight / 2;
 constexpr std::uint64_t kMaxInFlight = 16 * 1024 * 1024;
-constexpr double kInFlightTime = 0.05;  // seconds
-constexpr double kFirstMeasure = 0.02;  // seconds
-constexpr double kMeasure = 0.1;        // seconds
+constexpr double kInFlightTime = 0.05; // seconds
+constexpr double kFirstMeasure = 0.02; // seconds
+constexpr double kMeasure = 0.1;       // seconds
 // Writeback is started for stretches of half that, within these bounds, and
 // waited for in pieces of a quarter, with a look between them at whether the
 // run still goes on.

@@ -14,8 +14,7 @@ struct Segment {
 };
 
 // One cairo_stroke: a grey fraction and the segments it paints.
-template <std::size_t N>
-struct Stroke {
+template <std::size_t N> struct Stroke {
     double grey;
     Segment segments[N];
 };

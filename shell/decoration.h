@@ -6,8 +6,7 @@
 #include <gtk/gtk.h>
 
 // "draw" handler of DArea_TenvarixCryptoWindowDecoration; always FALSE.
-gboolean TenvarixCryptowindowexposeeventcallback(GtkWidget *widget, cairo_t *cr,
-                                                 gpointer data);
+gboolean TenvarixCryptowindowexposeeventcallback(GtkWidget *widget, cairo_t *cr, gpointer data);
 
 // Paints the whole decoration onto cr (user space = window pixels).
 void TenvarixCryptoPaintDecoration(cairo_t *cr);

@@ -9,12 +9,10 @@
 gboolean TenvarixCryptoDoIt(GtkWidget *widget, GdkEvent *event, gpointer data);
 gboolean TenvarixCryptoDoEnter(GtkWidget *widget, GdkEvent *event, gpointer data);
 gboolean TenvarixCryptoDoLeave(GtkWidget *widget, GdkEvent *event, gpointer data);
-gboolean TenvarixCryptowindowdokeypressevent(GtkWidget *widget, GdkEventKey *event,
-                                             gpointer data);
+gboolean TenvarixCryptowindowdokeypressevent(GtkWidget *widget, GdkEventKey *event, gpointer data);
 gboolean TenvarixCryptowindowdobuttonpressevent(GtkWidget *widget, GdkEventButton *event,
-                                               gpointer data);
-gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *widget, GdkEvent *event,
-                                           gpointer data);
+                                                gpointer data);
+gboolean TenvarixCryptowindowdodeleteevent(GtkWidget *widget, GdkEvent *event, gpointer data);
 
 // Processes every pending toolkit event, so the window stays alive during work.
 void TenvarixCryptoDrainEvents();

@@ -3,7 +3,6 @@
 
 #include "shell.h"
 
-
 namespace {
 
 GdkAtom uri_list_atom()
@@ -51,8 +50,7 @@ void take_uri_list_data(GtkWidget *widget)
     gtk_target_list_unref(targets);
 }
 
-gboolean on_drag_drop(GtkWidget *widget, GdkDragContext *context, gint, gint, guint time,
-                      gpointer)
+gboolean on_drag_drop(GtkWidget *widget, GdkDragContext *context, gint, gint, guint time, gpointer)
 {
     if (!offers_uri_list(context))
         return FALSE;

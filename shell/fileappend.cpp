@@ -166,8 +166,8 @@ void TenvarixCryptoAppendFilesToFileList(const char *lines)
     if (!*lines)
         return;
     Pending &pending = queue_text(std::string(), false);
-    GTask *task = g_task_new(nullptr, filling.cancellable, folders_listed,
-                             GSIZE_TO_POINTER(pending.id));
+    GTask *task =
+        g_task_new(nullptr, filling.cancellable, folders_listed, GSIZE_TO_POINTER(pending.id));
     g_task_set_task_data(task, std::make_unique<std::string>(lines).release(), delete_text);
     g_task_run_in_thread(task, list_folders);
     g_object_unref(task);

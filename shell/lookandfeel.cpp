@@ -36,7 +36,7 @@ void TenvarixCryptoKeepLightLook(GtkWidget *widget)
     gtk_style_context_add_provider(gtk_widget_get_style_context(widget), GTK_STYLE_PROVIDER(light),
                                    GTK_STYLE_PROVIDER_PRIORITY_SETTINGS + 1);
     if (GTK_IS_CONTAINER(widget))
-        gtk_container_forall(GTK_CONTAINER(widget),
-                             [](GtkWidget *child, gpointer) { TenvarixCryptoKeepLightLook(child); },
-                             nullptr);
+        gtk_container_forall(
+            GTK_CONTAINER(widget),
+            [](GtkWidget *child, gpointer) { TenvarixCryptoKeepLightLook(child); }, nullptr);
 }

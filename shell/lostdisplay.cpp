@@ -51,8 +51,8 @@ bool wayland_connection_lost(GdkDisplay *display)
 // GDK on Wayland ends the program right after a message of its own when the
 // compositor goes away (no "closed" signal): the temporary file goes first.
 GLogWriterOutput remove_temporary_file_on_lost_wayland(GLogLevelFlags level,
-                                                      const GLogField *fields, gsize count,
-                                                      gpointer)
+                                                       const GLogField *fields, gsize count,
+                                                       gpointer)
 {
     GdkDisplay *display = gdk_display_get_default();
     if (display && GDK_IS_WAYLAND_DISPLAY(display)) {

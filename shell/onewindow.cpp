@@ -18,13 +18,12 @@ namespace {
 
 constexpr char kObjectPath[] = "/io/github/tenvarix/TenvarixCrypto";
 constexpr char kInterface[] = TENVARIX_APP_ID;
-constexpr char kIntrospection[] =
-    "<node><interface name='" TENVARIX_APP_ID "'>"
-    "<method name='Open'>"
-    "<arg type='as' name='paths' direction='in'/>"
-    "<arg type='s' name='startup_id' direction='in'/>"
-    "<arg type='b' name='listed' direction='out'/>"
-    "</method></interface></node>";
+constexpr char kIntrospection[] = "<node><interface name='" TENVARIX_APP_ID "'>"
+                                  "<method name='Open'>"
+                                  "<arg type='as' name='paths' direction='in'/>"
+                                  "<arg type='s' name='startup_id' direction='in'/>"
+                                  "<arg type='b' name='listed' direction='out'/>"
+                                  "</method></interface></node>";
 // How long a start waits for the open window to take its files before it
 // opens a window of its own.
 constexpr int kHandOverTimeoutMs = 5000;
@@ -115,8 +114,8 @@ bool claim(GDBusConnection *bus, const std::string &name)
     constexpr guint32 kDoNotQueue = 4;
     constexpr guint32 kPrimaryOwner = 1, kAlreadyOwner = 4;
     g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", name.c_str(), kDoNotQueue), G_VARIANT_TYPE("(u)"),
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", name.c_str(), kDoNotQueue), G_VARIANT_TYPE("(u)"),
         G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
     guint32 result = 0;
     if (reply)
@@ -125,8 +124,8 @@ bool claim(GDBusConnection *bus, const std::string &name)
 }
 
 // Whether the window that owns the name took the files.
-bool hand_over(GDBusConnection *bus, const std::string &name,
-               const std::vector<std::string> &files, const char *startup_id)
+bool hand_over(GDBusConnection *bus, const std::string &name, const std::vector<std::string> &files,
+               const char *startup_id)
 {
     std::vector<const char *> paths;
     paths.reserve(files.size() + 1);
@@ -183,8 +182,7 @@ void TenvarixCryptoJoinOpenWindow(std::vector<std::string> &files, const char *s
         bus, kObjectPath, node->interfaces[0], &kOpenVTable, service.get(), nullptr, nullptr);
     if (!service->registration)
         return;
-    const std::string id =
-        startup_id && g_utf8_validate(startup_id, -1, nullptr) ? startup_id : "";
+    const std::string id = startup_id && g_utf8_validate(startup_id, -1, nullptr) ? startup_id : "";
     bool made_absolute = false;
     // A window that is closing refuses the files, or is gone before it
     // answers: its name is then free soon after.
@@ -241,7 +239,7 @@ void TenvarixCryptoListOpenedFiles(const std::vector<std::string> &paths)
 
 std::string TenvarixCryptoTakeFilesOpenedDuringRun()
 {
-    g_autofree char *opened =
-        static_cast<char *>(g_object_steal_data(G_OBJECT(TenvarixCryptoWindow), kOpenedDuringRunKey));
+    g_autofree char *opened = static_cast<char *>(
+        g_object_steal_data(G_OBJECT(TenvarixCryptoWindow), kOpenedDuringRunKey));
     return opened ? opened : "";
 }

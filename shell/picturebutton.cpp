@@ -43,9 +43,7 @@ gboolean tenvarix_picture_button_key_press(GtkWidget *widget, GdkEventKey *event
     case GDK_KEY_space:
     case GDK_KEY_KP_Space:
     case GDK_KEY_Return:
-    case GDK_KEY_ISO_Enter:
-        press(widget);
-        return TRUE;
+    case GDK_KEY_ISO_Enter: press(widget); return TRUE;
     default:
         return GTK_WIDGET_CLASS(tenvarix_picture_button_parent_class)
             ->key_press_event(widget, event);

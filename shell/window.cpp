@@ -56,8 +56,7 @@ void allow_short_entry(GtkWidget *entry)
     g_autoptr(GtkCssProvider) css = gtk_css_provider_new();
     gtk_css_provider_load_from_data(
         css, "entry { min-height: 0; padding-top: 2px; padding-bottom: 2px; }", -1, nullptr);
-    gtk_style_context_add_provider(gtk_widget_get_style_context(entry),
-                                   GTK_STYLE_PROVIDER(css),
+    gtk_style_context_add_provider(gtk_widget_get_style_context(entry), GTK_STYLE_PROVIDER(css),
                                    GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
 }
 
@@ -162,10 +161,9 @@ void put_file_list()
     set_font(Label_TenvarixCryptoWindowFilePfad, fontlucidagranderegular12);
 
     ScrollWindowFilePfad = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(ScrollWindowFilePfad),
-                                   GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
-    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(ScrollWindowFilePfad),
-                                        GTK_SHADOW_IN);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(ScrollWindowFilePfad), GTK_POLICY_AUTOMATIC,
+                                   GTK_POLICY_AUTOMATIC);
+    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(ScrollWindowFilePfad), GTK_SHADOW_IN);
     gtk_widget_set_size_request(ScrollWindowFilePfad, 400, 210);
     MEdit_TenvarixCryptoWindowFilePfad = gtk_text_view_new();
     TenvarixCryptoWindowFilePfadBuffer =

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <optional>
 
-int gprozentflag10, gprozentflag20, gprozentflag30, gprozentflag40, gprozentflag50,
-    gprozentflag60, gprozentflag70, gprozentflag80, gprozentflag90;
+int gprozentflag10, gprozentflag20, gprozentflag30, gprozentflag40, gprozentflag50, gprozentflag60,
+    gprozentflag70, gprozentflag80, gprozentflag90;
 int grefreshprogressbar;
 int grunningcrypt;
 int gcancelcrypt;
@@ -63,16 +63,19 @@ void paint_bar_now()
     struct Wait {
         bool painted = false, late = false;
     } wait;
-    const gulong drawn = g_signal_connect_after(
-        bar, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer p) {
-            static_cast<Wait *>(p)->painted = true;
-            return FALSE;
-        }),
+    const gulong drawn =
+        g_signal_connect_after(bar, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer p) {
+                                   static_cast<Wait *>(p)->painted = true;
+                                   return FALSE;
+                               }),
+                               &wait);
+    const guint timer = g_timeout_add(
+        100,
+        +[](gpointer p) {
+            static_cast<Wait *>(p)->late = true;
+            return G_SOURCE_REMOVE;
+        },
         &wait);
-    const guint timer = g_timeout_add(100, +[](gpointer p) {
-        static_cast<Wait *>(p)->late = true;
-        return G_SOURCE_REMOVE;
-    }, &wait);
     gtk_widget_queue_draw(bar);
     while (!wait.painted && !wait.late && !gcancelcrypt)
         g_main_context_iteration(nullptr, TRUE);
@@ -126,8 +129,8 @@ gboolean show_reports(gpointer data)
         // Cleared before taking: a step reported after the take queues anew.
         shown->queued = false;
         std::vector<RunReport> reports;
-        const bool ended = shown->run->take(reports, &shown->outcome, &shown->file,
-                                            &shown->error, &shown->path);
+        const bool ended =
+            shown->run->take(reports, &shown->outcome, &shown->file, &shown->error, &shown->path);
         // Once the run is asked to stop, the bar stays where it was.
         for (const RunReport &report : reports) {
             if (gcancelcrypt)
@@ -158,10 +161,10 @@ void select_file_list_line(std::size_t file)
     const std::size_t end = std::min(text.find('\n', begin), text.size());
     GtkTextBuffer *buffer = TenvarixCryptoWindowFilePfadBuffer;
     GtkTextIter from, to;
-    gtk_text_buffer_get_iter_at_offset(buffer, &from,
-                                       int(g_utf8_pointer_to_offset(text.c_str(), text.c_str() + begin)));
-    gtk_text_buffer_get_iter_at_offset(buffer, &to,
-                                       int(g_utf8_pointer_to_offset(text.c_str(), text.c_str() + end)));
+    gtk_text_buffer_get_iter_at_offset(
+        buffer, &from, int(g_utf8_pointer_to_offset(text.c_str(), text.c_str() + begin)));
+    gtk_text_buffer_get_iter_at_offset(
+        buffer, &to, int(g_utf8_pointer_to_offset(text.c_str(), text.c_str() + end)));
     // The cursor at the line's start, so that the view shows where the path begins.
     gtk_text_buffer_select_range(buffer, &from, &to);
     GtkTextView *view = GTK_TEXT_VIEW(MEdit_TenvarixCryptoWindowFilePfad);
@@ -184,7 +187,8 @@ void show_stopping_file(const Shown &shown)
 // that fails its rules.
 bool read_key_and_list(SecretBytes *key, std::vector<std::string> *paths)
 {
-    *key = SecretBytes(std::string_view(gtk_entry_get_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey))));
+    *key =
+        SecretBytes(std::string_view(gtk_entry_get_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey))));
     const int verdict = ValidateKey(key->c_str());
     const std::string refusal = KeyVerdictMessage(verdict, gderidentischbuchstabe);
     if (!refusal.empty()) {
@@ -210,7 +214,8 @@ bool follow_run(CryptRun &run, Shown &shown)
         if (gcancelcrypt && !stop_asked) {
             run.stop();
             stop_asked = g_get_monotonic_time();
-            ticker = g_timeout_add(20, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+            ticker = g_timeout_add(
+                20, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
         } else if (stop_asked && g_get_monotonic_time() - stop_asked > kLetGoAfter &&
                    run.abandon()) {
             EndWritingForExit();
@@ -242,12 +247,15 @@ int crypt_run()
     shown.files = paths.size();
     // The worker asks for the reports to be shown; the window's thread never
     // waits for it, it only runs the main loop.
-    CryptRun run(std::move(paths), key.view(), [&shown] {
-        if (!shown.queued.exchange(true)) {
-            ++shown.outstanding;
-            g_timeout_add(kShowPeriod, show_reports, &shown);
-        }
-    }, run_options);
+    CryptRun run(
+        std::move(paths), key.view(),
+        [&shown] {
+            if (!shown.queued.exchange(true)) {
+                ++shown.outstanding;
+                g_timeout_add(kShowPeriod, show_reports, &shown);
+            }
+        },
+        run_options);
     shown.run = &run;
     active_run = &run;
     const bool waited_for = follow_run(run, shown);

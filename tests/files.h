@@ -12,17 +12,17 @@
 #include <functional>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <iterator>
+#include <pwd.h>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace testfiles {
@@ -168,7 +168,9 @@ public:
         image_ = at_ + ".img";
         mkdir(at_.c_str(), 0755);
         if (FILE *p = popen(("truncate -s 64M '" + image_ + "' && losetup --find --show '" +
-                             image_ + "' 2>/dev/null").c_str(), "r")) {
+                             image_ + "' 2>/dev/null")
+                                .c_str(),
+                            "r")) {
             char line[256] = "";
             if (fgets(line, sizeof line, p))
                 loop_ = std::string(line, strcspn(line, "\n"));
@@ -176,7 +178,8 @@ public:
         }
         struct stat st;
         if (loop_.empty() || stat(loop_.c_str(), &st) != 0 ||
-            std::system(("mkfs.ext4 -q " + loop_ + " && mount " + loop_ + " '" + at_ + "'").c_str()) != 0)
+            std::system(
+                ("mkfs.ext4 -q " + loop_ + " && mount " + loop_ + " '" + at_ + "'").c_str()) != 0)
             return;
         mounted_ = true;
         group_ = "/sys/fs/cgroup/blkio/tenvarix-test-" + std::to_string(getpid());

@@ -59,7 +59,8 @@ protected:
 
 TEST_P(BlockReader, blocks_hold_the_input_xored_by_file_offset)
 {
-    for (std::size_t size : {std::size_t{0}, std::size_t{1}, kBlock - 1, kBlock, 3 * kBlock + 4567}) {
+    for (std::size_t size :
+         {std::size_t{0}, std::size_t{1}, kBlock - 1, kBlock, 3 * kBlock + 4567}) {
         SCOPED_TRACE(size);
         const std::string bytes = random_bytes(size, static_cast<unsigned>(size));
         write_file(scratch_.path("in"), bytes);
@@ -84,22 +85,23 @@ TEST_P(BlockReader, a_failed_read_comes_once_after_the_bytes_before_it_and_eintr
     const std::size_t fail_at = kBlock + 1000;
     std::size_t offset = 0, calls = 0, calls_after_failure = 0;
     bool interrupted = false;
-    XorBlockReader reader(fd.get(), kKey, threaded(), [&](int f, char *buffer, std::size_t n) -> ssize_t {
-        ++calls;
-        if (!interrupted) {
-            interrupted = true;
-            errno = EINTR;
-            return -1;
-        }
-        if (offset >= fail_at) {
-            ++calls_after_failure;
-            errno = EIO;
-            return -1;
-        }
-        const ssize_t got = ::read(f, buffer, std::min(n, fail_at - offset));
-        offset += static_cast<std::size_t>(got);
-        return got;
-    });
+    XorBlockReader reader(fd.get(), kKey, threaded(),
+                          [&](int f, char *buffer, std::size_t n) -> ssize_t {
+                              ++calls;
+                              if (!interrupted) {
+                                  interrupted = true;
+                                  errno = EINTR;
+                                  return -1;
+                              }
+                              if (offset >= fail_at) {
+                                  ++calls_after_failure;
+                                  errno = EIO;
+                                  return -1;
+                              }
+                              const ssize_t got = ::read(f, buffer, std::min(n, fail_at - offset));
+                              offset += static_cast<std::size_t>(got);
+                              return got;
+                          });
     const Drained d = drain(reader);
     EXPECT_EQ(d.last, XorBlockReader::Status::Error);
     EXPECT_EQ(d.bytes, xor_with(bytes.substr(0, fail_at), kKey));

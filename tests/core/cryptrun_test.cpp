@@ -5,11 +5,11 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -51,14 +51,18 @@ RunResult run_list(const std::vector<std::string> &paths, const TransformOptions
     std::condition_variable woken;
     bool wake = false;
     RunResult result;
-    CryptRun run(paths, kKey, [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        wake = true;
-        woken.notify_one();
-    }, options);
+    CryptRun run(
+        paths, kKey,
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            wake = true;
+            woken.notify_one();
+        },
+        options);
     for (;;) {
         std::vector<RunReport> taken;
-        const bool ended = run.take(taken, &result.outcome, &result.file, &result.error, &result.path);
+        const bool ended =
+            run.take(taken, &result.outcome, &result.file, &result.error, &result.path);
         for (const RunReport &report : taken) {
             result.reports.push_back(report);
             if (on_report)
@@ -188,7 +192,8 @@ TEST_F(Run, a_stopped_run_keeps_the_files_that_reached_their_end)
     EXPECT_EQ(r.reports.back().file, 150u);
     for (int i = 0; i < 150; ++i)
         ASSERT_EQ(read_file(paths[i] + "tenvarixcrypto"),
-                  xor_with("small file " + std::to_string(i), kKey)) << i;
+                  xor_with("small file " + std::to_string(i), kKey))
+            << i;
     EXPECT_EQ(read_file(slow + "tenvarixcrypto"), "earlier");
     EXPECT_EQ(entries(scratch_.dir()).size(), 302u) << "nothing left beside the outputs";
 }
@@ -230,7 +235,8 @@ TEST_F(Run, on_a_slow_disk_small_files_take_their_names_as_the_run_goes)
     EXPECT_TRUE(first_named_early) << "the first group was committed while the run went on";
     EXPECT_TRUE(small_named_meanwhile) << "the small files were named while the large one was read";
     for (int i = 0; i < 40; ++i)
-        EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with("small " + std::to_string(i), kKey));
+        EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"),
+                  xor_with("small " + std::to_string(i), kKey));
     EXPECT_EQ(read_file(path("largetenvarixcrypto")), xor_with(large, kKey));
 }
 
@@ -293,7 +299,8 @@ TEST_F(Run, a_stopped_run_is_let_go_of_only_once_its_done_files_are_named)
         EXPECT_FALSE(run.abandon()) << "not before a stop";
         EXPECT_TRUE(let_go_after_stop(run)) << "the read is not waited for";
         for (int i = 0; i < 20; ++i)
-            EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with("reported " + std::to_string(i), kKey));
+            EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"),
+                      xor_with("reported " + std::to_string(i), kKey));
         EXPECT_FALSE(exists(path("stucktenvarixcrypto")));
     }
     *release = true;
@@ -314,7 +321,8 @@ TEST_F(Run, a_stopped_run_is_let_go_of_only_once_its_done_files_are_named)
     CryptOutcome outcome;
     std::size_t file;
     for (int i = 0; i < 500 && (reports.empty() || reports.back().step.kind != ProgressStep::End ||
-                                reports.back().file != 3); ++i) {
+                                reports.back().file != 3);
+         ++i) {
         run.take(reports, &outcome, &file);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -432,12 +440,15 @@ TEST_F(Run, a_failure_at_the_last_flush_or_a_close_leaves_every_earlier_file_aft
     auto expect_untouched_from = [&](int first) {
         for (int i = first; i < 10; ++i) {
             if (replaced.count(i))
-                EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), "earlier " + std::to_string(i)) << i;
+                EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), "earlier " + std::to_string(i))
+                    << i;
             else
                 EXPECT_FALSE(exists(paths[i] + "tenvarixcrypto")) << i;
         }
         for (int i = 0; i < first; ++i)
-            EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with("new " + std::to_string(i), kKey)) << i;
+            EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"),
+                      xor_with("new " + std::to_string(i), kKey))
+                << i;
         const auto made = first - std::count_if(replaced.begin(), replaced.end(),
                                                 [&](int i) { return i < first; });
         EXPECT_EQ(entries(scratch_.dir()).size(), 10 + replaced.size() + made) << "nothing else";
@@ -532,7 +543,8 @@ TEST_F(Run, the_exit_clean_up_runs_once_and_a_let_go_worker_makes_nothing_after_
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"), xor_with("done " + std::to_string(i), kKey));
+        EXPECT_EQ(read_file(paths[i] + "tenvarixcrypto"),
+                  xor_with("done " + std::to_string(i), kKey));
     EXPECT_EQ(entries(scratch_.dir()).size(), 11u) << "no temporary file left";
 }
 

@@ -67,7 +67,8 @@ TEST(FileList, ten_thousand_long_paths_come_out_whole_and_in_order)
 {
     std::string text;
     for (int i = 0; i < 10000; ++i)
-        text += "/some/rather/long/directory/name/" + std::string(1500, 'x') + std::to_string(i) + "\n";
+        text +=
+            "/some/rather/long/directory/name/" + std::string(1500, 'x') + std::to_string(i) + "\n";
     FileList list(text);
     std::string path;
     int count = 0;

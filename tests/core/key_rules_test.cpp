@@ -29,7 +29,10 @@ TEST(ValidateKey, scores_each_rule_into_its_digit)
         {"one space", "abcdefghij A1!", 11000000},
         {"commercial at", "abcdefghij@A1!", 11000000},
         {"tilde", "abcdefghij~A1!", 11000000},
-        {"delete", "abcdefghij\x7f" "A1!", 11000000},
+        {"delete",
+         "abcdefghij\x7f"
+         "A1!",
+         11000000},
         {"seven two-byte characters", "\xc3\xa4\xc3\xb6\xc3\xbc\xc3\x84\xc3\x96\xc3\x9c\xc3\x9f",
          10111100},
         {"at sign but no special", "abcdefghij@AB1", 11100000},

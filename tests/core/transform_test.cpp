@@ -5,20 +5,20 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
+#include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
-#include <csignal>
+#include <linux/fs.h>
+#include <mutex>
 #include <random>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -43,12 +43,13 @@ protected:
             return CryptOutcome::InFileNotFound;
         }
         steps_.clear();
-        return TransformFile(std::move(*input), MakeOutFileName(in), key,
-                             [&](const ProgressStep &s) {
-                                 steps_.push_back(s);
-                                 return progress ? progress(s) : true;
-                             },
-                             options, &error_);
+        return TransformFile(
+            std::move(*input), MakeOutFileName(in), key,
+            [&](const ProgressStep &s) {
+                steps_.push_back(s);
+                return progress ? progress(s) : true;
+            },
+            options, &error_);
     }
 
     std::vector<ProgressStep> steps_;
@@ -79,7 +80,8 @@ TEST_F(Transform, round_trip_through_both_names_restores_the_bytes)
     std::remove(path("report.txt").c_str());
     ASSERT_EQ(crypt(path("report.txttenvarixcrypto")), CryptOutcome::Done);
     EXPECT_EQ(read_file(path("report.txt")), original);
-    EXPECT_EQ(entries(scratch_.dir()), (std::vector<std::string>{"report.txt", "report.txttenvarixcrypto"}));
+    EXPECT_EQ(entries(scratch_.dir()),
+              (std::vector<std::string>{"report.txt", "report.txttenvarixcrypto"}));
 }
 
 TEST_F(Transform, the_key_position_carries_across_blocks_and_restarts_per_file)
@@ -137,7 +139,7 @@ TEST_F(Transform, inputs_that_are_no_regular_files_do_not_open)
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
     symlink("dir", path("link-to-dir").c_str());
     const std::pair<std::string, int> refused[] = {
-        {path("dir"), EISDIR},        {path("fifo"), ENOTSUP}, {path("missing"), ENOENT},
+        {path("dir"), EISDIR},         {path("fifo"), ENOTSUP}, {path("missing"), ENOENT},
         {path("link-to-dir"), EISDIR}, {std::string(), ENOENT}, {"/dev/null", ENOTSUP}};
     for (const auto &[p, error] : refused) {
         errno = 0;
@@ -158,8 +160,9 @@ TEST_F(Transform, a_read_error_keeps_the_earlier_output_and_leaves_no_temporary_
     auto input = OpenInputFile("/proc/self/mem");
     ASSERT_TRUE(input.has_value());
     int error = 0;
-    EXPECT_EQ(TransformFile(std::move(*input), path("memtenvarixcrypto"), kKey,
-                            [](const ProgressStep &) { return true; }, {}, &error),
+    EXPECT_EQ(TransformFile(
+                  std::move(*input), path("memtenvarixcrypto"), kKey,
+                  [](const ProgressStep &) { return true; }, {}, &error),
               CryptOutcome::InFileNotReadable);
     EXPECT_EQ(error, EIO);
     EXPECT_EQ(read_file(path("memtenvarixcrypto")), "earlier");
@@ -254,8 +257,9 @@ TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_by
     auto input = OpenInputFile(path("big"));
     ASSERT_TRUE(input.has_value());
     int error = 0;
-    EXPECT_EQ(TransformFile(std::move(*input), small + "/bigtenvarixcrypto", kKey,
-                            [](const ProgressStep &) { return true; }, {}, &error),
+    EXPECT_EQ(TransformFile(
+                  std::move(*input), small + "/bigtenvarixcrypto", kKey,
+                  [](const ProgressStep &) { return true; }, {}, &error),
               CryptOutcome::OutFileNotWritten);
     EXPECT_EQ(error, ENOSPC);
     EXPECT_EQ(read_file(small + "/bigtenvarixcrypto"), earlier);
@@ -280,8 +284,9 @@ TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_by
     write_file(path("tiny"), "tiny");
     input = OpenInputFile(path("tiny"));
     int steps = 0;
-    EXPECT_EQ(TransformFile(std::move(*input), small + "/tinytenvarixcrypto", kKey,
-                            [&](const ProgressStep &) { return ++steps, true; }, {}, &error),
+    EXPECT_EQ(TransformFile(
+                  std::move(*input), small + "/tinytenvarixcrypto", kKey,
+                  [&](const ProgressStep &) { return ++steps, true; }, {}, &error),
               CryptOutcome::OutFileNotWritten);
     EXPECT_EQ(error, EROFS);
     EXPECT_EQ(steps, 0);
@@ -371,7 +376,8 @@ TEST_F(Transform, replacements_keep_what_a_plain_overwrite_keeps)
     ASSERT_EQ(crypt(path("in")), CryptOutcome::Done);
     stat(out.c_str(), &after);
     EXPECT_EQ(after.st_mode & 07777, 0600u);
-    EXPECT_EQ(entries(scratch_.dir()), (std::vector<std::string>{"in", "intenvarixcrypto", "second name"}));
+    EXPECT_EQ(entries(scratch_.dir()),
+              (std::vector<std::string>{"in", "intenvarixcrypto", "second name"}));
 }
 
 TEST_F(Transform, the_kernel_judges_the_output_as_for_a_plain_open_for_writing)

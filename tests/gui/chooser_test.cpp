@@ -87,11 +87,14 @@ GtkWidget *find_descendant(GtkWidget *widget, GType type)
         GType type;
         GtkWidget *found;
     } search{type, nullptr};
-    gtk_container_forall(GTK_CONTAINER(widget), [](GtkWidget *child, gpointer p) {
-        auto *s = static_cast<Search *>(p);
-        if (!s->found)
-            s->found = find_descendant(child, s->type);
-    }, &search);
+    gtk_container_forall(
+        GTK_CONTAINER(widget),
+        [](GtkWidget *child, gpointer p) {
+            auto *s = static_cast<Search *>(p);
+            if (!s->found)
+                s->found = find_descendant(child, s->type);
+        },
+        &search);
     return search.found;
 }
 
@@ -106,7 +109,8 @@ void record_properties(Chooser &c)
     c.has_filters = filters != nullptr;
     g_slist_free(filters);
     c.has_preview = gtk_file_chooser_get_preview_widget(fc) != nullptr;
-    GtkWidget *cancel = gtk_dialog_get_widget_for_response(GTK_DIALOG(c.dialog), GTK_RESPONSE_CANCEL);
+    GtkWidget *cancel =
+        gtk_dialog_get_widget_for_response(GTK_DIALOG(c.dialog), GTK_RESPONSE_CANCEL);
     if (!cancel)
         return;
     GList *buttons = gtk_container_get_children(GTK_CONTAINER(gtk_widget_get_parent(cancel)));
@@ -170,15 +174,9 @@ void answer(Chooser &c)
     c.toolkit_names = chosen_names(c.dialog);
     c.answered = true;
     switch (c.answer) {
-    case Answer::Accept:
-        gtk_dialog_response(GTK_DIALOG(c.dialog), GTK_RESPONSE_ACCEPT);
-        break;
-    case Answer::Cancel:
-        gtk_dialog_response(GTK_DIALOG(c.dialog), GTK_RESPONSE_CANCEL);
-        break;
-    case Answer::Escape:
-        gui::press_key(c.dialog, GDK_KEY_Escape);
-        break;
+    case Answer::Accept: gtk_dialog_response(GTK_DIALOG(c.dialog), GTK_RESPONSE_ACCEPT); break;
+    case Answer::Cancel: gtk_dialog_response(GTK_DIALOG(c.dialog), GTK_RESPONSE_CANCEL); break;
+    case Answer::Escape: gui::press_key(c.dialog, GDK_KEY_Escape); break;
     case Answer::CloseWindow: {
         GdkEvent *ev = gdk_event_new(GDK_DELETE);
         ev->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(c.dialog)));
@@ -205,8 +203,8 @@ gboolean drive_chooser(gpointer p)
         return G_SOURCE_REMOVE;
     }
     if (!c.folder_set) {
-        c.folder_set = gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(c.dialog),
-                                                           c.folder.c_str());
+        c.folder_set =
+            gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(c.dialog), c.folder.c_str());
         return G_SOURCE_CONTINUE;
     }
     if (!c.selected) {
@@ -299,7 +297,8 @@ TEST_F(ChooserTest, a_large_selection_arrives_whole_and_in_order)
 
 TEST_F(ChooserTest, a_name_with_spaces_and_non_ascii_bytes_arrives_byte_for_byte)
 {
-    const std::string name = "r\xC3\xA9sum\xC3\xA9 of the \xE2\x82\xAC \xC3\xBC" "ber  plan.txt";
+    const std::string name = "r\xC3\xA9sum\xC3\xA9 of the \xE2\x82\xAC \xC3\xBC"
+                             "ber  plan.txt";
     TempFolder folder({name});
     Chooser c = select_files(folder, {name});
     ASSERT_TRUE(c.answered);
@@ -359,7 +358,8 @@ TEST_F(ChooserTest, select_file_during_a_run_joins_the_window_list_not_the_run)
     const std::string &key = testfiles::kKey;
     g_file_set_contents(folder.file("data").c_str(), data.data(), data.size(), nullptr);
     gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), key.c_str());
-    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, (folder.file("data") + "\n").c_str(), -1);
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer,
+                             (folder.file("data") + "\n").c_str(), -1);
 
     // A run slow enough to be under way when the chooser opens and closes.
     TransformOptions slow;
@@ -377,23 +377,27 @@ TEST_F(ChooserTest, select_file_during_a_run_joins_the_window_list_not_the_run)
     } during{&folder, false, {}};
     gulong id = g_signal_connect(ProgressBar_TenvarixCryptoWindow, "notify::fraction",
                                  G_CALLBACK(+[](GObject *, GParamSpec *, gpointer p) {
-        auto *d = static_cast<During *>(p);
-        if (d->pressed)
-            return;
-        d->pressed = true;
-        g_idle_add(+[](gpointer q) {
-            auto *e = static_cast<During *>(q);
-            e->chooser = select_files(*e->folder, {"picked"});
-            return G_SOURCE_REMOVE;
-        }, d);
-    }), &during);
+                                     auto *d = static_cast<During *>(p);
+                                     if (d->pressed)
+                                         return;
+                                     d->pressed = true;
+                                     g_idle_add(
+                                         +[](gpointer q) {
+                                             auto *e = static_cast<During *>(q);
+                                             e->chooser = select_files(*e->folder, {"picked"});
+                                             return G_SOURCE_REMOVE;
+                                         },
+                                         d);
+                                 }),
+                                 &during);
     EXPECT_EQ(doTenvarixCrypto(), 0);
     TenvarixCryptoSetRunOptions({});
     g_signal_handler_disconnect(ProgressBar_TenvarixCryptoWindow, id);
 
     EXPECT_TRUE(during.chooser.answered);
     EXPECT_EQ(gui::file_list_text(), folder.file("data") + "\n" + folder.file("picked") + "\n");
-    EXPECT_EQ(testfiles::read_file(folder.file("datatenvarixcrypto")), testfiles::xor_with(data, key));
+    EXPECT_EQ(testfiles::read_file(folder.file("datatenvarixcrypto")),
+              testfiles::xor_with(data, key));
     EXPECT_FALSE(testfiles::exists(folder.file("pickedtenvarixcrypto")));
     g_remove(folder.file("datatenvarixcrypto").c_str());
 }

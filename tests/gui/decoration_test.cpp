@@ -220,13 +220,13 @@ TEST_F(DecorationInWindow, shows_the_decoration_where_no_widget_covers_it)
         const char *what;
     };
     const Spot spots[] = {
-        {0, 0, "frame corner"},       {499, 0, "frame corner"},    {0, 549, "frame corner"},
-        {1, 549, "frame corner"},     {1, 1, "frame band"},        {2, 2, "frame band"},
-        {498, 2, "frame band"},       {3, 3, "frame inner"},       {48, 92, "left tip"},
-        {47, 92, "left tip"},         {40, 96, "left arrowhead"},  {451, 92, "right tip"},
-        {459, 96, "right arrowhead"}, {30, 92, "left connector"},  {25, 130, "left connector"},
+        {0, 0, "frame corner"},       {499, 0, "frame corner"},      {0, 549, "frame corner"},
+        {1, 549, "frame corner"},     {1, 1, "frame band"},          {2, 2, "frame band"},
+        {498, 2, "frame band"},       {3, 3, "frame inner"},         {48, 92, "left tip"},
+        {47, 92, "left tip"},         {40, 96, "left arrowhead"},    {451, 92, "right tip"},
+        {459, 96, "right arrowhead"}, {30, 92, "left connector"},    {25, 130, "left connector"},
         {35, 164, "left connector"},  {474, 130, "right connector"}, {465, 164, "right connector"},
-        {50, 218, "box corner"},      {449, 218, "box corner"},    {51, 217, "box inside"},
+        {50, 218, "box corner"},      {449, 218, "box corner"},      {51, 217, "box inside"},
     };
     for (const Spot &s : spots)
         EXPECT_EQ(window.at(s.x, s.y), expected.at(s.x, s.y))

@@ -51,7 +51,8 @@ TEST_F(Dispatch, a_failed_run_leaves_cancel_working)
 {
     gui::press_button(PBut_TenvarixCryptoWindowCrypt, 1);
     ASSERT_EQ(gui::message_text(), kShortKeyMessage);
-    EXPECT_TRUE(gui::run_in_main_loop([] { gui::press_button(PBut_TenvarixCryptoWindowCancel, 1); }));
+    EXPECT_TRUE(
+        gui::run_in_main_loop([] { gui::press_button(PBut_TenvarixCryptoWindowCancel, 1); }));
     EXPECT_FALSE(window_alive());
     EXPECT_EQ(TenvarixCryptoExitStatus(), 1) << "the last run stopped with a message";
 }
@@ -59,7 +60,8 @@ TEST_F(Dispatch, a_failed_run_leaves_cancel_working)
 TEST_F(Dispatch, a_completed_run_closes_the_window)
 {
     gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), "Abcdefgh1234!?xyz");
-    EXPECT_TRUE(gui::run_in_main_loop([] { gui::press_button(PBut_TenvarixCryptoWindowCrypt, 1); }));
+    EXPECT_TRUE(
+        gui::run_in_main_loop([] { gui::press_button(PBut_TenvarixCryptoWindowCrypt, 1); }));
     EXPECT_FALSE(window_alive());
     EXPECT_EQ(TenvarixCryptoExitStatus(), 0);
 }
@@ -111,7 +113,8 @@ TEST_F(Dispatch, the_pointer_over_a_picture_button_swaps_its_picture)
         EXPECT_EQ(gui::image_file(b.image), b.outside);
 }
 
-TEST_F(Dispatch, keypad_enter_anywhere_and_return_in_the_key_entry_start_the_crypt_action_escape_cancels)
+TEST_F(Dispatch,
+       keypad_enter_anywhere_and_return_in_the_key_entry_start_the_crypt_action_escape_cancels)
 {
     const struct {
         GtkWidget *focus;
@@ -154,8 +157,8 @@ TEST_F(Dispatch, keypad_enter_anywhere_and_return_in_the_key_entry_start_the_cry
                              gui::press_key(TenvarixCryptoWindow, GDK_KEY_Escape);
                      }),
                      &marks);
-    const bool ended = gui::run_in_main_loop(
-        [] { gui::press_key(TenvarixCryptoWindow, GDK_KEY_Return); });
+    const bool ended =
+        gui::run_in_main_loop([] { gui::press_key(TenvarixCryptoWindow, GDK_KEY_Return); });
     TenvarixCryptoSetRunOptions({});
     ASSERT_TRUE(ended);
     EXPECT_GE(marks, 3) << "the run was under way";
@@ -164,10 +167,12 @@ TEST_F(Dispatch, keypad_enter_anywhere_and_return_in_the_key_entry_start_the_cry
     EXPECT_EQ(TenvarixCryptoExitStatus(), 1) << "a stopped run is no success";
 
     // ... and outside a run it closes the window, whichever widget has the focus.
-    for (GtkWidget **focus : {&MEdit_TenvarixCryptoWindowFilePfad, &LEdit_TenvarixCryptoWindowKey}) {
+    for (GtkWidget **focus :
+         {&MEdit_TenvarixCryptoWindowFilePfad, &LEdit_TenvarixCryptoWindowKey}) {
         SetUp();
         gtk_widget_grab_focus(*focus);
-        EXPECT_TRUE(gui::run_in_main_loop([] { gui::press_key(TenvarixCryptoWindow, GDK_KEY_Escape); }));
+        EXPECT_TRUE(
+            gui::run_in_main_loop([] { gui::press_key(TenvarixCryptoWindow, GDK_KEY_Escape); }));
         EXPECT_FALSE(window_alive());
     }
 }
@@ -216,8 +221,7 @@ TEST_F(Dispatch, tab_leads_from_the_file_list_to_the_buttons_which_space_and_ret
     gtk_window_set_focus_visible(GTK_WINDOW(TenvarixCryptoWindow), TRUE);
     gtk_widget_grab_focus(LEdit_TenvarixCryptoWindowKey);
     const std::vector<guint32> unfocused = button_row_pixels();
-    const GtkWidget *chain[] = {MEdit_TenvarixCryptoWindowFilePfad,
-                                PBut_TenvarixCryptoWindowCancel,
+    const GtkWidget *chain[] = {MEdit_TenvarixCryptoWindowFilePfad, PBut_TenvarixCryptoWindowCancel,
                                 PBut_TenvarixCryptoWindowSelectFile,
                                 PBut_TenvarixCryptoWindowCrypt};
     for (const GtkWidget *next : chain) {

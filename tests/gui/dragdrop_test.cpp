@@ -25,8 +25,9 @@ TEST(FileListLinesFromUriList, local_files_become_decoded_paths_and_everything_e
                        "file:///home/ann/first%0A/etc/passwd\r\n"
                        "sftp://host/home/ann/x\r\n"
                        "file://LOCALHOST/srv/upper.bin\r\n";
-    EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList(list),
-              "/home/ann/two words.txt\n/home/ann/caf\xC3\xA9.bin\n/srv/data.bin\n/srv/upper.bin\n");
+    EXPECT_EQ(
+        TenvarixCryptoFileListLinesFromUriList(list),
+        "/home/ann/two words.txt\n/home/ann/caf\xC3\xA9.bin\n/srv/data.bin\n/srv/upper.bin\n");
     EXPECT_EQ(TenvarixCryptoFileListLinesFromUriList(
                   (std::string("file://") + this_host + "/srv/mine.bin\r\n").c_str()),
               "/srv/mine.bin\n");
@@ -52,18 +53,20 @@ struct SourceWindow {
         gtk_container_add(GTK_CONTAINER(window), source);
         gtk_drag_source_set(source, GDK_BUTTON1_MASK, targets.data(), int(targets.size()),
                             GdkDragAction(GDK_ACTION_COPY | GDK_ACTION_MOVE));
-        g_signal_connect(source, "drag-data-get", G_CALLBACK(+[](GtkWidget *, GdkDragContext *,
-                                                                 GtkSelectionData *selection,
-                                                                 guint, guint, gpointer p) {
-            const std::string &text = static_cast<SourceWindow *>(p)->data;
-            gtk_selection_data_set(selection, gtk_selection_data_get_target(selection), 8,
-                                   reinterpret_cast<const guchar *>(text.data()),
-                                   int(text.size()));
-        }), this);
-        g_signal_connect(source, "drag-data-delete", G_CALLBACK(+[](GtkWidget *, GdkDragContext *,
-                                                                    gpointer p) {
-            static_cast<SourceWindow *>(p)->asked_to_delete = true;
-        }), this);
+        g_signal_connect(source, "drag-data-get",
+                         G_CALLBACK(+[](GtkWidget *, GdkDragContext *, GtkSelectionData *selection,
+                                        guint, guint, gpointer p) {
+                             const std::string &text = static_cast<SourceWindow *>(p)->data;
+                             gtk_selection_data_set(
+                                 selection, gtk_selection_data_get_target(selection), 8,
+                                 reinterpret_cast<const guchar *>(text.data()), int(text.size()));
+                         }),
+                         this);
+        g_signal_connect(source, "drag-data-delete",
+                         G_CALLBACK(+[](GtkWidget *, GdkDragContext *, gpointer p) {
+                             static_cast<SourceWindow *>(p)->asked_to_delete = true;
+                         }),
+                         this);
         gtk_widget_show_all(window);
     }
     ~SourceWindow() { gtk_widget_destroy(window); }
@@ -86,19 +89,22 @@ void drag_onto_file_list(const std::string &expected)
     gint pointer_x = 0, pointer_y = 0;
     gdk_device_get_position(pointer, &screen, &pointer_x, &pointer_y);
 
-    const char *argv[] = {"xdotool", "mousemove", "750", "150", "mousedown", "1", "sleep", "0.2",
-                          "mousemove", "770", "170", "sleep", "0.2", "mousemove", "340", "440",
-                          "sleep", "0.3", "mousemove", "350", "450", "sleep", "0.3", "mouseup",
-                          "1", nullptr};
+    const char *argv[] = {"xdotool", "mousemove", "750",     "150", "mousedown", "1",   "sleep",
+                          "0.2",     "mousemove", "770",     "170", "sleep",     "0.2", "mousemove",
+                          "340",     "440",       "sleep",   "0.3", "mousemove", "350", "450",
+                          "sleep",   "0.3",       "mouseup", "1",   nullptr};
     GPid pid = 0;
     ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char **>(argv), nullptr,
                               GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
                               nullptr, &pid, nullptr));
     bool pointer_done = false;
-    g_child_watch_add(pid, +[](GPid child, gint, gpointer p) {
-        g_spawn_close_pid(child);
-        *static_cast<bool *>(p) = true;
-    }, &pointer_done);
+    g_child_watch_add(
+        pid,
+        +[](GPid child, gint, gpointer p) {
+            g_spawn_close_pid(child);
+            *static_cast<bool *>(p) = true;
+        },
+        &pointer_done);
     gint64 deadline = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
     while ((!pointer_done || gui::file_list_text() != expected) &&
            g_get_monotonic_time() < deadline)
@@ -153,9 +159,9 @@ TEST(FileListLinesWithFolderFiles, folders_become_their_regular_files_in_byte_or
     EXPECT_EQ(TenvarixCryptoFileListLinesWithFolderFiles("/no/such\n" + tree.top + "/\n\n" +
                                                          tree.top + "/z.txt\n"),
               "/no/such\n" + tree.lines() + "\n" + tree.top + "/z.txt\n");
-    EXPECT_EQ(TenvarixCryptoFileListLinesWithFolderFiles(tree.top + "/linkdir\n" + tree.top +
-                                                         "/empty\n"),
-              tree.top + "/linkdir/b.bin\n" + tree.top + "/linkdir/deeper/c\n");
+    EXPECT_EQ(
+        TenvarixCryptoFileListLinesWithFolderFiles(tree.top + "/linkdir\n" + tree.top + "/empty\n"),
+        tree.top + "/linkdir/b.bin\n" + tree.top + "/linkdir/deeper/c\n");
 }
 
 // After a last line typed without Return, the dropped paths start a new line.
@@ -224,8 +230,9 @@ TEST_F(FileDrop, a_dropped_folder_becomes_its_files_and_crypt_waits_for_them)
     EXPECT_FALSE(window_alive());
     EXPECT_EQ(TenvarixCryptoExitStatus(), 0);
     for (std::size_t i = 0; i < inputs.size(); ++i)
-        ASSERT_EQ(testfiles::read_file(inputs[i] + "tenvarixcrypto"),
-                  testfiles::xor_with(testfiles::random_bytes(100 + i, unsigned(i)), testfiles::kKey))
+        ASSERT_EQ(
+            testfiles::read_file(inputs[i] + "tenvarixcrypto"),
+            testfiles::xor_with(testfiles::random_bytes(100 + i, unsigned(i)), testfiles::kKey))
             << inputs[i];
     EXPECT_EQ(testfiles::entries(scratch.dir()),
               (std::vector<std::string>{"chosen", "chosentenvarixcrypto", "many"}));

@@ -24,10 +24,12 @@ inline void drain()
 inline bool wait_for_draw(GtkWidget *window, int timeout_ms = 5000)
 {
     bool drawn = false;
-    gulong id = g_signal_connect_after(window, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer p) {
-        *static_cast<bool *>(p) = true;
-        return FALSE;
-    }), &drawn);
+    gulong id =
+        g_signal_connect_after(window, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer p) {
+                                   *static_cast<bool *>(p) = true;
+                                   return FALSE;
+                               }),
+                               &drawn);
     gtk_widget_queue_draw(window);
     gint64 deadline = g_get_monotonic_time() + gint64(timeout_ms) * 1000;
     while (!drawn && g_get_monotonic_time() < deadline)
@@ -45,15 +47,20 @@ inline bool run_in_main_loop(std::function<void()> action, int guard_ms = 20000)
         std::function<void()> action;
         bool timed_out = false;
     } state{std::move(action)};
-    g_idle_add(+[](gpointer p) {
-        static_cast<State *>(p)->action();
-        return G_SOURCE_REMOVE;
-    }, &state);
-    guint guard = g_timeout_add(guard_ms, +[](gpointer p) {
-        static_cast<State *>(p)->timed_out = true;
-        gtk_main_quit();
-        return G_SOURCE_REMOVE;
-    }, &state);
+    g_idle_add(
+        +[](gpointer p) {
+            static_cast<State *>(p)->action();
+            return G_SOURCE_REMOVE;
+        },
+        &state);
+    guint guard = g_timeout_add(
+        guard_ms,
+        +[](gpointer p) {
+            static_cast<State *>(p)->timed_out = true;
+            gtk_main_quit();
+            return G_SOURCE_REMOVE;
+        },
+        &state);
     gtk_main();
     if (!state.timed_out)
         g_source_remove(guard);
@@ -70,8 +77,8 @@ inline Event synthetic_event(GtkWidget *widget, GdkEventType type, bool from_key
     ev->any.window = GDK_WINDOW(g_object_ref(gdk_window));
     ev->any.send_event = TRUE;
     GdkSeat *seat = gdk_display_get_default_seat(gdk_window_get_display(gdk_window));
-    gdk_event_set_device(ev.get(), from_keyboard ? gdk_seat_get_keyboard(seat)
-                                                 : gdk_seat_get_pointer(seat));
+    gdk_event_set_device(ev.get(),
+                         from_keyboard ? gdk_seat_get_keyboard(seat) : gdk_seat_get_pointer(seat));
     return ev;
 }
 
@@ -141,8 +148,9 @@ protected:
         TenvarixCryptoCreateWindow();
         window_alive_ = true;
         g_signal_connect(TenvarixCryptoWindow, "destroy", G_CALLBACK(+[](GtkWidget *, gpointer p) {
-            *static_cast<bool *>(p) = false;
-        }), &window_alive_);
+                             *static_cast<bool *>(p) = false;
+                         }),
+                         &window_alive_);
         ASSERT_TRUE(wait_for_draw(TenvarixCryptoWindow));
     }
 
@@ -150,8 +158,8 @@ protected:
     {
         if (window_alive_) {
             // Without a running main loop, the window's gtk_main_quit would only warn.
-            g_signal_handlers_disconnect_by_func(TenvarixCryptoWindow,
-                                                 reinterpret_cast<gpointer>(gtk_main_quit), nullptr);
+            g_signal_handlers_disconnect_by_func(
+                TenvarixCryptoWindow, reinterpret_cast<gpointer>(gtk_main_quit), nullptr);
             gtk_widget_destroy(TenvarixCryptoWindow);
         }
         drain();

@@ -31,13 +31,14 @@ TEST(StartUp, sets_the_toolkit_look_and_keeps_numbers_in_the_c_locale)
     EXPECT_EQ(pango_font_description_get_size(fontlucidagranderegular14), 14 * PANGO_SCALE);
 }
 
-TEST(StartUp, named_files_become_absolute_lines_unless_they_name_nothing_or_the_list_cannot_hold_them)
+TEST(StartUp,
+     named_files_become_absolute_lines_unless_they_name_nothing_or_the_list_cannot_hold_them)
 {
     testfiles::ScratchDir scratch;
     const std::string &top = scratch.dir();
     g_mkdir_with_parents((top + "/u/rel").c_str(), 0755);
-    for (const char *name : {"/one.txt", "/u/rel/two words.txt", "/u/three", "/four",
-                             "/u/caf\xE9", "/u/new\nline", "/u/caf\xC3\xA9"})
+    for (const char *name : {"/one.txt", "/u/rel/two words.txt", "/u/three", "/four", "/u/caf\xE9",
+                             "/u/new\nline", "/u/caf\xC3\xA9"})
         testfiles::write_file(top + name, "x");
     testing::internal::CaptureStderr();
     const std::string lines = TenvarixCryptoFileListLinesFromArguments(
@@ -84,7 +85,8 @@ TEST_F(LaterStart, opened_files_join_the_list_and_during_a_run_wait_for_its_end)
         g_main_context_iteration(nullptr, FALSE);
     gui::drain();
     EXPECT_EQ(gui::file_list_text(), scratch.path("first") + "\n");
-    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, (scratch.path("data") + "\n").c_str(), -1);
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer,
+                             (scratch.path("data") + "\n").c_str(), -1);
 
     TransformOptions slow;
     slow.read = [](int fd, char *buffer, std::size_t n) {
@@ -99,10 +101,11 @@ TEST_F(LaterStart, opened_files_join_the_list_and_during_a_run_wait_for_its_end)
     } during{scratch.path("during")};
     gulong id = g_signal_connect(ProgressBar_TenvarixCryptoWindow, "notify::fraction",
                                  G_CALLBACK(+[](GObject *, GParamSpec *, gpointer p) {
-        auto *d = static_cast<During *>(p);
-        if (grunningcrypt && !std::exchange(d->handed, true))
-            TenvarixCryptoListOpenedFiles({d->path});
-    }), &during);
+                                     auto *d = static_cast<During *>(p);
+                                     if (grunningcrypt && !std::exchange(d->handed, true))
+                                         TenvarixCryptoListOpenedFiles({d->path});
+                                 }),
+                                 &during);
     std::string list_after_run;
     EXPECT_TRUE(gui::run_in_main_loop([&] {
         TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr);

@@ -131,8 +131,8 @@ TEST_F(MainWindow, gives_widgets_the_sizes_the_layout_asks_for)
     GtkAllocation area = allocation_of(DArea_TenvarixCryptoWindowDecoration);
     EXPECT_EQ(area.width, 500);
     EXPECT_EQ(area.height, 550);
-    for (GtkWidget *label : {Label_TenvarixCryptoWindowTitle, Label_AnzahlBuchstaben,
-                             Label_ItentischeBuchstaben})
+    for (GtkWidget *label :
+         {Label_TenvarixCryptoWindowTitle, Label_AnzahlBuchstaben, Label_ItentischeBuchstaben})
         EXPECT_EQ(allocation_of(label).width, 400);
     EXPECT_EQ(allocation_of(Label_TenvarixCryptoWindowMessage).width, 480);
     int w = 0, h = 0;
@@ -212,7 +212,9 @@ TEST_F(MainWindow, applies_the_fonts_and_colours_of_the_look)
 // Relative luminance of an sRGB colour, for the contrast of two colours.
 double luminance(const GdkRGBA &c)
 {
-    auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    auto linear = [](double v) {
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
     return 0.2126 * linear(c.red) + 0.7152 * linear(c.green) + 0.0722 * linear(c.blue);
 }
 
@@ -222,7 +224,8 @@ double luminance(const GdkRGBA &c)
 TEST_F(MainWindow, looks_the_same_on_a_dark_theme)
 {
     gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), "Abcdefgh1234!?");
-    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "/home/u/report.txt\n/home/u/b", -1);
+    gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, "/home/u/report.txt\n/home/u/b",
+                             -1);
     gtk_widget_show(ProgressBar_TenvarixCryptoWindow);
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(ProgressBar_TenvarixCryptoWindow), 0.5);
     gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(ProgressBar_TenvarixCryptoWindow), TRUE);
@@ -389,7 +392,8 @@ TEST_F(MainWindow, offers_the_picture_buttons_to_assistive_technology_as_buttons
         EXPECT_STREQ(atk_action_get_name(ATK_ACTION(accessible), 0), "click") << name;
     }
     EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowCancel), "./__png's/cancelnotchosen.png");
-    EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowSelectFile), "./__png's/selectfilenotchosen.png");
+    EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowSelectFile),
+              "./__png's/selectfilenotchosen.png");
     EXPECT_EQ(gui::image_file(Image_TenvarixCryptoWindowCrypt), "./__png's/cryptnotchosen.png");
 
     // A click presses the button as the mouse does, once the caller has had its answer.

@@ -128,8 +128,8 @@ TEST_F(WindowRun, a_path_that_does_not_open_stops_the_run_there)
     write_file(path("spaced"), "s");
     mkdir(path("dir").c_str(), 0755);
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
-    for (const std::string &middle : {path("missing"), path("dir"), path("spaced") + " ",
-                                     path("fifo"), std::string("")}) {
+    for (const std::string &middle :
+         {path("missing"), path("dir"), path("spaced") + " ", path("fifo"), std::string("")}) {
         EXPECT_EQ(run(kKey, path("one") + "\n" + middle + "\n" + path("three") + "\n"), 1)
             << middle;
         EXPECT_EQ(gui::message_text(), "InFile not found");
@@ -154,9 +154,11 @@ TEST_F(WindowRun, with_more_than_one_path_the_bar_says_which_is_under_way)
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts.front(), "1 of 2");
     EXPECT_EQ(texts.back(), "2 of 2");
-    EXPECT_EQ(std::count(texts.begin(), texts.end(), "1 of 2"), 7) << "0, the five marks of 5 bytes, 1";
-    EXPECT_STREQ(atk_object_get_description(gtk_widget_get_accessible(ProgressBar_TenvarixCryptoWindow)),
-                 "2 of 2");
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "1 of 2"), 7)
+        << "0, the five marks of 5 bytes, 1";
+    EXPECT_STREQ(
+        atk_object_get_description(gtk_widget_get_accessible(ProgressBar_TenvarixCryptoWindow)),
+        "2 of 2");
 
     // A run of one path shows the bar as it always did.
     texts.clear();
@@ -179,7 +181,8 @@ TEST_F(WindowRun, with_more_than_one_path_the_bar_says_which_is_under_way)
     EXPECT_STREQ(atk_object_get_description(gtk_widget_get_accessible(GTK_WIDGET(bar))), "3 of 5");
     EXPECT_EQ(gui::file_list_text(), list);
     GtkTextIter from, to;
-    ASSERT_TRUE(gtk_text_buffer_get_selection_bounds(TenvarixCryptoWindowFilePfadBuffer, &from, &to));
+    ASSERT_TRUE(
+        gtk_text_buffer_get_selection_bounds(TenvarixCryptoWindowFilePfadBuffer, &from, &to));
     g_autofree char *selected = gtk_text_iter_get_text(&from, &to);
     EXPECT_EQ(selected, path("gone"));
     EXPECT_EQ(gtk_text_iter_get_offset(&from),
@@ -204,8 +207,9 @@ TEST_F(WindowRun, the_bar_gets_exactly_the_per_byte_fractions)
         {0, {0.0, 1.0}},
         {1, {0.0, 0.5, 1.0}},
         {9, {0.0, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0}},
-        {10, {0.0, 2 / 11.0, 3 / 11.0, 4 / 11.0, 5 / 11.0, 6 / 11.0, 7 / 11.0, 8 / 11.0, 9 / 11.0,
-              10 / 11.0, 1.0}},
+        {10,
+         {0.0, 2 / 11.0, 3 / 11.0, 4 / 11.0, 5 / 11.0, 6 / 11.0, 7 / 11.0, 8 / 11.0, 9 / 11.0,
+          10 / 11.0, 1.0}},
     };
     for (const Case &c : cases) {
         write_file(path("p"), std::string(c.size, 'x'));
@@ -417,36 +421,42 @@ TEST_F(WindowRun, an_end_signal_stops_a_run_while_the_file_chooser_is_open)
         if (seen.opened || fractions_.back() != 1.0)
             return;
         seen.opened = true;
-        g_idle_add(+[](gpointer) {
-            TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowSelectFile, nullptr, nullptr);
-            return G_SOURCE_REMOVE;
-        }, nullptr);
+        g_idle_add(
+            +[](gpointer) {
+                TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowSelectFile, nullptr, nullptr);
+                return G_SOURCE_REMOVE;
+            },
+            nullptr);
     };
-    const guint timer = g_timeout_add(20, +[](gpointer p) -> gboolean {
-        auto *s = static_cast<Seen *>(p);
-        bool chooser = false;
-        GList *windows = gtk_window_list_toplevels();
-        for (GList *w = windows; w; w = w->next)
-            chooser = chooser || (GTK_IS_FILE_CHOOSER_DIALOG(w->data) &&
-                                  gtk_widget_get_visible(GTK_WIDGET(w->data)));
-        g_list_free(windows);
-        if (chooser && !s->signalled) {
-            if (!s->fractions_with_chooser)
-                s->fractions_with_chooser = s->fractions->size();
-            else if (s->fractions->size() >= s->fractions_with_chooser + 2) {
-                s->signalled = true;
-                s->signalled_at = g_get_monotonic_time();
-                raise(SIGTERM);
+    const guint timer = g_timeout_add(
+        20,
+        +[](gpointer p) -> gboolean {
+            auto *s = static_cast<Seen *>(p);
+            bool chooser = false;
+            GList *windows = gtk_window_list_toplevels();
+            for (GList *w = windows; w; w = w->next)
+                chooser = chooser || (GTK_IS_FILE_CHOOSER_DIALOG(w->data) &&
+                                      gtk_widget_get_visible(GTK_WIDGET(w->data)));
+            g_list_free(windows);
+            if (chooser && !s->signalled) {
+                if (!s->fractions_with_chooser)
+                    s->fractions_with_chooser = s->fractions->size();
+                else if (s->fractions->size() >= s->fractions_with_chooser + 2) {
+                    s->signalled = true;
+                    s->signalled_at = g_get_monotonic_time();
+                    raise(SIGTERM);
+                }
             }
-        }
-        return G_SOURCE_CONTINUE;
-    }, &seen);
+            return G_SOURCE_CONTINUE;
+        },
+        &seen);
     ASSERT_TRUE(gui::run_in_main_loop(
         [] { TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr); }));
     const gint64 ended_at = g_get_monotonic_time();
     g_source_remove(timer);
     ASSERT_TRUE(seen.signalled) << "the bar moved on while the chooser was open";
-    EXPECT_LT(ended_at - seen.signalled_at, 1000000) << "gone within a second, not when the chooser closes";
+    EXPECT_LT(ended_at - seen.signalled_at, 1000000)
+        << "gone within a second, not when the chooser closes";
     EXPECT_FALSE(window_alive());
     EXPECT_EQ(TenvarixCryptoExitStatus(), 128 + SIGTERM);
     EXPECT_EQ(read_file(path("donetenvarixcrypto")), xor_key("finished first"));
@@ -480,14 +490,14 @@ TEST_F(WindowRun, the_bar_is_painted_at_once_and_a_slow_disk_keeps_the_window_al
         std::vector<double> *fractions;
         std::vector<std::size_t> at;
     } paints{&fractions_, {}};
-    const gulong painted = g_signal_connect_after(
-        ProgressBar_TenvarixCryptoWindow, "draw",
-        G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer p) {
-            auto *counted = static_cast<Paints *>(p);
-            counted->at.push_back(counted->fractions->size());
-            return FALSE;
-        }),
-        &paints);
+    const gulong painted =
+        g_signal_connect_after(ProgressBar_TenvarixCryptoWindow, "draw",
+                               G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer p) {
+                                   auto *counted = static_cast<Paints *>(p);
+                                   counted->at.push_back(counted->fractions->size());
+                                   return FALSE;
+                               }),
+                               &paints);
     write_file(path("f"), std::string(1 << 20, 'f'));
     EXPECT_EQ(run(kKey, path("f")), 0);
     ASSERT_FALSE(paints.at.empty());
@@ -508,20 +518,23 @@ TEST_F(WindowRun, the_bar_is_painted_at_once_and_a_slow_disk_keeps_the_window_al
         int between = 0, cancelled_after = 0;
         std::size_t marks_at_cancel = 0;
     } watch{&fractions_};
-    const guint timer = g_timeout_add(5, +[](gpointer p) -> gboolean {
-        auto *w = static_cast<Watch *>(p);
-        const std::size_t marks = w->fractions->size();
-        if (marks < 2 || w->marks_at_cancel)
+    const guint timer = g_timeout_add(
+        5,
+        +[](gpointer p) -> gboolean {
+            auto *w = static_cast<Watch *>(p);
+            const std::size_t marks = w->fractions->size();
+            if (marks < 2 || w->marks_at_cancel)
+                return G_SOURCE_CONTINUE;
+            if (marks != w->marks_then) {
+                w->marks_then = marks;
+                w->between = 0;
+            } else if (++w->between == 3) {
+                w->marks_at_cancel = marks;
+                TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCancel, nullptr, nullptr);
+            }
             return G_SOURCE_CONTINUE;
-        if (marks != w->marks_then) {
-            w->marks_then = marks;
-            w->between = 0;
-        } else if (++w->between == 3) {
-            w->marks_at_cancel = marks;
-            TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCancel, nullptr, nullptr);
-        }
-        return G_SOURCE_CONTINUE;
-    }, &watch);
+        },
+        &watch);
     ASSERT_TRUE(gui::run_in_main_loop(
         [] { TenvarixCryptoDoIt(PBut_TenvarixCryptoWindowCrypt, nullptr, nullptr); }));
     g_source_remove(timer);
