@@ -362,12 +362,7 @@ TEST_F(ChooserTest, select_file_during_a_run_joins_the_window_list_not_the_run)
                              (folder.file("data") + "\n").c_str(), -1);
 
     // A run slow enough to be under way when the chooser opens and closes.
-    TransformOptions slow;
-    slow.read = [](int fd, char *buffer, std::size_t n) {
-        g_usleep(20000);
-        return ::read(fd, buffer, std::min<std::size_t>(n, 16 * 1024));
-    };
-    TenvarixCryptoSetRunOptions(slow);
+    gui::slow_down_runs();
 
     // The press arrives while the run works, at the first progress step.
     struct During {

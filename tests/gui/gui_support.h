@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "shell/shell.h"
+#include "shell/windowrun.h"
+
+#include <unistd.h>
 
 namespace gui {
 
@@ -95,6 +99,18 @@ inline gboolean press_key(GtkWidget *window, guint keyval, guint state = 0)
         ev->key.hardware_keycode = keys[0].keycode;
     g_free(keys);
     return gtk_widget_event(window, ev.get());
+}
+
+// The next runs read their inputs in 16 KiB pieces, 20 ms apart: slow enough
+// to be under way when a test acts.
+inline void slow_down_runs()
+{
+    TransformOptions slow;
+    slow.read = [](int fd, char *buffer, std::size_t n) {
+        g_usleep(20000);
+        return ::read(fd, buffer, std::min<std::size_t>(n, 16 * 1024));
+    };
+    TenvarixCryptoSetRunOptions(slow);
 }
 
 inline std::string file_list_text()

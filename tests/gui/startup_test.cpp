@@ -88,12 +88,7 @@ TEST_F(LaterStart, opened_files_join_the_list_and_during_a_run_wait_for_its_end)
     gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer,
                              (scratch.path("data") + "\n").c_str(), -1);
 
-    TransformOptions slow;
-    slow.read = [](int fd, char *buffer, std::size_t n) {
-        g_usleep(20000);
-        return ::read(fd, buffer, std::min<std::size_t>(n, 16 * 1024));
-    };
-    TenvarixCryptoSetRunOptions(slow);
+    gui::slow_down_runs();
     // Handed over once, while the run works.
     struct During {
         std::string path;
