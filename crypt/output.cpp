@@ -186,8 +186,7 @@ void PartnerOutput::discard()
     // A replacement dropped in the middle of its commit gives the earlier
     // file its name back first.
     if (earlier_hidden_)
-        ::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
-                    RENAME_EXCHANGE);
+        exchange_names();
     earlier_hidden_ = false;
     if (!named_.empty()) {
         ::unlinkat(directory_.get(), named_.c_str(), 0);

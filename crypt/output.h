@@ -102,6 +102,8 @@ private:
     bool link_under(const std::string &name);
     bool rename_without_replacing();
     bool replace_earlier_file();
+    // Swaps the file under the hidden name and the one under the output's name.
+    bool exchange_names();
     void reserve(std::uint64_t end);
     void discard();
 

@@ -169,10 +169,15 @@ bool PartnerOutput::rename_without_replacing()
 // name durable (close_named), so that a failure up to then can still swap
 // the earlier file back. Where the file system cannot exchange names, the
 // replacement is renamed over the earlier file, which cannot be had back.
+bool PartnerOutput::exchange_names()
+{
+    return ::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
+                       RENAME_EXCHANGE) == 0;
+}
+
 bool PartnerOutput::replace_earlier_file()
 {
-    if (::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
-                    RENAME_EXCHANGE) != 0) {
+    if (!exchange_names()) {
         if (errno != EINVAL)
             return false;
         if (::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) != 0)
@@ -186,8 +191,7 @@ bool PartnerOutput::replace_earlier_file()
     struct stat earlier, old;
     if (::fstatat(directory_.get(), named_.c_str(), &earlier, AT_SYMLINK_NOFOLLOW) != 0 ||
         ::fstat(target_.get(), &old) != 0 || !SameFile(earlier, old)) {
-        ::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
-                    RENAME_EXCHANGE);
+        exchange_names();
         errno = EEXIST;
         return false;
     }
@@ -258,8 +262,7 @@ bool PartnerOutput::close_named(bool keep)
         // The earlier file goes once the replacement is complete and named;
         // else it takes its name back and the replacement goes.
         if (!ok)
-            ::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
-                        RENAME_EXCHANGE);
+            exchange_names();
         ::unlinkat(directory_.get(), named_.c_str(), 0);
         ForgetTemporary(hidden_path());
         named_.clear();
