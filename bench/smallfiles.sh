@@ -3,8 +3,9 @@
 # 5,000 files of 4 KiB in 50 folders, passed as FILE arguments to the real
 # program and timed from keypad Enter to its exit (status 0, every output
 # checked), on X11 under a private Xvfb and on weston nested in it; against
-# `cp -r` of the folder + `sync`, and a loop that writes and fsyncs each file.
-# Each round runs the four in a shuffled order, as root each in a fresh ext4
+# `cp -r` of the folder + `sync`, a loop that writes and fsyncs each file, and
+# the reference of the same durable promise (tenvarix-promise-reference).
+# Each round runs the five in a shuffled order, as root each in a fresh ext4
 # with a copy of the inputs, else in the kept data folder, outputs removed and
 # synced away untimed in between. Prints medians, means per file and ratios.
 # Usage: smallfiles.sh PROGRAM SOURCE_DIR [DATA_DIR]   (default: bench-data
@@ -18,17 +19,14 @@ program=$(realpath "$1")
 source=$(realpath "$2")
 data=$(realpath -m "${3:-$(dirname "$program")/bench-data}")
 helper=$(dirname "$program")/bench/tenvarix-smallfiles-loop
+reference=$(dirname "$program")/bench/tenvarix-promise-reference
 if [ -z "${TVX_SMALL_UNDER_XVFB:-}" ]; then
     TVX_SMALL_UNDER_XVFB=1 exec "$source/tests/xvfb-run.sh" \
         bash "$(realpath "$0")" "$program" "$source" "$data"
 fi
 . "$source/tests/e2e/common.bash"
-watchdog=
+. "$source/bench/window_run.bash"
 mnt= img= loop=
-stop_watchdog() {
-    if [ -n "$watchdog" ]; then kill "$watchdog" 2>/dev/null; wait "$watchdog" 2>/dev/null; watchdog=; fi
-    return 0
-}
 trap 'stop_watchdog; stop_app; drop_fs || echo "left mounted: $mnt" >&2; [ -z "$mnt" ] || rmdir "$mnt"; stop_weston; rm -rf "$E2E_TMP"' EXIT
 trap 'exit 130' INT TERM HUP
 
@@ -40,6 +38,7 @@ wayland=${TVX_BENCH_SMALL_WAYLAND:-1}
 limit=${TVX_BENCH_SMALL_LIMIT:-600}
 key='abcdefghijkA1!'
 [ -x "$helper" ] || fail "no $helper (cmake --build ... --target tenvarix-smallfiles-loop)"
+[ -x "$reference" ] || fail "no $reference (cmake --build ... --target tenvarix-promise-reference)"
 [ "$folders" -le "$count" ] || folders=$count
 per=$((count / folders))
 [ "$per" -gt 0 ] || fail "TVX_BENCH_SMALL_COUNT must be at least 1"
@@ -60,7 +59,7 @@ fi
 
 # Untimed between runs: every output away, and the disk idle again.
 clean() {
-    find "$tree/in" -type f \( -name '*tenvarixcrypto' -o -name '*.fsynced' -o -name '.tvx*' \) -delete
+    find "$tree/in" -type f \( -name '*tenvarixcrypto' -o -name '*.fsynced' -o -name '*.promised' -o -name '.tvx*' \) -delete
     rm -rf "$tree/copy"
     sync
 }
@@ -105,70 +104,18 @@ if at < 0:
 y, x = divmod((at + 2) // 3, int(width))
 print(x, y)
 PY
-on_weston() {
-    local corner
-    /usr/bin/import -window "$WESTON_WID" "$E2E_TMP/weston.png"
-    corner=$(/usr/bin/python3 "$E2E_TMP/find.py" "$E2E_TMP/weston.png") || return 1
-    read -r WIN_X WIN_Y <<<"$corner"
-}
-not_on_weston() { ! on_weston; }
-shown_on_weston() {
-    kill -0 "$APP_PID" 2>/dev/null || fail "the program ended before showing its window"
-    on_weston
-}
-
-# Waits until the program has used no CPU for 0.2 s: the window is drawn, the
-# long file list laid out and the typed key in, before the clock starts.
-settle() {
-    local before now _
-    for _ in $(seq 1 150); do
-        before=${now:-}
-        now=$(awk '{ print $14 + $15 }' "/proc/$APP_PID/stat") || fail "the program ended before keypad Enter"
-        [ "$now" != "$before" ] || return 0
-        sleep 0.2
-    done
-    fail "the program stays busy before keypad Enter"
-}
-
-# run_program x11|wayland: the key typed into the key entry, then the time
-# from keypad Enter to the program's exit into $elapsed; the outputs checked.
+# run_program x11|wayland: the timed run over every file, its outputs checked.
 run_program() {
-    local t0 status=0
-    if [ "$1" = x11 ]; then
-        start_app "$source" "$program" "${files[@]}"
-        click 250 91
-    else
-        wait_for 10 not_on_weston || fail "an ended program's window stays on weston"
-        WAYLAND_DISPLAY=tvx-wayland GDK_BACKEND=wayland launch_app "$source" "$program" "${files[@]}"
-        wait_for 60 shown_on_weston || fail "no window on weston"
-        # weston follows the X pointer from where it last entered its window.
-        xdotool mousemove 1200 1000
-        sleep 0.05
-        xdotool mousemove --window "$WESTON_WID" $((WIN_X + 250)) $((WIN_Y + 88)) click 1
-    fi
-    sleep 0.3
-    xdotool type --delay 2 "$key"
-    settle
-    # xdotool sends the key within a millisecond of its exit; its start-up is not timed.
-    xdotool key --delay 0 KP_Enter
-    t0=$EPOCHREALTIME
-    # A key that missed the entry leaves the window open: end it after the limit.
-    (sleep "$limit" & s=$!; trap 'kill $s; exit' TERM; wait $s; kill "$APP_PID") 2>/dev/null &
-    watchdog=$!
-    wait "$APP_PID" || status=$?
-    since "$t0"
-    stop_watchdog
-    APP_PID=
-    [ "$status" = 0 ] || fail "the program on $1 ended with status $status after $elapsed s (limit $limit s)"
+    timed_program "$1" "$source" "$program" "${files[@]}"
     "$helper" check "$key" tenvarixcrypto <"$E2E_TMP/list" || fail "wrong output on $1"
 }
 
-since() { elapsed=$(awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }'); }
-timed() { local t0=$EPOCHREALTIME; "$@"; since "$t0"; }
 copy_and_sync() { cp -r "$root/in" "$root/copy" && sync; }
 fsync_loop() { "$helper" write "$key" .fsynced <"$E2E_TMP/list"; }
+# The promise's own cost: unnamed files, one flush, the links, one flush.
+promise() { "$reference" "$key" .promised <"$E2E_TMP/list"; }
 
-kinds="x11 cp loop"
+kinds="x11 cp loop reference"
 [ "$wayland" = 0 ] || { start_weston; kinds="$kinds wayland"; }
 declare -A took
 echo "Small files: $((per * folders)) of $kib KiB in $folders folders, $rounds rounds${mnt:+, each in a fresh ext4} (seconds)"
@@ -180,6 +127,7 @@ for round in $(seq 1 "$rounds"); do
             x11 | wayland) run_program "$kind" ;;
             cp) timed copy_and_sync ;;
             loop) timed fsync_loop ;;
+            reference) timed promise ;;
         esac
         took[$kind]="${took[$kind]:-} $elapsed"
         line="$line $kind $elapsed"
@@ -201,6 +149,9 @@ report 'program on X11 (keypad Enter to exit)' x11
 [ "$wayland" = 0 ] || report 'program on weston' wayland
 report 'cp -r + sync' cp
 report 'write + fsync per file' loop
+report 'reference of the promise' reference
 printf '  program: %.2f x cp -r + sync, %.2f x the fsync loop (1.0 or more: at least as fast)\n' \
     "$(ratio cp x11)" "$(ratio loop x11)"
+printf '  program: %.2f x the reference of the same promise (its time / the program'"'"'s)\n' \
+    "$(ratio reference x11)"
 [ "$wayland" = 0 ] || printf '  weston / X11: %.2f x the time\n' "$(ratio wayland x11)"
