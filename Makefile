@@ -26,7 +26,7 @@ DESTDIR     ?=
 # The project's own builds fail on any compiler warning; `make WERROR=` does not.
 WERROR      := -DTENVARIX_WERROR=ON
 
-.PHONY: run test deps deps-run build build-test bench bench-smallfiles bench-responsiveness bench-folders pictures install package dist clean format tidy
+.PHONY: run test deps deps-run build build-test bench bench-smallfiles bench-rerun bench-largefile bench-responsiveness bench-folders pictures install package dist clean format tidy
 
 run: build
 	./$(RELEASE_DIR)/tenvarix-crypto
@@ -56,19 +56,33 @@ build-test: deps
 # in the environment shrink it (see bench/bench.cpp, bench/smallfiles.sh).
 bench: deps
 	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
-	cmake --build $(RELEASE_DIR) --target tenvarix-bench tenvarix-smallfiles-loop tenvarix-crypto -j $(JOBS)
+	cmake --build $(RELEASE_DIR) --target tenvarix-bench tenvarix-smallfiles-loop tenvarix-promise-reference tenvarix-crypto -j $(JOBS)
 	./$(RELEASE_DIR)/bench/tenvarix-bench $(RELEASE_DIR)/bench-data
 	bash bench/smallfiles.sh $(RELEASE_DIR)/tenvarix-crypto . $(RELEASE_DIR)/bench-data
+	bash bench/rerun.sh $(RELEASE_DIR)/tenvarix-crypto . $(RELEASE_DIR)/bench-data
+	bash bench/largefile.sh $(RELEASE_DIR)/tenvarix-crypto . $(RELEASE_DIR)/bench-data
 	bash tests/xvfb-run.sh bash bench/folders.sh $(RELEASE_DIR)/tenvarix-crypto
 	@if [ "$$(id -u)" = 0 ]; then bash bench/responsiveness.sh $(RELEASE_DIR)/tenvarix-crypto .; \
 	 else echo "Responsiveness: run make bench-responsiveness as root."; fi
 
 # 5,000 files of 4 KiB through the real window (X11 and weston) against
-# `cp -r` + `sync` and a write-and-fsync loop.
+# `cp -r` + `sync`, a write-and-fsync loop and the reference of the promise.
 bench-smallfiles: deps
 	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
-	cmake --build $(RELEASE_DIR) --target tenvarix-smallfiles-loop tenvarix-crypto -j $(JOBS)
+	cmake --build $(RELEASE_DIR) --target tenvarix-smallfiles-loop tenvarix-promise-reference tenvarix-crypto -j $(JOBS)
 	bash bench/smallfiles.sh $(RELEASE_DIR)/tenvarix-crypto . $(RELEASE_DIR)/bench-data
+
+# A folder of 10,000 files of 4 KiB crypted, then the same folder again.
+bench-rerun: deps
+	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake --build $(RELEASE_DIR) --target tenvarix-smallfiles-loop tenvarix-crypto -j $(JOBS)
+	bash bench/rerun.sh $(RELEASE_DIR)/tenvarix-crypto . $(RELEASE_DIR)/bench-data
+
+# A 2 GiB file through the window, durable, against `cat` + `sync`, warm and cold (root).
+bench-largefile: deps
+	cmake -S . -B $(RELEASE_DIR) $(WERROR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake --build $(RELEASE_DIR) --target tenvarix-crypto -j $(JOBS)
+	bash bench/largefile.sh $(RELEASE_DIR)/tenvarix-crypto . $(RELEASE_DIR)/bench-data
 
 # The window on a 300 MiB input read at 20 MiB/s (root: loop device, blkio cgroup).
 bench-responsiveness: deps

@@ -80,7 +80,7 @@ prepare() {
 finish_round() {
     if [ -n "$mnt" ]; then drop_fs || fail "cannot unmount $mnt"; else rm -rf "$root/in"; sync; fi
 }
-(cd "$root" && find "$tree/in" -type f | sort | sed "s|^$tree|$root|") >"$E2E_TMP/list"
+find "$tree/in" -type f | sort | sed "s|^$tree/|$root/|" >"$E2E_TMP/list"
 
 # after RUN: every partner holds its file XOR the key, every file is as it was.
 after() {
