@@ -20,6 +20,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -42,7 +43,9 @@ struct Pending {
 
 class Reference {
 public:
-    Reference(std::string key, std::string suffix) : key_(std::move(key)), suffix_(std::move(suffix))
+    Reference(std::string key, std::string suffix)
+        : key_(std::move(key)),
+          suffix_(std::move(suffix))
     {
     }
     ~Reference()
