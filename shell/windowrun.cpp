@@ -4,7 +4,8 @@
 // progress bar what the worker reports.
 #include "windowrun.h"
 
-#include "shell.h"
+#include "dispatch.h"
+#include "window.h"
 
 #include <algorithm>
 #include <atomic>
