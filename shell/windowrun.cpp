@@ -29,8 +29,10 @@ int *const kProgressFlags[] = {&gprozentflag10, &gprozentflag20, &gprozentflag30
 CryptRun *active_run = nullptr;
 // The bar follows the run in steps of this many milliseconds: each wake of
 // the window's thread shows what was reported meanwhile, so that a run of
-// many small files is not held up by hand-overs.
-constexpr guint kShowPeriod = 10;
+// many small files is not held up by hand-overs. Every change of the bar
+// costs a layout of the window and its round trips to the display; 25 a
+// second are as many as a count can be read at.
+constexpr guint kShowPeriod = 40;
 // How long a stopped run may take before a worker held up by its disk is
 // let go of, so that Cancel and the end signals end the program promptly.
 constexpr gint64 kLetGoAfter = 100 * 1000; // microseconds
@@ -46,10 +48,14 @@ void reset_progress_flags()
 
 // The message line's text, and the reason behind it (the path a failure
 // concerns and the system's text for its error) as the line's tooltip and
-// accessible description; without a reason both are cleared.
+// accessible description; without a reason both are cleared. Left alone
+// when it already says so, as the run's first call mostly finds it.
 void put_message(const std::string &text, const std::string &reason = {})
 {
     GtkWidget *label = Label_TenvarixCryptoWindowMessage;
+    g_autofree char *tooltip = gtk_widget_get_tooltip_text(label);
+    if (text == gtk_label_get_text(GTK_LABEL(label)) && reason == (tooltip ? tooltip : ""))
+        return;
     gtk_label_set_text(GTK_LABEL(label), text.c_str());
     gtk_widget_set_tooltip_text(label, reason.empty() ? nullptr : reason.c_str());
     atk_object_set_description(gtk_widget_get_accessible(label), reason.c_str());
