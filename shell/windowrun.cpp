@@ -27,12 +27,15 @@ int *const kProgressFlags[] = {&gprozentflag10, &gprozentflag20, &gprozentflag30
 
 // The run under way, for the handlers that stop it.
 CryptRun *active_run = nullptr;
-// The bar follows the run in steps of this many milliseconds: each wake of
-// the window's thread shows what was reported meanwhile, so that a run of
-// many small files is not held up by hand-overs. Every change of the bar
-// costs a layout of the window and its round trips to the display; 25 a
-// second are as many as a count can be read at.
-constexpr guint kShowPeriod = 40;
+// The window takes what the worker reported in steps of this many
+// milliseconds, so that a run of many small files is not held up by
+// hand-overs...
+constexpr guint kShowPeriod = 10;
+// ...and shows it on the bar at most every 40 ms (µs here), the first Start
+// and the run's end at once: every change of the bar costs a layout of the
+// window and its round trips to the display, and 25 a second are as many as
+// a count can be read at.
+constexpr gint64 kBarPeriod = 40 * 1000;
 // How long a stopped run may take before a worker held up by its disk is
 // let go of, so that Cancel and the end signals end the program promptly.
 constexpr gint64 kLetGoAfter = 100 * 1000; // microseconds
@@ -83,7 +86,9 @@ struct Shown {
     // Taken and not yet shown: the steps after the Start that shows the bar
     // wait until it has been painted, or ~100 ms have passed.
     std::vector<RunReport> pending;
-    guint unpainted = 0; // that wait's timer
+    guint unpainted = 0;    // that wait's timer
+    gint64 bar_changed = 0; // when the bar was last changed
+    guint later = 0;        // the timer that shows the steps held back
     bool taken_all = false, ended = false;
     CryptOutcome outcome = CryptOutcome::Done;
     std::size_t file = 0;
@@ -93,10 +98,10 @@ struct Shown {
     std::optional<std::size_t> started;
 };
 
-void end_paint_wait(Shown &shown)
+void remove_timer(guint &timer)
 {
-    if (shown.unpainted)
-        g_source_remove(std::exchange(shown.unpainted, 0));
+    if (timer)
+        g_source_remove(std::exchange(timer, 0));
 }
 
 // Shows the steps taken, up to the Start that shows the bar; once the run
@@ -127,6 +132,30 @@ void show_pending(Shown &shown)
     shown.ended = shown.taken_all && shown.pending.empty();
 }
 
+// Shows the steps taken once the bar's period is over, else holds them back
+// until then.
+void show_when_due(Shown &shown)
+{
+    const gint64 now = g_get_monotonic_time();
+    const gint64 wait = shown.bar_changed + kBarPeriod - now;
+    if (wait > 0 && shown.started && !shown.taken_all && !gcancelcrypt) {
+        if (!shown.later)
+            shown.later = g_timeout_add(
+                guint(wait / 1000 + 1),
+                +[](gpointer data) {
+                    auto *held = static_cast<Shown *>(data);
+                    held->later = 0;
+                    show_when_due(*held);
+                    return G_SOURCE_REMOVE;
+                },
+                &shown);
+        return;
+    }
+    remove_timer(shown.later);
+    shown.bar_changed = now;
+    show_pending(shown);
+}
+
 gboolean show_reports(gpointer data)
 {
     auto *shown = static_cast<Shown *>(data);
@@ -135,7 +164,7 @@ gboolean show_reports(gpointer data)
     shown->queued = false;
     shown->taken_all = shown->run->take(shown->pending, &shown->outcome, &shown->file,
                                         &shown->error, &shown->path);
-    show_pending(*shown);
+    show_when_due(*shown);
     return G_SOURCE_REMOVE;
 }
 
@@ -197,7 +226,7 @@ bool read_key_and_list(SecretBytes *key, std::vector<std::string> *paths)
 
 // Runs the main loop until the run has ended, stopping it once a cancel is
 // asked for; the steps after the bar's first Start are shown once the bar has
-// been painted. A worker then held up by a read that a very slow disk keeps
+// been painted (or its wait is over). A worker then held up by a read that a very slow disk keeps
 // waiting, with nothing of its own to commit, is not waited for: false, and
 // the program ends now, with no temporary file left.
 bool follow_run(CryptRun &run, Shown &shown)
@@ -205,7 +234,7 @@ bool follow_run(CryptRun &run, Shown &shown)
     const gulong painted =
         g_signal_connect_after(ProgressBar_TenvarixCryptoWindow, "draw",
                                G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer data) {
-                                   end_paint_wait(*static_cast<Shown *>(data));
+                                   remove_timer(static_cast<Shown *>(data)->unpainted);
                                    return FALSE;
                                }),
                                &shown);
@@ -223,15 +252,16 @@ bool follow_run(CryptRun &run, Shown &shown)
             EndWritingForExit();
             shown.outcome = CryptOutcome::Cancelled;
             let_go = true;
-        } else if (!shown.pending.empty() && (!shown.unpainted || gcancelcrypt)) {
-            show_pending(shown);
+        } else if (!shown.pending.empty() && !shown.later && (!shown.unpainted || gcancelcrypt)) {
+            show_when_due(shown);
         } else {
             g_main_context_iteration(nullptr, TRUE);
         }
     }
     if (ticker)
         g_source_remove(ticker);
-    end_paint_wait(shown);
+    remove_timer(shown.unpainted);
+    remove_timer(shown.later);
     g_signal_handler_disconnect(ProgressBar_TenvarixCryptoWindow, painted);
     return !let_go;
 }
