@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "chooser.h"
 
-#include "shell.h"
+#include "filelistlines.h"
+#include "window.h"
 
 #include <cstring>
 

@@ -4,3 +4,6 @@
 
 // Runs the modal file chooser; leaves its result in gFileName.
 void doSetzenFileName();
+
+// The chooser's result text (g_malloc'ed), or null; handed to the dispatcher.
+extern char *gFileName;

@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "dispatch.h"
 
-#include "shell.h"
+#include "chooser.h"
+#include "fileappend.h"
+#include "onewindow.h"
+#include "pictures.h"
+#include "window.h"
+#include "windowrun.h"
 
 #include <csignal>
 #include <glib-unix.h>

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "dragdrop.h"
 
-#include "shell.h"
+#include "fileappend.h"
+#include "filelistlines.h"
 
 namespace {
 

@@ -5,7 +5,8 @@
 // added meanwhile waits its turn behind them.
 #include "fileappend.h"
 
-#include "shell.h"
+#include "filelistlines.h"
+#include "window.h"
 
 #include <cstring>
 #include <deque>

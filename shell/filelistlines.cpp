@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "filelistlines.h"
 
-#include "shell.h"
+#include "folders.h"
 
 #include "crypt/crypt.h"
 

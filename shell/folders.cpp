@@ -3,8 +3,6 @@
 // of the tree that runs on a worker thread and knows nothing of the window.
 #include "folders.h"
 
-#include "shell.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <dirent.h>

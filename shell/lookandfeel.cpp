@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "lookandfeel.h"
 
-#include "shell.h"
-
 PangoFontDescription *fontlucidagranderegular12 = nullptr;
 PangoFontDescription *fontlucidagranderegular14 = nullptr;
 GdkRGBA WindowBackgroundColor;

@@ -12,3 +12,9 @@ void TenvarixCryptoSetLookAndFeel();
 // the toolkit's own light look over whatever theme the desktop has, so that
 // texts and fields keep their colours on a dark theme too.
 void TenvarixCryptoKeepLightLook(GtkWidget *widget);
+
+// Look and feel, created once at start-up and never released.
+extern PangoFontDescription *fontlucidagranderegular12;
+extern PangoFontDescription *fontlucidagranderegular14;
+extern GdkRGBA WindowBackgroundColor;
+extern GdkRGBA MessageColor;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "lostdisplay.h"
 
-#include "shell.h"
+#include "windowrun.h"
 
 #include "crypt/crypt.h"
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "shell.h"
+#include "dispatch.h"
+#include "startup.h"
 
 int main(int argc, char **argv)
 {

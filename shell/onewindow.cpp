@@ -6,7 +6,11 @@
 // through another backend) still gets a window there.
 #include "onewindow.h"
 
-#include "shell.h"
+#include "fileappend.h"
+#include "filelistlines.h"
+#include "startup.h"
+#include "window.h"
+#include "windowrun.h"
 
 #include <gdk/gdkwayland.h>
 #include <gdk/gdkx.h>

@@ -5,7 +5,7 @@
 // button as the widget, exactly as a mouse press does.
 #include "picturebutton.h"
 
-#include "shell.h"
+#include "dispatch.h"
 
 #include <gtk/gtk-a11y.h>
 

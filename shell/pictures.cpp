@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "pictures.h"
 
-#include "shell.h"
+#include "window.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,7 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "startup.h"
 
-#include "shell.h"
+#include "commandline.h"
+#include "dispatch.h"
+#include "fileappend.h"
+#include "filelistlines.h"
+#include "lookandfeel.h"
+#include "lostdisplay.h"
+#include "onewindow.h"
+#include "window.h"
 
 #include <clocale>
 

@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "window.h"
 
-#include "shell.h"
+#include "decoration.h"
+#include "dispatch.h"
+#include "dragdrop.h"
+#include "lookandfeel.h"
+#include "picturebutton.h"
+#include "pictures.h"
 
 GtkWidget *TenvarixCryptoWindow;
 GtkWidget *TenvarixCryptoWindowFixedLayout;

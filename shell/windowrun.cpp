@@ -4,12 +4,14 @@
 // progress bar what the worker reports.
 #include "windowrun.h"
 
-#include "shell.h"
+#include "dispatch.h"
+#include "window.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <optional>
+#include <utility>
 
 int gprozentflag10, gprozentflag20, gprozentflag30, gprozentflag40, gprozentflag50, gprozentflag60,
     gprozentflag70, gprozentflag80, gprozentflag90;
@@ -25,10 +27,15 @@ int *const kProgressFlags[] = {&gprozentflag10, &gprozentflag20, &gprozentflag30
 
 // The run under way, for the handlers that stop it.
 CryptRun *active_run = nullptr;
-// The bar follows the run in steps of this many milliseconds: each wake of
-// the window's thread shows what was reported meanwhile, so that a run of
-// many small files is not held up by hand-overs.
+// The window takes what the worker reported in steps of this many
+// milliseconds, so that a run of many small files is not held up by
+// hand-overs...
 constexpr guint kShowPeriod = 10;
+// ...and shows it on the bar at most every 40 ms (µs here), the first Start
+// and the run's end at once: every change of the bar costs a layout of the
+// window and its round trips to the display, and 25 a second are as many as
+// a count can be read at.
+constexpr gint64 kBarPeriod = 40 * 1000;
 // How long a stopped run may take before a worker held up by its disk is
 // let go of, so that Cancel and the end signals end the program promptly.
 constexpr gint64 kLetGoAfter = 100 * 1000; // microseconds
@@ -44,44 +51,17 @@ void reset_progress_flags()
 
 // The message line's text, and the reason behind it (the path a failure
 // concerns and the system's text for its error) as the line's tooltip and
-// accessible description; without a reason both are cleared.
+// accessible description; without a reason both are cleared. Left alone
+// when it already says so, as the run's first call mostly finds it.
 void put_message(const std::string &text, const std::string &reason = {})
 {
     GtkWidget *label = Label_TenvarixCryptoWindowMessage;
+    g_autofree char *tooltip = gtk_widget_get_tooltip_text(label);
+    if (text == gtk_label_get_text(GTK_LABEL(label)) && reason == (tooltip ? tooltip : ""))
+        return;
     gtk_label_set_text(GTK_LABEL(label), text.c_str());
     gtk_widget_set_tooltip_text(label, reason.empty() ? nullptr : reason.c_str());
     atk_object_set_description(gtk_widget_get_accessible(label), reason.c_str());
-}
-
-// Runs the main loop until the bar newly shown has been painted (a single
-// drain leaves its layout and paint for a later frame), or ~100 ms have passed.
-void paint_bar_now()
-{
-    GtkWidget *bar = ProgressBar_TenvarixCryptoWindow;
-    if (!gtk_widget_get_mapped(TenvarixCryptoWindow))
-        return;
-    struct Wait {
-        bool painted = false, late = false;
-    } wait;
-    const gulong drawn =
-        g_signal_connect_after(bar, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer p) {
-                                   static_cast<Wait *>(p)->painted = true;
-                                   return FALSE;
-                               }),
-                               &wait);
-    const guint timer = g_timeout_add(
-        100,
-        +[](gpointer p) {
-            static_cast<Wait *>(p)->late = true;
-            return G_SOURCE_REMOVE;
-        },
-        &wait);
-    gtk_widget_queue_draw(bar);
-    while (!wait.painted && !wait.late && !gcancelcrypt)
-        g_main_context_iteration(nullptr, TRUE);
-    if (!wait.late)
-        g_source_remove(timer);
-    g_signal_handler_disconnect(bar, drawn);
 }
 
 std::string file_list_copy()
@@ -94,7 +74,7 @@ std::string file_list_copy()
     return text;
 }
 
-// What the worker has reported and the window not yet shown. Applied from a
+// What the worker has reported and the window not yet shown. Taken from a
 // timeout callback, so that the bar follows the run in whatever loop runs (the
 // file chooser's too).
 struct Shown {
@@ -103,8 +83,13 @@ struct Shown {
     std::atomic<bool> queued{false};
     // Callbacks added and not yet run: the run's end waits for them.
     std::atomic<int> outstanding{0};
-    bool showing = false, missed = false;
-    bool ended = false;
+    // Taken and not yet shown: the steps after the Start that shows the bar
+    // wait until it has been painted, or ~100 ms have passed.
+    std::vector<RunReport> pending;
+    guint unpainted = 0;    // that wait's timer
+    gint64 bar_changed = 0; // when the bar was last changed
+    guint later = 0;        // the timer that shows the steps held back
+    bool taken_all = false, ended = false;
     CryptOutcome outcome = CryptOutcome::Done;
     std::size_t file = 0;
     int error = 0;    // a failure's errno
@@ -113,35 +98,73 @@ struct Shown {
     std::optional<std::size_t> started;
 };
 
+void remove_timer(guint &timer)
+{
+    if (timer)
+        g_source_remove(std::exchange(timer, 0));
+}
+
+// Shows the steps taken, up to the Start that shows the bar; once the run
+// has ended and every step is shown, `ended` is set.
+void show_pending(Shown &shown)
+{
+    GtkWidget *bar = ProgressBar_TenvarixCryptoWindow;
+    std::size_t shown_steps = 0;
+    while (shown_steps < shown.pending.size() && (!shown.unpainted || gcancelcrypt)) {
+        const RunReport &report = shown.pending[shown_steps++];
+        // Once the run is asked to stop, the bar stays where it was.
+        if (gcancelcrypt)
+            continue;
+        if (report.step.kind == ProgressStep::Start)
+            shown.started = report.file;
+        const bool hidden = !gtk_widget_get_visible(bar);
+        doCryptFile(report.step, report.file, shown.files);
+        if (hidden && gtk_widget_get_visible(bar) && gtk_widget_get_mapped(TenvarixCryptoWindow))
+            shown.unpainted = g_timeout_add(
+                100,
+                +[](gpointer data) {
+                    static_cast<Shown *>(data)->unpainted = 0;
+                    return G_SOURCE_REMOVE;
+                },
+                &shown);
+    }
+    shown.pending.erase(shown.pending.begin(), shown.pending.begin() + long(shown_steps));
+    shown.ended = shown.taken_all && shown.pending.empty();
+}
+
+// Shows the steps taken once the bar's period is over, else holds them back
+// until then.
+void show_when_due(Shown &shown)
+{
+    const gint64 now = g_get_monotonic_time();
+    const gint64 wait = shown.bar_changed + kBarPeriod - now;
+    if (wait > 0 && shown.started && !shown.taken_all && !gcancelcrypt) {
+        if (!shown.later)
+            shown.later = g_timeout_add(
+                guint(wait / 1000 + 1),
+                +[](gpointer data) {
+                    auto *held = static_cast<Shown *>(data);
+                    held->later = 0;
+                    show_when_due(*held);
+                    return G_SOURCE_REMOVE;
+                },
+                &shown);
+        return;
+    }
+    remove_timer(shown.later);
+    shown.bar_changed = now;
+    show_pending(shown);
+}
+
 gboolean show_reports(gpointer data)
 {
     auto *shown = static_cast<Shown *>(data);
     --shown->outstanding;
-    // Showing the first step runs the main loop until the bar is painted; a
-    // call meanwhile leaves its steps to this one, which takes them after.
-    if (shown->showing) {
-        shown->missed = true;
-        return G_SOURCE_REMOVE;
-    }
-    shown->showing = true;
-    do {
-        shown->missed = false;
-        // Cleared before taking: a step reported after the take queues anew.
-        shown->queued = false;
-        std::vector<RunReport> reports;
-        const bool ended =
-            shown->run->take(reports, &shown->outcome, &shown->file, &shown->error, &shown->path);
-        // Once the run is asked to stop, the bar stays where it was.
-        for (const RunReport &report : reports) {
-            if (gcancelcrypt)
-                continue;
-            if (report.step.kind == ProgressStep::Start)
-                shown->started = report.file;
-            doCryptFile(report.step, report.file, shown->files);
-        }
-        shown->ended = ended;
-    } while (shown->missed);
-    shown->showing = false;
+    // Cleared before taking: a step reported after the take queues anew.
+    shown->queued = false;
+    shown->taken_all = shown->run->take(shown->pending, &shown->outcome, &shown->file,
+                                        &shown->error, &shown->path);
+    show_when_due(*shown);
     return G_SOURCE_REMOVE;
 }
 
@@ -202,11 +225,19 @@ bool read_key_and_list(SecretBytes *key, std::vector<std::string> *paths)
 }
 
 // Runs the main loop until the run has ended, stopping it once a cancel is
-// asked for. A worker then held up by a read that a very slow disk keeps
+// asked for; the steps after the bar's first Start are shown once the bar has
+// been painted (or its wait is over). A worker then held up by a read that a very slow disk keeps
 // waiting, with nothing of its own to commit, is not waited for: false, and
 // the program ends now, with no temporary file left.
 bool follow_run(CryptRun &run, Shown &shown)
 {
+    const gulong painted =
+        g_signal_connect_after(ProgressBar_TenvarixCryptoWindow, "draw",
+                               G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer data) {
+                                   remove_timer(static_cast<Shown *>(data)->unpainted);
+                                   return FALSE;
+                               }),
+                               &shown);
     gint64 stop_asked = 0;
     guint ticker = 0;
     bool let_go = false;
@@ -221,12 +252,17 @@ bool follow_run(CryptRun &run, Shown &shown)
             EndWritingForExit();
             shown.outcome = CryptOutcome::Cancelled;
             let_go = true;
+        } else if (!shown.pending.empty() && !shown.later && (!shown.unpainted || gcancelcrypt)) {
+            show_when_due(shown);
         } else {
             g_main_context_iteration(nullptr, TRUE);
         }
     }
     if (ticker)
         g_source_remove(ticker);
+    remove_timer(shown.unpainted);
+    remove_timer(shown.later);
+    g_signal_handler_disconnect(ProgressBar_TenvarixCryptoWindow, painted);
     return !let_go;
 }
 
@@ -307,10 +343,8 @@ void doCryptFile(const ProgressStep &step, std::size_t file, std::size_t files)
     }
     gtk_progress_bar_set_fraction(bar, step.fraction);
     grefreshprogressbar = 0;
-    if (step.kind == ProgressStep::Start && !gtk_widget_get_visible(GTK_WIDGET(bar))) {
+    if (step.kind == ProgressStep::Start)
         gtk_widget_show(GTK_WIDGET(bar));
-        paint_bar_now();
-    }
 }
 
 void TenvarixCryptoSetRunOptions(TransformOptions options)

@@ -26,3 +26,13 @@ int doTenvarixCrypto();
 // paths on the progress bar, as the per-byte loop would set it; with more
 // than one path the bar's text says which is under way ("2 of 5").
 void doCryptFile(const ProgressStep &step, std::size_t file, std::size_t files);
+
+// Progress milestones of the file under way; cleared before every path.
+extern int gprozentflag10, gprozentflag20, gprozentflag30, gprozentflag40, gprozentflag50,
+    gprozentflag60, gprozentflag70, gprozentflag80, gprozentflag90;
+extern int grefreshprogressbar;
+
+// 1 while doTenvarixCrypto works; gcancelcrypt is 1 once the run under way
+// was asked to stop.
+extern int grunningcrypt;
+extern int gcancelcrypt;
