@@ -161,8 +161,7 @@ void XorBlockReader::run()
     // so, and asked to read ahead of it. A descriptor without a position (or
     // a test's stand-in) is read without hints.
     off_t position = ::lseek(fd_, 0, SEEK_CUR);
-    const bool hints =
-        position >= 0 && ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL) == 0;
+    const bool hints = position >= 0 && ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL) == 0;
     off_t hinted = position;
     for (;;) {
         if (hints && hinted - position <= kHintWindow - kHintStep) {
