@@ -30,13 +30,6 @@ constexpr off_t kHintStep = 8 * 1024 * 1024;
 // begins, and told of a sequential read it doubles the usual 128 KiB.
 constexpr off_t kHintPiece = 256 * 1024;
 
-// Asks the kernel to start reading [from, to) of fd into the page cache.
-void hint_ahead(int fd, off_t from, off_t to)
-{
-    for (off_t at = from; at < to; at += kHintPiece)
-        ::posix_fadvise(fd, at, std::min(kHintPiece, to - at), POSIX_FADV_WILLNEED);
-}
-
 // The key repeated so that a piece starting at any key position finds its
 // bytes in one run: pattern[k + i] is key[(k + i) % key length].
 SecretBytes expand_key(std::string_view key)
@@ -159,15 +152,23 @@ void XorBlockReader::fill(Slot &slot)
 void XorBlockReader::run()
 {
     // The input is read once from its position to its end: the kernel is told
-    // so, and asked to read ahead of it. A descriptor without a position (or
-    // a test's stand-in) is read without hints.
+    // so, and asked to read ahead of it. A descriptor without a position is
+    // read without hints.
     off_t position = ::lseek(fd_, 0, SEEK_CUR);
     const bool hints = position >= 0 && ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL) == 0;
     off_t hinted = position;
     for (;;) {
+        // A request may wait for room in the disk's queue: a stop is looked
+        // at between pieces.
         if (hints && hinted - position <= kHintWindow - kHintStep) {
-            hint_ahead(fd_, hinted, position + kHintWindow);
-            hinted = position + kHintWindow;
+            for (; hinted < position + kHintWindow; hinted += kHintPiece) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    if (stop_)
+                        return;
+                }
+                ::posix_fadvise(fd_, hinted, kHintPiece, POSIX_FADV_WILLNEED);
+            }
         }
         std::size_t index;
         {
