@@ -176,21 +176,15 @@ void Committer::start(bool durable, std::size_t may_wait,
     try {
         thread_ = std::thread([this] { run(); });
     } catch (const std::system_error &) {
-        // No thread to be had: each output is committed as it comes.
+        no_thread_ = true;
     }
-}
-
-void Committer::start_inline(bool durable, std::function<void(std::size_t first)> committing)
-{
-    durable_ = durable;
-    committing_ = std::move(committing);
 }
 
 void Committer::hand(CompleteOutput complete)
 {
     complete.ended = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
-    if (thread_.joinable() && held_ >= may_wait_) {
+    if (held_ >= may_wait_) {
         ++waiting_for_room_;
         work_cv_.notify_one();
         done_cv_.wait(lock, [this] { return held_ < may_wait_; });
@@ -200,12 +194,10 @@ void Committer::hand(CompleteOutput complete)
     names_.insert(complete.names.begin(), complete.names.end());
     large_queued_ += complete.size > kAloneBytes;
     queue_.push_back(std::move(complete));
-    if (thread_.joinable())
-        return work_cv_.notify_one();
-    // No thread to be had: committed here and now.
-    Group group = take_group();
+    work_cv_.notify_one();
     lock.unlock();
-    commit(std::move(group));
+    if (no_thread_)
+        run(); // no thread to be had: the same commits, here and now
 }
 
 std::size_t Committer::drain()
@@ -259,7 +251,8 @@ std::size_t Committer::finish(int *error)
 // Whether what waits is committed now rather than later; mutex_ held.
 bool Committer::due() const
 {
-    return quit_ || hurry_ || drains_ > 0 || waiting_for_room_ > 0 || large_queued_ > 0 ||
+    return quit_ || no_thread_ || hurry_ || drains_ > 0 || waiting_for_room_ > 0 ||
+           large_queued_ > 0 ||
            std::chrono::steady_clock::now() >= queue_.front().ended + kGroupTime;
 }
 
@@ -319,11 +312,13 @@ void Committer::commit(Group group)
     done_cv_.notify_all();
 }
 
+// Commits each group as it is due, until told to quit; where no thread could
+// be had, on the caller, everything queued at once.
 void Committer::run()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        work_cv_.wait(lock, [this] { return quit_ || !queue_.empty(); });
+        work_cv_.wait(lock, [this] { return quit_ || no_thread_ || !queue_.empty(); });
         if (queue_.empty())
             return;
         while (!due())

@@ -53,13 +53,11 @@ public:
     Committer(const Committer &) = delete;
     Committer &operator=(const Committer &) = delete;
 
-    // Starts the committing thread; without one, hand() commits each output
-    // at once on the caller's thread.
+    // Starts the committing thread; where none can be had, hand() runs the
+    // same commits on the caller's thread, each output as it comes.
     // committing, when set, is told of each group before its commit.
     void start(bool durable, std::size_t may_wait,
                std::function<void(std::size_t first)> committing = nullptr);
-    // With no thread: hand() commits each output at once.
-    void start_inline(bool durable, std::function<void(std::size_t first)> committing = nullptr);
     // Takes a complete output, in list order; waits while as many outputs as
     // may wait are held. After a failure it is discarded instead.
     void hand(CompleteOutput complete);
@@ -99,6 +97,7 @@ private:
     std::size_t held_ = 0, large_queued_ = 0;
     int drains_ = 0, waiting_for_room_ = 0;
     bool hurry_ = false, quit_ = false;
+    bool no_thread_ = false; // the commits run in hand(), on the caller
     std::size_t failed_ = kNoFile;
     int failed_error_ = 0;
     std::thread thread_;

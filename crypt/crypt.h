@@ -102,10 +102,6 @@ enum class CryptOutcome { Done, InFileNotFound, InFileNotReadable, OutFileNotWri
 // The message line's text for an outcome; empty for Done and Cancelled.
 std::string CryptOutcomeMessage(CryptOutcome outcome);
 
-// Called at every step of ProgressSchedule, plus Start after the output is
-// created and End after the input is read; returning false cancels the file.
-using ProgressFn = std::function<bool(const ProgressStep &)>;
-
 struct TransformOptions {
     // Off, the output is neither flushed as it is written nor made durable at
     // the end (for measuring the bare transform); all else stays the same.
@@ -118,31 +114,25 @@ struct TransformOptions {
     std::function<void(std::size_t first)> committing;
 };
 
-// Writes out_name as input XOR the repeating key (restarting at key byte 0).
-// out_name is judged as the user's own plain open for writing would judge it
-// (links followed by the kernel); a name that leads to the input is refused.
-// A new output, or one whose owner, mode and extended attributes the
-// replacement can keep, is written to a temporary file only its owner can
-// read and takes the name only when complete and durable; on any failure or
-// cancel an earlier file stays as it was. Any other existing output is
-// overwritten in place, as a plain overwrite would. An input whose length
-// changes while read gives InFileNotReadable. Closes the input before End.
-// A run of one path, through the same worker and commit as a CryptRun, with
-// the worker's part on the calling thread: for tests and measurements.
-// *error, where given, is set as CryptRun::take sets it.
-CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
-                           const ProgressFn &progress, const TransformOptions &options = {},
-                           int *error = nullptr);
-
 // One progress step of the path at index `file` of the run's list.
 struct RunReport {
     std::size_t file;
     ProgressStep step;
 };
 
-// A crypt run over a list of paths, each transformed into its partner name
-// as TransformFile does, in list order, on a worker thread of its own (on
-// the calling thread, in the constructor, only where no thread can be had).
+// A crypt run over a list of paths, in list order, on a worker thread of its
+// own (on the calling thread, in the constructor, only where no thread can be
+// had). Each path's partner name (MakeOutFileName) is written as the input
+// XOR the repeating key (restarting at key byte 0), with a Start step once the
+// output is open, the steps of ProgressSchedule and an End once the input is
+// read. The output name is judged as the user's own plain open for writing
+// would judge it (links followed by the kernel); a name that leads to the
+// input is refused. A new output, or one whose owner, mode and extended
+// attributes the replacement can keep, is written to a temporary file only
+// its owner can read and takes the name only when complete and durable; on
+// any failure or stop an earlier file stays as it was. Any other existing
+// output is overwritten in place, as a plain overwrite would. An input whose
+// length changes while read gives InFileNotReadable.
 // The worker never waits for its reader: it queues its progress steps and
 // calls `wake` (from the worker) when the queue was empty. The run stops at
 // the first path that fails; the files before it are kept. A file whose End

@@ -62,12 +62,10 @@ private:
     std::string folder_, folder_id_;
 };
 
-// One path of the run: its output's name, and the input when it is already
-// open (else it is opened from the path when its turn comes).
+// One path of the run and its output's name.
 struct Job {
     std::string path;
     std::string out_name;
-    std::optional<InputFile> input;
 };
 
 // How long an end of the program waits for a stopped worker before it lets
@@ -92,9 +90,6 @@ struct CryptRun::State {
     bool abandoned = false;
     std::condition_variable resolved_cv;
     std::function<void()> wake;
-    // Told every step on the worker, where set, instead of queueing it; false
-    // stops the run.
-    ProgressFn progress;
     Committer committer{[this](std::size_t count) { resolved(count); }};
     NameKeys names_; // the worker's
     std::thread worker;
@@ -102,15 +97,11 @@ struct CryptRun::State {
     // wake is called with the lock held, so that none runs once abandoned.
     void push(const RunReport &report)
     {
-        if (progress && !progress(report.step))
-            stop();
         std::lock_guard<std::mutex> lock(mutex);
         if (abandoned)
             return;
         if (report.step.kind == ProgressStep::End)
             ++uncommitted;
-        if (progress)
-            return;
         reports.push_back(report);
         if (reports.size() == 1 && wake)
             wake();
@@ -180,9 +171,7 @@ CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::vector<std::st
                                     std::string_view key, mode_t umask,
                                     const TransformOptions &options, int *failure)
 {
-    std::optional<InputFile> input = std::move(job.input);
-    if (!input)
-        input = OpenInputFile(job.path);
+    std::optional<InputFile> input = OpenInputFile(job.path);
     if (!input) {
         // Perhaps out of descriptors: the outputs that wait hold some.
         committer.drain();
@@ -213,12 +202,9 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
 {
     // Outputs that wait for their commit hold descriptors: the open-file
     // limit is raised as far as they need, and as many wait as it allows. A
-    // single path has nothing after it to wait for: it is committed on the
-    // worker, as soon as it is written.
-    if (jobs.size() > 1)
-        committer.start(options.durable, RaiseOpenFileLimit(), options.committing);
-    else
-        committer.start_inline(options.durable, options.committing);
+    // single path has nothing after it to wait for.
+    committer.start(options.durable, jobs.size() > 1 ? RaiseOpenFileLimit() : 1,
+                    options.committing);
     const mode_t umask = CurrentUmask();
     std::size_t i = 0;
     try {
@@ -263,7 +249,7 @@ CryptRun::CryptRun(std::vector<std::string> paths, std::string_view key, std::fu
     work->jobs.reserve(paths.size());
     for (std::string &path : paths) {
         std::string out_name = MakeOutFileName(path);
-        work->jobs.push_back({std::move(path), std::move(out_name), std::nullopt});
+        work->jobs.push_back({std::move(path), std::move(out_name)});
     }
     auto run = [state = state_, work] { state->work(work->jobs, work->key.view(), work->options); };
     try {
@@ -348,18 +334,4 @@ bool CryptRun::take(std::vector<RunReport> &into, CryptOutcome *outcome, std::si
     if (path)
         *path = state_->path;
     return true;
-}
-
-CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
-                           const ProgressFn &progress, const TransformOptions &options, int *error)
-{
-    CryptRun::State state;
-    state.progress = progress ? progress : [](const ProgressStep &) { return true; };
-    std::vector<Job> jobs(1);
-    jobs[0].out_name = out_name;
-    jobs[0].input = std::move(input);
-    state.work(jobs, key, options);
-    if (error)
-        *error = state.error;
-    return state.outcome;
 }

@@ -140,10 +140,8 @@ CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::str
     // output; whatever was made of the output is discarded on the way out.
     try {
         // The reader's memory comes first: where it cannot be had, no output
-        // has been touched. It reads ahead while the output is made. A file of
-        // one block is read inline: a thread would cost more than its reading.
-        XorBlockReader reader(input.fd.get(), key, input.size > XorBlockReader::kBlockSize,
-                              options.read, input.size);
+        // has been touched. It reads ahead while the output is made.
+        XorBlockReader reader(input.fd.get(), key, options.read, input.size);
         // A run stopped meanwhile makes nothing more.
         if (!hooks.go_on())
             return CryptOutcome::Cancelled;
