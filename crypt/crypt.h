@@ -120,6 +120,26 @@ struct RunReport {
     ProgressStep step;
 };
 
+// How a run ended: Done, the failure of the path at index `file`, or
+// Cancelled. For a failure, error is the errno of the call that failed (or
+// the one that tells the case best: EISDIR for a folder, ENOTSUP for any
+// other file that is not a regular one, EBUSY for an input that changed
+// while read, EINVAL for an output name that leads to the input, EEXIST for
+// a name another file took meanwhile, ENOMEM), and path the name it
+// concerns: the path for InFile..., the output name for OutFile...; 0 and
+// empty otherwise.
+struct RunEnd {
+    CryptOutcome outcome = CryptOutcome::Done;
+    std::size_t file = 0;
+    int error = 0;
+    std::string path;
+};
+
+struct RunTaken {
+    std::vector<RunReport> reports;
+    std::optional<RunEnd> end;
+};
+
 // A crypt run over a list of paths, in list order, on a worker thread of its
 // own (on the calling thread, in the constructor, only where no thread can be
 // had). Each path's partner name (MakeOutFileName) is written as the input
@@ -168,18 +188,9 @@ public:
     // of the process, through EndWritingForExit(), may follow. False when the
     // worker must be waited for.
     bool abandon();
-    // Appends the steps queued so far to `into`. True once the run has ended
-    // and everything was taken; then *outcome is how it ended (Done, the
-    // failure of the path at index *file, or Cancelled). For a failure,
-    // *error, where given, is the errno of the call that failed (or the one
-    // that tells the case best: EISDIR for a folder, ENOTSUP for any other
-    // file that is not a regular one, EBUSY for an input that changed while
-    // read, EINVAL for an output name that leads to the input, EEXIST for a
-    // name another file took meanwhile, ENOMEM), and
-    // *path the name it concerns: the path for InFile..., the output name for
-    // OutFile...; 0 and empty otherwise.
-    bool take(std::vector<RunReport> &into, CryptOutcome *outcome, std::size_t *file,
-              int *error = nullptr, std::string *path = nullptr);
+    // The steps queued since the last take, and, once the run has ended and
+    // everything was taken, how it ended.
+    RunTaken take();
 
     struct State; // shared with the worker
 

@@ -77,11 +77,7 @@ constexpr std::chrono::milliseconds kWorkerEndWait(200);
 struct CryptRun::State {
     std::mutex mutex;
     std::vector<RunReport> reports;
-    bool ended = false;
-    CryptOutcome outcome = CryptOutcome::Done;
-    std::size_t file = 0;
-    int error = 0;    // a failure's errno
-    std::string path; // and the name it concerns
+    std::optional<RunEnd> ended;
     std::atomic<bool> stopped{false};
     // Guarded by mutex: files whose end was reported and that are neither
     // committed nor discarded yet, and whether the run was let go of (it
@@ -117,11 +113,7 @@ struct CryptRun::State {
         std::lock_guard<std::mutex> lock(mutex);
         if (abandoned)
             return;
-        ended = true;
-        outcome = how;
-        file = at;
-        error = why;
-        path = std::move(name);
+        ended = RunEnd{how, at, why, std::move(name)};
         resolved_cv.notify_all();
         if (wake)
             wake();
@@ -136,12 +128,10 @@ struct CryptRun::State {
     // names the input for InFile..., the output name for OutFile....
     void finish(CryptOutcome how, std::size_t at, int why, const std::vector<Job> &jobs)
     {
-        int commit_error = 0;
-        const std::size_t failed = committer.finish(&commit_error);
-        if (failed != kNoFile) {
+        if (const std::optional<CommitFailure> failed = committer.finish()) {
             how = CryptOutcome::OutFileNotWritten;
-            at = failed;
-            why = commit_error;
+            at = failed->file;
+            why = failed->error;
         }
         if (how == CryptOutcome::Done || how == CryptOutcome::Cancelled)
             return end(how, at, 0, {});
@@ -159,17 +149,15 @@ struct CryptRun::State {
         stopped = true;
         committer.hurry();
     }
-    CryptOutcome write(std::size_t i, Job &job, std::vector<std::string> out_names,
-                       std::string_view key, mode_t umask, const TransformOptions &options,
-                       int *failure);
+    WrittenPartner write(std::size_t i, const Job &job, std::vector<std::string> out_names,
+                         std::string_view key, mode_t umask, const TransformOptions &options);
     void work(std::vector<Job> &jobs, std::string_view key, const TransformOptions &options);
 };
 
-// The transform of path i into out_name, handed to the committer when done;
-// on a failure *failure is its errno.
-CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::vector<std::string> out_names,
-                                    std::string_view key, mode_t umask,
-                                    const TransformOptions &options, int *failure)
+// The transform of path i into out_name, handed to the committer when done.
+WrittenPartner CryptRun::State::write(std::size_t i, const Job &job,
+                                      std::vector<std::string> out_names, std::string_view key,
+                                      mode_t umask, const TransformOptions &options)
 {
     std::optional<InputFile> input = OpenInputFile(job.path);
     if (!input) {
@@ -177,23 +165,20 @@ CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::vector<std::st
         committer.drain();
         input = OpenInputFile(job.path);
     }
-    if (!input) {
-        *failure = errno;
-        return CryptOutcome::InFileNotFound;
-    }
+    if (!input)
+        return {CryptOutcome::InFileNotFound, errno, nullptr};
     const std::uint64_t size = input->size;
     // The files before a large one take their names before it is written.
     if (size > kAloneBytes)
         committer.hurry();
     WriteHooks hooks;
     hooks.report = [this, i](const ProgressStep &step) { push({i, step}); };
-    hooks.go_on = [this] { return !stopped && committer.failed() == kNoFile; };
-    hooks.commit_earlier = [this] { return committer.drain() == kNoFile; };
-    std::unique_ptr<PartnerOutput> output;
-    const CryptOutcome written =
-        WritePartner(std::move(*input), job.out_name, key, umask, options, hooks, &output, failure);
-    if (written == CryptOutcome::Done && !let_go())
-        committer.hand({std::move(output), i, size, std::move(out_names)});
+    hooks.go_on = [this] { return !stopped && !committer.failed(); };
+    hooks.commit_earlier = [this] { return !committer.drain(); };
+    WrittenPartner written =
+        WritePartner(std::move(*input), job.out_name, key, umask, options, hooks);
+    if (written.outcome == CryptOutcome::Done && !let_go())
+        committer.hand({std::move(written.output), i, size, std::move(out_names)});
     return written;
 }
 
@@ -209,7 +194,7 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
     std::size_t i = 0;
     try {
         for (; i < jobs.size(); ++i) {
-            if (stopped || committer.failed() != kNoFile)
+            if (stopped || committer.failed())
                 return finish(CryptOutcome::Cancelled, i, 0, jobs);
             // A path that reads or writes a name an output waiting for its
             // commit has yet to take (a file followed by its output, a path
@@ -218,11 +203,10 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
             if ((!jobs[i].path.empty() && committer.names(names_.of(jobs[i].path))) ||
                 committer.names(out_names))
                 committer.drain();
-            int failure = 0;
-            const CryptOutcome written =
-                write(i, jobs[i], std::move(out_names), key, umask, options, &failure);
-            if (written != CryptOutcome::Done)
-                return finish(written, i, failure, jobs);
+            const WrittenPartner written =
+                write(i, jobs[i], std::move(out_names), key, umask, options);
+            if (written.outcome != CryptOutcome::Done)
+                return finish(written.outcome, i, written.error, jobs);
             if (let_go())
                 return;
         }
@@ -274,7 +258,8 @@ void CryptRun::stop()
 void CryptRun::wait_for_commits()
 {
     std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->resolved_cv.wait(lock, [this] { return state_->ended || state_->uncommitted == 0; });
+    state_->resolved_cv.wait(
+        lock, [this] { return state_->ended.has_value() || state_->uncommitted == 0; });
 }
 
 bool CryptRun::abandon()
@@ -306,8 +291,9 @@ void CryptRun::end_for_exit()
     {
         std::unique_lock<std::mutex> lock(state_->mutex);
         // The worker notices the stop within a block or a piece of a wait.
-        state_->resolved_cv.wait_for(lock, kWorkerEndWait, [this] { return state_->ended; });
-        ended = state_->ended;
+        state_->resolved_cv.wait_for(lock, kWorkerEndWait,
+                                     [this] { return state_->ended.has_value(); });
+        ended = state_->ended.has_value();
         if (!ended)
             state_->abandoned = true;
     }
@@ -319,19 +305,11 @@ void CryptRun::end_for_exit()
         let_go();
 }
 
-bool CryptRun::take(std::vector<RunReport> &into, CryptOutcome *outcome, std::size_t *file,
-                    int *error, std::string *path)
+RunTaken CryptRun::take()
 {
+    RunTaken taken;
     std::lock_guard<std::mutex> lock(state_->mutex);
-    into.insert(into.end(), state_->reports.begin(), state_->reports.end());
-    state_->reports.clear();
-    if (!state_->ended)
-        return false;
-    *outcome = state_->outcome;
-    *file = state_->file;
-    if (error)
-        *error = state_->error;
-    if (path)
-        *path = state_->path;
-    return true;
+    taken.reports.swap(state_->reports);
+    taken.end = state_->ended;
+    return taken;
 }

@@ -128,18 +128,22 @@ gboolean show_reports(gpointer data)
         shown->missed = false;
         // Cleared before taking: a step reported after the take queues anew.
         shown->queued = false;
-        std::vector<RunReport> reports;
-        const bool ended =
-            shown->run->take(reports, &shown->outcome, &shown->file, &shown->error, &shown->path);
+        const RunTaken taken = shown->run->take();
         // Once the run is asked to stop, the bar stays where it was.
-        for (const RunReport &report : reports) {
+        for (const RunReport &report : taken.reports) {
             if (gcancelcrypt)
                 continue;
             if (report.step.kind == ProgressStep::Start)
                 shown->started = report.file;
             doCryptFile(report.step, report.file, shown->files);
         }
-        shown->ended = ended;
+        if (taken.end) {
+            shown->outcome = taken.end->outcome;
+            shown->file = taken.end->file;
+            shown->error = taken.end->error;
+            shown->path = taken.end->path;
+        }
+        shown->ended = taken.end.has_value();
     } while (shown->missed);
     shown->showing = false;
     return G_SOURCE_REMOVE;

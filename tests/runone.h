@@ -13,12 +13,8 @@
 
 #include "crypt/crypt.h"
 
-struct RunResult {
+struct RunResult : RunEnd {
     std::vector<RunReport> reports;
-    CryptOutcome outcome = CryptOutcome::Done;
-    std::size_t file = 0;
-    int error = 0;
-    std::string path;
 };
 
 // Runs paths to the end; on_report, told each step as it is taken, may stop
@@ -41,16 +37,16 @@ RunToEnd(const std::vector<std::string> &paths, std::string_view key,
         },
         options);
     for (;;) {
-        std::vector<RunReport> taken;
-        const bool ended =
-            run.take(taken, &result.outcome, &result.file, &result.error, &result.path);
-        for (const RunReport &report : taken) {
+        RunTaken taken = run.take();
+        for (const RunReport &report : taken.reports) {
             result.reports.push_back(report);
             if (on_report)
                 on_report(run, report);
         }
-        if (ended)
+        if (taken.end) {
+            static_cast<RunEnd &>(result) = std::move(*taken.end);
             return result;
+        }
         std::unique_lock<std::mutex> lock(mutex);
         woken.wait_for(lock, std::chrono::milliseconds(100), [&] { return wake; });
         wake = false;

@@ -236,13 +236,10 @@ TEST_F(Run, on_a_slow_disk_small_files_take_their_names_as_the_run_goes)
 bool let_go_after_stop(CryptRun &run)
 {
     run.stop();
-    std::vector<RunReport> ignored;
-    CryptOutcome outcome;
-    std::size_t file;
     for (int i = 0; i < 500; ++i) {
         if (run.abandon())
             return true;
-        if (run.take(ignored, &outcome, &file))
+        if (run.take().end)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -252,11 +249,9 @@ bool let_go_after_stop(CryptRun &run)
 // Waits (5 s at most) until the run has reported a step of path `file`.
 void wait_for_file(CryptRun &run, std::size_t file)
 {
-    std::vector<RunReport> reports;
-    CryptOutcome outcome;
-    std::size_t at;
-    for (int i = 0; i < 500 && (reports.empty() || reports.back().file < file); ++i) {
-        run.take(reports, &outcome, &at);
+    for (std::size_t last = 0, i = 0; i < 500 && last < file; ++i) {
+        for (const RunReport &report : run.take().reports)
+            last = report.file;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
@@ -308,13 +303,10 @@ TEST_F(Run, a_stopped_run_is_let_go_of_only_once_its_done_files_are_named)
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
     };
     CryptRun run({paths[0], paths[1], paths[2], path("large")}, kKey, nullptr, options);
-    std::vector<RunReport> reports;
-    CryptOutcome outcome;
-    std::size_t file;
-    for (int i = 0; i < 500 && (reports.empty() || reports.back().step.kind != ProgressStep::End ||
-                                reports.back().file != 3);
-         ++i) {
-        run.take(reports, &outcome, &file);
+    bool large_ended = false;
+    for (int i = 0; i < 500 && !large_ended; ++i) {
+        for (const RunReport &report : run.take().reports)
+            large_ended = report.file == 3 && report.step.kind == ProgressStep::End;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     let_go_after_stop(run); // let go of, or ended
