@@ -17,7 +17,7 @@
 #include <sys/types.h>
 #include <thread>
 
-#include "crypt.h"
+#include "secret.h"
 
 class XorBlockReader {
 public:

@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "committer.h"
+#include "names.h"
+#include "run.h"
+#include "secret.h"
 #include "transform.h"
 
 #include <algorithm>

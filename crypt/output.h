@@ -14,9 +14,9 @@
 #include <string>
 #include <sys/types.h>
 
-#include "crypt.h"
 #include "identity.h"
 #include "paths.h"
+#include "run.h"
 #include "writeback.h"
 
 // Every step below that fails returns false with errno saying why: the

@@ -6,6 +6,7 @@
 #include "exitcleanup.h"
 #include "identity.h"
 #include "paths.h"
+#include "secret.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "transform.h"
 #include "blockreader.h"
+#include "run.h"
 
 #include <cerrno>
 #include <new>

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "crypt.h"
 #include "output.h"
+#include "run.h"
 
 // What the transform of one path asks of the run around it.
 struct WriteHooks {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "crypt/crypt.h"
+#include "crypt/run.h"
 
 struct RunResult : RunEnd {
     std::vector<RunReport> reports;

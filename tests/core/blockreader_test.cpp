@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "crypt/blockreader.h"
+#include "crypt/fd.h"
 #include "files.h"
 
 namespace {

@@ -17,7 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "crypt/crypt.h"
+#include "crypt/exitcleanup.h"
+#include "crypt/run.h"
 #include "faultydisk.h"
 #include "files.h"
 #include "runone.h"

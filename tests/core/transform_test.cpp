@@ -23,7 +23,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "crypt/crypt.h"
+#include "crypt/exitcleanup.h"
+#include "crypt/run.h"
 #include "files.h"
 #include "runone.h"
 
