@@ -28,6 +28,7 @@
 #include "crypt/blockreader.h"
 #include "crypt/crypt.h"
 #include "perbyte_reference.h"
+#include "tests/runone.h"
 
 extern char **environ;
 
@@ -132,18 +133,25 @@ double cached_share(const std::string &path)
     return double(in) / double(resident.size());
 }
 
-// The engine, called in one place: "durable" as the program runs it, "no
-// flush" without the streaming writeback and the final flush.
+// The engine, called in one place, a run of one path: "durable" as the
+// program runs it, "no flush" without the streaming writeback and the final
+// flush. An output that is no partner name of in is reached through a link
+// whose partner name it is.
 void run_engine(const std::string &in, const std::string &out, bool durable)
 {
-    std::optional<InputFile> input = OpenInputFile(in);
-    if (!input)
-        die(in);
+    std::string from = in;
+    if (out != MakeOutFileName(in)) {
+        from = out + "tenvarixcrypto";
+        ::unlink(from.c_str());
+        if (::symlink(in.c_str(), from.c_str()) != 0)
+            die("link to " + in);
+    }
     TransformOptions options;
     options.durable = durable;
-    if (TransformFile(
-            std::move(*input), out, kKey, [](const ProgressStep &) { return true; }, options) !=
-        CryptOutcome::Done)
+    const CryptOutcome outcome = RunToEnd({from}, kKey, options).outcome;
+    if (from != in)
+        ::unlink(from.c_str());
+    if (outcome != CryptOutcome::Done)
         die("transform");
 }
 
@@ -157,15 +165,14 @@ void transform_durable(const std::string &in, const std::string &out)
     run_engine(in, out, true);
 }
 
-// Read and XOR through the ring (its own thread, or inline as a plain
-// read-XOR-write loop), the calling thread writing.
-void ring_copy(const std::string &in, const std::string &out, bool threaded)
+// Read and XOR through the ring on its own thread, the calling thread writing.
+void ring_copy(const std::string &in, const std::string &out)
 {
     UniqueFd from(::open(in.c_str(), O_RDONLY | O_CLOEXEC));
     UniqueFd to(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!from || !to)
         die("ring " + in);
-    XorBlockReader reader(from.get(), kKey, threaded);
+    XorBlockReader reader(from.get(), kKey);
     for (;;) {
         const char *data;
         std::size_t size;
@@ -384,8 +391,7 @@ int main(int argc, char **argv)
         {"cat IN > OUT", size, cat(in)},
         {"dd bs=1M", size, dd(in, "1M")},
         {"dd bs=256K", size, dd(in, "256K")},
-        {"ring of 4 blocks, reader thread", size, [&] { ring_copy(in, out, true); }},
-        {"plain read-XOR-write loop", size, [&] { ring_copy(in, out, false); }},
+        {"ring of 4 blocks, reader thread", size, [&] { ring_copy(in, out); }},
         {"per-byte fread/fputc (64 MiB)", kPerByteSize,
          [&] {
              if (!PerByteReference(per_byte_in.c_str(), out.c_str(), kKey, sizeof kKey - 1))
@@ -420,7 +426,7 @@ int main(int argc, char **argv)
     std::vector<Contender> cold_set = {
         {"transform, no flush", size, [&] { transform_no_flush(in, out); }, cold},
         {"dd bs=1M", size, dd(in, "1M"), cold},
-        {"ring of 4 blocks, reader thread", size, [&] { ring_copy(in, out, true); }, cold},
+        {"ring of 4 blocks, reader thread", size, [&] { ring_copy(in, out); }, cold},
     };
     measure("cold input", cold_set, rounds, out);
 
@@ -471,9 +477,8 @@ int main(int argc, char **argv)
     print_ratio(cached[0], cached[1]);
     print_ratio(cached[0], cached[2]);
     print_ratio(cached[0], cached[3]);
-    print_ratio(cached[4], cached[5]);
     print_ratio(cached[4], cached[0]);
-    print_ratio(cached[0], cached[6]);
+    print_ratio(cached[0], cached[5]);
 
     print_set("Durable, " + std::to_string(size / kMiB) + " MiB input in the page cache", durable,
               rounds);

@@ -72,34 +72,28 @@ void xor_with_key(char *data, std::size_t size, const SecretBytes &pattern, std:
 
 } // namespace
 
-XorBlockReader::XorBlockReader(int fd, std::string_view key, bool use_thread, ReadFn read,
-                               std::uint64_t expected)
+XorBlockReader::XorBlockReader(int fd, std::string_view key, ReadFn read, std::uint64_t expected)
     : fd_(fd),
       read_(read ? std::move(read)
                  : ReadFn([](int f, char *b, std::size_t n) { return ::read(f, b, n); })),
+      // A byte more than expected fits, so that a small input that grew
+      // shows it within its first block.
+      block_size_(static_cast<std::size_t>(
+          std::min<std::uint64_t>(kBlockSize, (expected + kPageSize) / kPageSize * kPageSize))),
       // An empty key leaves the bytes as they are.
       pattern_(expand_key(key.empty() ? std::string_view("\0", 1) : key)),
       key_size_(key.empty() ? 1 : key.size())
 {
-    // Inline, one block is enough; a byte more than expected shows that the
-    // input grew.
-    block_size_ = use_thread ? kBlockSize
-                             : static_cast<std::size_t>(std::min<std::uint64_t>(
-                                   kBlockSize, (expected + kPageSize) / kPageSize * kPageSize));
     for (Slot &slot : slots_) {
         void *p = nullptr;
         if (::posix_memalign(&p, kPageSize, block_size_) != 0)
             throw std::bad_alloc();
         slot.buffer = Buffer(static_cast<char *>(p), &::free);
-        if (!use_thread)
-            break;
     }
-    if (use_thread) {
-        try {
-            thread_ = std::thread(&XorBlockReader::run, this);
-        } catch (const std::system_error &) {
-            // No thread to be had: next() reads inline, in the first slot.
-        }
+    try {
+        thread_ = std::thread(&XorBlockReader::run, this);
+    } catch (const std::system_error &) {
+        // No thread to be had: next() fills the first slot itself.
     }
 }
 
@@ -200,10 +194,9 @@ XorBlockReader::Status XorBlockReader::next(std::chrono::milliseconds wait, cons
     if (finished_)
         return final_;
 
-    Slot *slot = nullptr;
+    Slot *slot = &slots_[0];
     if (!thread_.joinable()) {
-        slot = &slots_[0];
-        fill(*slot);
+        fill(*slot); // no thread to be had: the same read, here
     } else {
         std::unique_lock<std::mutex> lock(mutex_);
         if (handed_out_) {

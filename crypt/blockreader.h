@@ -17,7 +17,7 @@
 #include <sys/types.h>
 #include <thread>
 
-#include "crypt.h"
+#include "secret.h"
 
 class XorBlockReader {
 public:
@@ -28,10 +28,10 @@ public:
     using ReadFn = std::function<ssize_t(int fd, char *buffer, std::size_t size)>;
 
     // Reads fd from its current position; that position takes key byte 0.
-    // Reads inline, in next(), when use_thread is false or no thread starts.
-    // expected: the input's size, when known, so that a small input gets a
-    // block of its own size rather than a whole ring.
-    XorBlockReader(int fd, std::string_view key, bool use_thread = true, ReadFn read = {},
+    // Where no thread can be had, next() reads each block itself.
+    // expected: the input's size, when known, so that a small input gets
+    // blocks of its own size rather than a whole ring of large ones.
+    XorBlockReader(int fd, std::string_view key, ReadFn read = {},
                    std::uint64_t expected = kBlockSize);
     // Asks the thread to stop and joins it: it finishes at most the block it
     // is reading.
@@ -50,7 +50,6 @@ public:
     int error() const { return error_; }
     // Bytes handed out in blocks so far.
     std::uint64_t bytes_read() const { return delivered_; }
-    bool threaded() const { return thread_.joinable(); }
 
 private:
     // Page-aligned memory from posix_memalign, given back with free.
@@ -67,7 +66,7 @@ private:
 
     int fd_;
     ReadFn read_;
-    std::size_t block_size_; // kBlockSize, or less for a small input read inline
+    std::size_t block_size_; // kBlockSize, or less for a small input
     SecretBytes pattern_;
     std::size_t key_size_;
     std::size_t key_position_ = 0; // producer side

@@ -89,19 +89,19 @@ template <typename Step> void up_to_failure(std::size_t *good, Step step)
 // Commits outputs [from, to) of a group, none of which writes into an
 // earlier file at its commit but perhaps the first, each step of theirs
 // over all of them before the next, with one flush of each file system
-// between the steps. kNoFile when all are done, else the
-// list index of the first that failed, with *error the errno of its failing
-// step; those before it keep their names.
-std::size_t commit_together(const Group &group, std::size_t from, std::size_t to, bool durable,
-                            int *error)
+// between the steps. Nothing when all are done, else the first that failed;
+// those before it keep their names.
+std::optional<CommitFailure> commit_together(const Group &group, std::size_t from, std::size_t to,
+                                             bool durable)
 {
     std::vector<PartnerOutput *> outputs;
     for (std::size_t i = from; i < to; ++i)
         outputs.push_back(group[i].output.get());
     // A step's errno is saved as it fails: the flushes after it clobber it.
-    auto saving_errno = [error](bool done) {
+    int error = 0;
+    auto saving_errno = [&error](bool done) {
         if (!done)
-            *error = errno;
+            error = errno;
         return done;
     };
     std::size_t good = outputs.size();
@@ -114,36 +114,32 @@ std::size_t commit_together(const Group &group, std::size_t from, std::size_t to
     });
     const std::vector<bool> names_flushed = file_systems.flush();
     PartnerOutput::FolderFlushes folders;
-    std::size_t failed = kNoFile;
+    std::optional<CommitFailure> failed;
     for (std::size_t i = 0; i < good; ++i) {
         // Once one fails, the new names after it are taken back.
-        if (!outputs[i]->commit_end(names_flushed[i], failed == kNoFile, folders) &&
-            failed == kNoFile) {
-            *error = errno;
-            failed = group[from + i].file;
-        }
+        if (!outputs[i]->commit_end(names_flushed[i], !failed, folders) && !failed)
+            failed = CommitFailure{group[from + i].file, errno};
     }
-    if (failed == kNoFile && from + good < to)
-        failed = group[from + good].file;
+    if (!failed && from + good < to)
+        failed = CommitFailure{group[from + good].file, error};
     return failed;
 }
 
 // Commits a group in list order. An output that writes into its earlier file
 // at its commit cannot be undone: everything before it is committed first,
 // and it is touched only if that succeeded.
-std::size_t commit_group(const Group &group, bool durable, int *error)
+std::optional<CommitFailure> commit_group(const Group &group, bool durable)
 {
     std::size_t from = 0;
     while (from < group.size()) {
         std::size_t to = from + 1;
         while (to < group.size() && !group[to].output->overwrites_earlier_file())
             ++to;
-        const std::size_t failed = commit_together(group, from, to, durable, error);
-        if (failed != kNoFile)
+        if (std::optional<CommitFailure> failed = commit_together(group, from, to, durable))
             return failed;
         from = to;
     }
-    return kNoFile;
+    return std::nullopt;
 }
 
 } // namespace
@@ -176,21 +172,15 @@ void Committer::start(bool durable, std::size_t may_wait,
     try {
         thread_ = std::thread([this] { run(); });
     } catch (const std::system_error &) {
-        // No thread to be had: each output is committed as it comes.
+        no_thread_ = true;
     }
-}
-
-void Committer::start_inline(bool durable, std::function<void(std::size_t first)> committing)
-{
-    durable_ = durable;
-    committing_ = std::move(committing);
 }
 
 void Committer::hand(CompleteOutput complete)
 {
     complete.ended = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
-    if (thread_.joinable() && held_ >= may_wait_) {
+    if (held_ >= may_wait_) {
         ++waiting_for_room_;
         work_cv_.notify_one();
         done_cv_.wait(lock, [this] { return held_ < may_wait_; });
@@ -200,22 +190,20 @@ void Committer::hand(CompleteOutput complete)
     names_.insert(complete.names.begin(), complete.names.end());
     large_queued_ += complete.size > kAloneBytes;
     queue_.push_back(std::move(complete));
-    if (thread_.joinable())
-        return work_cv_.notify_one();
-    // No thread to be had: committed here and now.
-    Group group = take_group();
+    work_cv_.notify_one();
     lock.unlock();
-    commit(std::move(group));
+    if (no_thread_)
+        run(); // no thread to be had: the same commits, here and now
 }
 
-std::size_t Committer::drain()
+std::optional<std::size_t> Committer::drain()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     ++drains_;
     work_cv_.notify_one();
     done_cv_.wait(lock, [this] { return held_ == 0; });
     --drains_;
-    return failed_;
+    return failed_ ? std::optional(failed_->file) : std::nullopt;
 }
 
 void Committer::hurry()
@@ -232,13 +220,13 @@ bool Committer::names(const std::vector<std::string> &names)
                        [this](const std::string &name) { return names_.count(name) > 0; });
 }
 
-std::size_t Committer::failed()
+std::optional<std::size_t> Committer::failed()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return failed_;
+    return failed_ ? std::optional(failed_->file) : std::nullopt;
 }
 
-std::size_t Committer::finish(int *error)
+std::optional<CommitFailure> Committer::finish()
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -251,15 +239,14 @@ std::size_t Committer::finish(int *error)
             thread_.join();
     });
     std::lock_guard<std::mutex> lock(mutex_);
-    if (error)
-        *error = failed_error_;
     return failed_;
 }
 
 // Whether what waits is committed now rather than later; mutex_ held.
 bool Committer::due() const
 {
-    return quit_ || hurry_ || drains_ > 0 || waiting_for_room_ > 0 || large_queued_ > 0 ||
+    return quit_ || no_thread_ || hurry_ || drains_ > 0 || waiting_for_room_ > 0 ||
+           large_queued_ > 0 ||
            std::chrono::steady_clock::now() >= queue_.front().ended + kGroupTime;
 }
 
@@ -289,16 +276,14 @@ Group Committer::take_group()
 void Committer::commit(Group group)
 {
     const std::size_t count = group.size();
-    std::size_t failed = kNoFile;
-    int error = 0;
-    if (this->failed() == kNoFile) {
+    std::optional<CommitFailure> failed;
+    if (!this->failed()) {
         if (committing_)
             committing_(group.front().file);
         try {
-            failed = commit_group(group, durable_, &error);
+            failed = commit_group(group, durable_);
         } catch (const std::exception &) {
-            failed = group.front().file; // memory that cannot be had
-            error = ENOMEM;
+            failed = CommitFailure{group.front().file, ENOMEM}; // memory that cannot be had
         }
     }
     std::vector<std::string> names;
@@ -312,18 +297,18 @@ void Committer::commit(Group group)
     for (const std::string &name : names)
         names_.erase(names_.find(name));
     held_ -= std::min(held_, count);
-    if (failed != kNoFile && failed_ == kNoFile) {
+    if (!failed_)
         failed_ = failed;
-        failed_error_ = error;
-    }
     done_cv_.notify_all();
 }
 
+// Commits each group as it is due, until told to quit; where no thread could
+// be had, on the caller, everything queued at once.
 void Committer::run()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        work_cv_.wait(lock, [this] { return quit_ || !queue_.empty(); });
+        work_cv_.wait(lock, [this] { return quit_ || no_thread_ || !queue_.empty(); });
         if (queue_.empty())
             return;
         while (!due())

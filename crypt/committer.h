@@ -12,15 +12,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "output.h"
-
-// No file: no failure so far.
-inline constexpr std::size_t kNoFile = static_cast<std::size_t>(-1);
 
 // A file over this size is made durable on its own, after the ones before it.
 inline constexpr std::uint64_t kAloneBytes = 1024 * 1024;
@@ -34,6 +32,13 @@ struct CompleteOutput {
     // (NameKeys): a path that leads to one of them waits for its commit.
     std::vector<std::string> names;
     std::chrono::steady_clock::time_point ended{};
+};
+
+// The first output whose commit failed: its path's index in the run's list
+// and the errno of its failing step.
+struct CommitFailure {
+    std::size_t file = 0;
+    int error = 0;
 };
 
 // Raises the soft open-file limit towards the hard one as far as the outputs
@@ -53,31 +58,28 @@ public:
     Committer(const Committer &) = delete;
     Committer &operator=(const Committer &) = delete;
 
-    // Starts the committing thread; without one, hand() commits each output
-    // at once on the caller's thread.
+    // Starts the committing thread; where none can be had, hand() runs the
+    // same commits on the caller's thread, each output as it comes.
     // committing, when set, is told of each group before its commit.
     void start(bool durable, std::size_t may_wait,
                std::function<void(std::size_t first)> committing = nullptr);
-    // With no thread: hand() commits each output at once.
-    void start_inline(bool durable, std::function<void(std::size_t first)> committing = nullptr);
     // Takes a complete output, in list order; waits while as many outputs as
     // may wait are held. After a failure it is discarded instead.
     void hand(CompleteOutput complete);
-    // Commits everything handed over now and waits for it; kNoFile, or the
-    // list index of the first output that failed.
-    std::size_t drain();
+    // Commits everything handed over now and waits for it; the list index
+    // of the first output that failed, if any did.
+    std::optional<std::size_t> drain();
     // Commits what is handed over without waiting out the group's time (a
     // stop, a large file ahead); does not wait.
     void hurry();
     // Whether an output handed over and not yet committed takes one of these
     // names.
     bool names(const std::vector<std::string> &names);
-    // The list index of the first output that failed, or kNoFile.
-    std::size_t failed();
-    // Commits everything handed over and ends the thread; what failed(),
-    // with *error, where given, the errno of its failure.
-    // Any thread may call it, and more than one.
-    std::size_t finish(int *error = nullptr);
+    // The list index of the first output that failed, if any did.
+    std::optional<std::size_t> failed();
+    // Commits everything handed over and ends the thread; the first failure,
+    // if any. Any thread may call it, and more than one.
+    std::optional<CommitFailure> finish();
 
 private:
     bool due() const;
@@ -99,8 +101,8 @@ private:
     std::size_t held_ = 0, large_queued_ = 0;
     int drains_ = 0, waiting_for_room_ = 0;
     bool hurry_ = false, quit_ = false;
-    std::size_t failed_ = kNoFile;
-    int failed_error_ = 0;
+    bool no_thread_ = false; // the commits run in hand(), on the caller
+    std::optional<CommitFailure> failed_;
     std::thread thread_;
     std::once_flag joined_;
 };

@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "committer.h"
+#include "names.h"
+#include "run.h"
+#include "secret.h"
 #include "transform.h"
 
 #include <algorithm>
@@ -62,12 +65,10 @@ private:
     std::string folder_, folder_id_;
 };
 
-// One path of the run: its output's name, and the input when it is already
-// open (else it is opened from the path when its turn comes).
+// One path of the run and its output's name.
 struct Job {
     std::string path;
     std::string out_name;
-    std::optional<InputFile> input;
 };
 
 // How long an end of the program waits for a stopped worker before it lets
@@ -79,11 +80,7 @@ constexpr std::chrono::milliseconds kWorkerEndWait(200);
 struct CryptRun::State {
     std::mutex mutex;
     std::vector<RunReport> reports;
-    bool ended = false;
-    CryptOutcome outcome = CryptOutcome::Done;
-    std::size_t file = 0;
-    int error = 0;    // a failure's errno
-    std::string path; // and the name it concerns
+    std::optional<RunEnd> ended;
     std::atomic<bool> stopped{false};
     // Guarded by mutex: files whose end was reported and that are neither
     // committed nor discarded yet, and whether the run was let go of (it
@@ -92,9 +89,6 @@ struct CryptRun::State {
     bool abandoned = false;
     std::condition_variable resolved_cv;
     std::function<void()> wake;
-    // Told every step on the worker, where set, instead of queueing it; false
-    // stops the run.
-    ProgressFn progress;
     Committer committer{[this](std::size_t count) { resolved(count); }};
     NameKeys names_; // the worker's
     std::thread worker;
@@ -102,15 +96,11 @@ struct CryptRun::State {
     // wake is called with the lock held, so that none runs once abandoned.
     void push(const RunReport &report)
     {
-        if (progress && !progress(report.step))
-            stop();
         std::lock_guard<std::mutex> lock(mutex);
         if (abandoned)
             return;
         if (report.step.kind == ProgressStep::End)
             ++uncommitted;
-        if (progress)
-            return;
         reports.push_back(report);
         if (reports.size() == 1 && wake)
             wake();
@@ -126,11 +116,7 @@ struct CryptRun::State {
         std::lock_guard<std::mutex> lock(mutex);
         if (abandoned)
             return;
-        ended = true;
-        outcome = how;
-        file = at;
-        error = why;
-        path = std::move(name);
+        ended = RunEnd{how, at, why, std::move(name)};
         resolved_cv.notify_all();
         if (wake)
             wake();
@@ -145,12 +131,10 @@ struct CryptRun::State {
     // names the input for InFile..., the output name for OutFile....
     void finish(CryptOutcome how, std::size_t at, int why, const std::vector<Job> &jobs)
     {
-        int commit_error = 0;
-        const std::size_t failed = committer.finish(&commit_error);
-        if (failed != kNoFile) {
+        if (const std::optional<CommitFailure> failed = committer.finish()) {
             how = CryptOutcome::OutFileNotWritten;
-            at = failed;
-            why = commit_error;
+            at = failed->file;
+            why = failed->error;
         }
         if (how == CryptOutcome::Done || how == CryptOutcome::Cancelled)
             return end(how, at, 0, {});
@@ -168,43 +152,36 @@ struct CryptRun::State {
         stopped = true;
         committer.hurry();
     }
-    CryptOutcome write(std::size_t i, Job &job, std::vector<std::string> out_names,
-                       std::string_view key, mode_t umask, const TransformOptions &options,
-                       int *failure);
+    WrittenPartner write(std::size_t i, const Job &job, std::vector<std::string> out_names,
+                         std::string_view key, mode_t umask, const TransformOptions &options);
     void work(std::vector<Job> &jobs, std::string_view key, const TransformOptions &options);
 };
 
-// The transform of path i into out_name, handed to the committer when done;
-// on a failure *failure is its errno.
-CryptOutcome CryptRun::State::write(std::size_t i, Job &job, std::vector<std::string> out_names,
-                                    std::string_view key, mode_t umask,
-                                    const TransformOptions &options, int *failure)
+// The transform of path i into out_name, handed to the committer when done.
+WrittenPartner CryptRun::State::write(std::size_t i, const Job &job,
+                                      std::vector<std::string> out_names, std::string_view key,
+                                      mode_t umask, const TransformOptions &options)
 {
-    std::optional<InputFile> input = std::move(job.input);
-    if (!input)
-        input = OpenInputFile(job.path);
+    std::optional<InputFile> input = OpenInputFile(job.path);
     if (!input) {
         // Perhaps out of descriptors: the outputs that wait hold some.
         committer.drain();
         input = OpenInputFile(job.path);
     }
-    if (!input) {
-        *failure = errno;
-        return CryptOutcome::InFileNotFound;
-    }
+    if (!input)
+        return {CryptOutcome::InFileNotFound, errno, nullptr};
     const std::uint64_t size = input->size;
     // The files before a large one take their names before it is written.
     if (size > kAloneBytes)
         committer.hurry();
     WriteHooks hooks;
     hooks.report = [this, i](const ProgressStep &step) { push({i, step}); };
-    hooks.go_on = [this] { return !stopped && committer.failed() == kNoFile; };
-    hooks.commit_earlier = [this] { return committer.drain() == kNoFile; };
-    std::unique_ptr<PartnerOutput> output;
-    const CryptOutcome written =
-        WritePartner(std::move(*input), job.out_name, key, umask, options, hooks, &output, failure);
-    if (written == CryptOutcome::Done && !let_go())
-        committer.hand({std::move(output), i, size, std::move(out_names)});
+    hooks.go_on = [this] { return !stopped && !committer.failed(); };
+    hooks.commit_earlier = [this] { return !committer.drain(); };
+    WrittenPartner written =
+        WritePartner(std::move(*input), job.out_name, key, umask, options, hooks);
+    if (written.outcome == CryptOutcome::Done && !let_go())
+        committer.hand({std::move(written.output), i, size, std::move(out_names)});
     return written;
 }
 
@@ -213,17 +190,14 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
 {
     // Outputs that wait for their commit hold descriptors: the open-file
     // limit is raised as far as they need, and as many wait as it allows. A
-    // single path has nothing after it to wait for: it is committed on the
-    // worker, as soon as it is written.
-    if (jobs.size() > 1)
-        committer.start(options.durable, RaiseOpenFileLimit(), options.committing);
-    else
-        committer.start_inline(options.durable, options.committing);
+    // single path has nothing after it to wait for.
+    committer.start(options.durable, jobs.size() > 1 ? RaiseOpenFileLimit() : 1,
+                    options.committing);
     const mode_t umask = CurrentUmask();
     std::size_t i = 0;
     try {
         for (; i < jobs.size(); ++i) {
-            if (stopped || committer.failed() != kNoFile)
+            if (stopped || committer.failed())
                 return finish(CryptOutcome::Cancelled, i, 0, jobs);
             // A path that reads or writes a name an output waiting for its
             // commit has yet to take (a file followed by its output, a path
@@ -232,11 +206,10 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
             if ((!jobs[i].path.empty() && committer.names(names_.of(jobs[i].path))) ||
                 committer.names(out_names))
                 committer.drain();
-            int failure = 0;
-            const CryptOutcome written =
-                write(i, jobs[i], std::move(out_names), key, umask, options, &failure);
-            if (written != CryptOutcome::Done)
-                return finish(written, i, failure, jobs);
+            const WrittenPartner written =
+                write(i, jobs[i], std::move(out_names), key, umask, options);
+            if (written.outcome != CryptOutcome::Done)
+                return finish(written.outcome, i, written.error, jobs);
             if (let_go())
                 return;
         }
@@ -263,7 +236,7 @@ CryptRun::CryptRun(std::vector<std::string> paths, std::string_view key, std::fu
     work->jobs.reserve(paths.size());
     for (std::string &path : paths) {
         std::string out_name = MakeOutFileName(path);
-        work->jobs.push_back({std::move(path), std::move(out_name), std::nullopt});
+        work->jobs.push_back({std::move(path), std::move(out_name)});
     }
     auto run = [state = state_, work] { state->work(work->jobs, work->key.view(), work->options); };
     try {
@@ -288,7 +261,8 @@ void CryptRun::stop()
 void CryptRun::wait_for_commits()
 {
     std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->resolved_cv.wait(lock, [this] { return state_->ended || state_->uncommitted == 0; });
+    state_->resolved_cv.wait(
+        lock, [this] { return state_->ended.has_value() || state_->uncommitted == 0; });
 }
 
 bool CryptRun::abandon()
@@ -320,8 +294,9 @@ void CryptRun::end_for_exit()
     {
         std::unique_lock<std::mutex> lock(state_->mutex);
         // The worker notices the stop within a block or a piece of a wait.
-        state_->resolved_cv.wait_for(lock, kWorkerEndWait, [this] { return state_->ended; });
-        ended = state_->ended;
+        state_->resolved_cv.wait_for(lock, kWorkerEndWait,
+                                     [this] { return state_->ended.has_value(); });
+        ended = state_->ended.has_value();
         if (!ended)
             state_->abandoned = true;
     }
@@ -333,33 +308,11 @@ void CryptRun::end_for_exit()
         let_go();
 }
 
-bool CryptRun::take(std::vector<RunReport> &into, CryptOutcome *outcome, std::size_t *file,
-                    int *error, std::string *path)
+RunTaken CryptRun::take()
 {
+    RunTaken taken;
     std::lock_guard<std::mutex> lock(state_->mutex);
-    into.insert(into.end(), state_->reports.begin(), state_->reports.end());
-    state_->reports.clear();
-    if (!state_->ended)
-        return false;
-    *outcome = state_->outcome;
-    *file = state_->file;
-    if (error)
-        *error = state_->error;
-    if (path)
-        *path = state_->path;
-    return true;
-}
-
-CryptOutcome TransformFile(InputFile input, const std::string &out_name, std::string_view key,
-                           const ProgressFn &progress, const TransformOptions &options, int *error)
-{
-    CryptRun::State state;
-    state.progress = progress ? progress : [](const ProgressStep &) { return true; };
-    std::vector<Job> jobs(1);
-    jobs[0].out_name = out_name;
-    jobs[0].input = std::move(input);
-    state.work(jobs, key, options);
-    if (error)
-        *error = state.error;
-    return state.outcome;
+    taken.reports.swap(state_->reports);
+    taken.end = state_->ended;
+    return taken;
 }

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "exitcleanup.h"
-#include "crypt.h"
 
 #include <algorithm>
 #include <atomic>

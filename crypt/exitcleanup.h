@@ -28,3 +28,12 @@ void ForgetTemporary(const std::string &path);
 // A file-size limit comes back from write as EFBIG, a failure of that output
 // like any other, rather than ending the process with the output half written.
 void WriteErrorsNotSignals();
+
+// The path of a temporary file under way that has a name in its folder (file
+// systems without unnamed temporary files), else null.
+const char *CurrentTemporaryFile();
+
+// For an exit handler, on the calling thread: stops all writing of outputs
+// for good (a write under way on another thread is finished first) and
+// removes every named temporary file. Only the end of the process may follow.
+void EndWritingForExit();

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "crypt.h"
+#include "names.h"
 
 // Only a marker at the very end makes a partner: a folder or file named
 // after the program elsewhere in the path keeps its output beside the input.

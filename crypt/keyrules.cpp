@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "crypt.h"
+#include "keyrules.h"
 
 #include <cstring>
 

@@ -103,10 +103,11 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input)
             if (errno != EACCES && errno != EPERM)
                 return false;
         } else if (KeepFlags(target_.get(), temp_.get())) {
+            way_ = Way::Replacement;
             return true;
         }
     }
-    discard();
+    write_in_place();
     directory_.reset();
     return true;
 }
@@ -177,6 +178,12 @@ void PartnerOutput::reserve(std::uint64_t end)
         reserved_ = upto;
     else
         expected_ = 0;
+}
+
+void PartnerOutput::write_in_place()
+{
+    discard();
+    way_ = Way::InPlace;
 }
 
 void PartnerOutput::discard()

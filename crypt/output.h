@@ -14,9 +14,9 @@
 #include <string>
 #include <sys/types.h>
 
-#include "crypt.h"
 #include "identity.h"
 #include "paths.h"
+#include "run.h"
 #include "writeback.h"
 
 // Every step below that fails returns false with errno saying why: the
@@ -45,9 +45,12 @@ public:
     void expect(std::uint64_t size) { expected_ = size; }
     bool write(const char *data, std::size_t size);
 
-    // Whether the output is the existing file itself, written in place: what
-    // it overwrites cannot be had back.
-    bool in_place() const { return target_ && !temp_; }
+    // Where the bytes go: a new file, a replacement (a temporary file that
+    // takes the earlier file's name) or the earlier file itself, written in
+    // place, so that what it overwrites cannot be had back. Set by open();
+    // only write_in_place() changes it afterwards.
+    enum class Way { New, Replacement, InPlace };
+    bool in_place() const { return way_ == Way::InPlace; }
     // Whether its commit writes into the earlier file itself (a replacement
     // that cannot keep that file's owner, mode, ACL or attributes).
     bool overwrites_earlier_file();
@@ -80,11 +83,10 @@ public:
     int flush_with() const;
 
 private:
-    int file() const { return temp_ ? temp_.get() : target_.get(); }
-    // The way is where the bytes go: a new output has no earlier file, a
-    // replacement has the earlier file and a temporary one, an output in
-    // place has the earlier file alone.
-    bool replaces() const { return target_ && temp_; }
+    int file() const { return in_place() ? target_.get() : temp_.get(); }
+    // A replacement becomes the earlier file written in place: its temporary
+    // file goes, and the earlier file is all that is left.
+    void write_in_place();
 
     bool open_existing(UniqueFd existing, const InputFile &input);
     bool open_directory(std::string directory);
@@ -109,6 +111,7 @@ private:
 
     // Whether a replacement has the earlier file's identity; unknown until
     // asked. Failed: the errno of the call that failed.
+    Way way_ = Way::New;
     std::optional<Identity> identity_;
     int identity_error_ = 0;
     bool durable_ = true;

@@ -6,6 +6,7 @@
 #include "exitcleanup.h"
 #include "identity.h"
 #include "paths.h"
+#include "secret.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -16,7 +17,7 @@
 
 bool PartnerOutput::overwrites_earlier_file()
 {
-    if (!replaces())
+    if (way_ != Way::Replacement)
         return false;
     if (!identity_) {
         identity_ = KeepIdentity(target_.get(), temp_.get());
@@ -59,7 +60,7 @@ bool PartnerOutput::commit_data()
             return false;
         if (!copy_into_place())
             return false;
-        discard();
+        write_in_place();
         emptied_ = true;
         return true;
     }
@@ -74,7 +75,7 @@ bool PartnerOutput::commit_data()
         emptied_ = true;
     }
     const WritingLock writing;
-    return target_ || ::fchmod(temp_.get(), new_mode_) == 0 || WithoutPermissions(errno);
+    return way_ != Way::New || ::fchmod(temp_.get(), new_mode_) == 0 || WithoutPermissions(errno);
 }
 
 bool PartnerOutput::make_durable(bool flushed_with_file_system)
@@ -204,7 +205,7 @@ bool PartnerOutput::take_name()
     if (in_place())
         return true;
     const WritingLock writing;
-    if (!target_) {
+    if (way_ == Way::New) {
         // Refused, and nothing replaced, should the name have appeared meanwhile.
         if (named_.empty() ? !link_under(base_) : !rename_without_replacing())
             return false;
@@ -251,9 +252,8 @@ bool PartnerOutput::close_named(bool keep)
     const bool known = temp_ && ::fstat(temp_.get(), &ours) == 0;
     // A replacement wrote nothing through the earlier file's descriptor: only
     // an output in place hears of its errors at that close.
-    const bool replacement = replaces();
     bool ok = keep && temp_.close();
-    if (ok && !replacement)
+    if (ok && way_ != Way::Replacement)
         ok = target_.close();
     // The failed close's errno, or the caller's for not keeping the output,
     // outlives the undoing below.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "transform.h"
 #include "blockreader.h"
+#include "run.h"
 
 #include <cerrno>
 #include <new>
@@ -21,49 +22,46 @@ double fraction_at(std::uint64_t n, std::uint64_t size)
 
 // The bytes from the reader into the output, each progress step reported
 // where the per-byte loop sets the bar: after reading its byte and before
-// writing it. Done when every byte is written; else *error says why.
-CryptOutcome pump(XorBlockReader &reader, const InputFile &input, PartnerOutput &output,
-                  const WriteHooks &hooks, int *milestones, int *error)
+// writing it. Done when every byte is written; milestones is the count the
+// last step passed.
+WrittenPartner pump(XorBlockReader &reader, const InputFile &input, PartnerOutput &output,
+                    const WriteHooks &hooks, int &milestones)
 {
     const std::vector<ProgressStep> schedule = ProgressSchedule(input.size);
     std::uint64_t written = 0;
     std::size_t next_step = 0;
     for (;;) {
         if (!hooks.go_on())
-            return CryptOutcome::Cancelled;
+            return {CryptOutcome::Cancelled, 0, nullptr};
         const char *data = nullptr;
         std::size_t got = 0;
         const XorBlockReader::Status status = reader.next(kPoll, &data, &got);
         if (status == XorBlockReader::Status::Pending)
             continue;
-        if (status == XorBlockReader::Status::Error) {
-            *error = reader.error();
-            return CryptOutcome::InFileNotReadable;
-        }
+        if (status == XorBlockReader::Status::Error)
+            return {CryptOutcome::InFileNotReadable, reader.error(), nullptr};
         if (status == XorBlockReader::Status::End)
             break;
         // More bytes than at open: the input changed under the run, as
         // another program still writes it.
-        if (got > input.size - written) {
-            *error = EBUSY;
-            return CryptOutcome::InFileNotReadable;
-        }
+        if (got > input.size - written)
+            return {CryptOutcome::InFileNotReadable, EBUSY, nullptr};
         // The steps whose bytes are in this block are reported before the
         // block is written, each before its byte.
         while (next_step < schedule.size() && schedule[next_step].byte <= written + got) {
-            *milestones = schedule[next_step].milestones;
+            milestones = schedule[next_step].milestones;
             hooks.report(schedule[next_step++]);
         }
         if (!output.write(data, got)) {
-            *error = errno;
-            return hooks.go_on() ? CryptOutcome::OutFileNotWritten : CryptOutcome::Cancelled;
+            const int error = errno;
+            return {hooks.go_on() ? CryptOutcome::OutFileNotWritten : CryptOutcome::Cancelled,
+                    error, nullptr};
         }
         written += got;
     }
     if (written == input.size)
-        return CryptOutcome::Done;
-    *error = EBUSY; // fewer bytes than at open
-    return CryptOutcome::InFileNotReadable;
+        return {CryptOutcome::Done, 0, nullptr};
+    return {CryptOutcome::InFileNotReadable, EBUSY, nullptr}; // fewer bytes than at open
 }
 
 } // namespace
@@ -109,75 +107,64 @@ namespace {
 // Opens the output; where the descriptors have run out, the outputs
 // waiting for their commit are committed first and it is tried once more.
 // An output written in place is touched only once those before it are done.
-CryptOutcome open_output(std::unique_ptr<PartnerOutput> &output, const std::string &out_name,
-                         const InputFile &input, mode_t umask, const TransformOptions &options,
-                         const WriteHooks &hooks, int *error)
+WrittenPartner open_output(const std::string &out_name, const InputFile &input, mode_t umask,
+                           const TransformOptions &options, const WriteHooks &hooks)
 {
-    output = std::make_unique<PartnerOutput>();
+    auto output = std::make_unique<PartnerOutput>();
     bool opened = output->open(out_name, input, umask, options.durable);
-    *error = opened ? 0 : errno;
-    if (!opened && (*error == EMFILE || *error == ENFILE) && hooks.commit_earlier) {
+    int error = opened ? 0 : errno;
+    if (!opened && (error == EMFILE || error == ENFILE) && hooks.commit_earlier) {
         if (!hooks.commit_earlier())
-            return CryptOutcome::Cancelled;
+            return {CryptOutcome::Cancelled, 0, nullptr};
         output = std::make_unique<PartnerOutput>();
         opened = output->open(out_name, input, umask, options.durable);
-        *error = opened ? 0 : errno;
+        error = opened ? 0 : errno;
     }
     if (!opened)
-        return CryptOutcome::OutFileNotWritten;
+        return {CryptOutcome::OutFileNotWritten, error, nullptr};
     if (output->in_place() && hooks.commit_earlier && !hooks.commit_earlier())
-        return CryptOutcome::Cancelled;
-    return CryptOutcome::Done;
+        return {CryptOutcome::Cancelled, 0, nullptr};
+    return {CryptOutcome::Done, 0, std::move(output)};
 }
 
 } // namespace
 
-CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::string_view key,
-                          mode_t umask, const TransformOptions &options, const WriteHooks &hooks,
-                          std::unique_ptr<PartnerOutput> *written, int *error)
+WrittenPartner WritePartner(InputFile input, const std::string &out_name, std::string_view key,
+                            mode_t umask, const TransformOptions &options, const WriteHooks &hooks)
 {
     // Memory that cannot be had stops the file like any other failure of its
     // output; whatever was made of the output is discarded on the way out.
     try {
         // The reader's memory comes first: where it cannot be had, no output
-        // has been touched. It reads ahead while the output is made. A file of
-        // one block is read inline: a thread would cost more than its reading.
-        XorBlockReader reader(input.fd.get(), key, input.size > XorBlockReader::kBlockSize,
-                              options.read, input.size);
+        // has been touched. It reads ahead while the output is made.
+        XorBlockReader reader(input.fd.get(), key, options.read, input.size);
         // A run stopped meanwhile makes nothing more.
         if (!hooks.go_on())
-            return CryptOutcome::Cancelled;
-        std::unique_ptr<PartnerOutput> output;
-        const CryptOutcome opened =
-            open_output(output, out_name, input, umask, options, hooks, error);
-        if (opened != CryptOutcome::Done)
+            return {CryptOutcome::Cancelled, 0, nullptr};
+        WrittenPartner opened = open_output(out_name, input, umask, options, hooks);
+        if (opened.outcome != CryptOutcome::Done)
             return opened;
+        PartnerOutput &output = *opened.output;
         if (input.size > XorBlockReader::kBlockSize)
-            output->expect(input.size);
-        output->watch(hooks.go_on);
+            output.expect(input.size);
+        output.watch(hooks.go_on);
         hooks.report({ProgressStep::Start, 0, 0.0, 0});
         int milestones = 0;
-        const CryptOutcome outcome = pump(reader, input, *output, hooks, &milestones, error);
-        if (outcome != CryptOutcome::Done)
-            return outcome;
+        if (WrittenPartner pumped = pump(reader, input, output, hooks, milestones);
+            pumped.outcome != CryptOutcome::Done)
+            return pumped;
         // The reader runs ahead of the writes: a change after the last read
         // but during the run shows in the size.
         struct stat now;
-        if (::fstat(input.fd.get(), &now) != 0) {
-            *error = errno;
-            return CryptOutcome::InFileNotReadable;
-        }
-        if (static_cast<std::uint64_t>(now.st_size) != input.size) {
-            *error = EBUSY;
-            return CryptOutcome::InFileNotReadable;
-        }
+        if (::fstat(input.fd.get(), &now) != 0)
+            return {CryptOutcome::InFileNotReadable, errno, nullptr};
+        if (static_cast<std::uint64_t>(now.st_size) != input.size)
+            return {CryptOutcome::InFileNotReadable, EBUSY, nullptr};
         input.fd.reset();
-        output->watch(nullptr);
+        output.watch(nullptr);
         hooks.report({ProgressStep::End, input.size, 1.0, milestones});
-        *written = std::move(output);
-        return CryptOutcome::Done;
+        return opened;
     } catch (const std::bad_alloc &) {
-        *error = ENOMEM;
-        return CryptOutcome::OutFileNotWritten;
+        return {CryptOutcome::OutFileNotWritten, ENOMEM, nullptr};
     }
 }

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "crypt.h"
 #include "output.h"
+#include "run.h"
 
 // What the transform of one path asks of the run around it.
 struct WriteHooks {
@@ -24,10 +24,16 @@ struct WriteHooks {
     std::function<bool()> commit_earlier;
 };
 
+// What the transform of one path made: Done with the complete output, ready
+// for its commit, or how it failed, with the errno of the failure (as
+// CryptRun::take tells it).
+struct WrittenPartner {
+    CryptOutcome outcome = CryptOutcome::Done;
+    int error = 0;
+    std::unique_ptr<PartnerOutput> output;
+};
+
 // Opens out_name for the input's partner (a new one's mode less umask),
-// reports Start, writes the XORed bytes with their milestones and reports
-// End; then *written holds the complete output, ready for its commit. On a
-// failure *error is its errno (as CryptRun::take tells it).
-CryptOutcome WritePartner(InputFile input, const std::string &out_name, std::string_view key,
-                          mode_t umask, const TransformOptions &options, const WriteHooks &hooks,
-                          std::unique_ptr<PartnerOutput> *written, int *error);
+// reports Start, writes the XORed bytes with their milestones and reports End.
+WrittenPartner WritePartner(InputFile input, const std::string &out_name, std::string_view key,
+                            mode_t umask, const TransformOptions &options, const WriteHooks &hooks);

@@ -162,8 +162,15 @@ gboolean show_reports(gpointer data)
     --shown->outstanding;
     // Cleared before taking: a step reported after the take queues anew.
     shown->queued = false;
-    shown->taken_all = shown->run->take(shown->pending, &shown->outcome, &shown->file,
-                                        &shown->error, &shown->path);
+    RunTaken taken = shown->run->take();
+    shown->pending.insert(shown->pending.end(), taken.reports.begin(), taken.reports.end());
+    if (taken.end) {
+        shown->taken_all = true;
+        shown->outcome = taken.end->outcome;
+        shown->file = taken.end->file;
+        shown->error = taken.end->error;
+        shown->path = std::move(taken.end->path);
+    }
     show_when_due(*shown);
     return G_SOURCE_REMOVE;
 }

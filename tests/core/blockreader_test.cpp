@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "crypt/blockreader.h"
+#include "crypt/fd.h"
 #include "files.h"
 
 namespace {
@@ -49,15 +50,14 @@ Drained drain(XorBlockReader &reader, std::chrono::milliseconds wait = 5000ms)
     }
 }
 
-class BlockReader : public ::testing::TestWithParam<bool> {
+class BlockReader : public ::testing::Test {
 protected:
-    bool threaded() const { return GetParam(); }
     ScratchDir scratch_;
 };
 
 } // namespace
 
-TEST_P(BlockReader, blocks_hold_the_input_xored_by_file_offset)
+TEST_F(BlockReader, blocks_hold_the_input_xored_by_file_offset)
 {
     for (std::size_t size :
          {std::size_t{0}, std::size_t{1}, kBlock - 1, kBlock, 3 * kBlock + 4567}) {
@@ -65,8 +65,7 @@ TEST_P(BlockReader, blocks_hold_the_input_xored_by_file_offset)
         const std::string bytes = random_bytes(size, static_cast<unsigned>(size));
         write_file(scratch_.path("in"), bytes);
         UniqueFd fd(::open(scratch_.path("in").c_str(), O_RDONLY | O_CLOEXEC));
-        XorBlockReader reader(fd.get(), kKey, threaded());
-        EXPECT_EQ(reader.threaded(), threaded());
+        XorBlockReader reader(fd.get(), kKey);
         const Drained d = drain(reader);
         EXPECT_EQ(d.last, XorBlockReader::Status::End);
         EXPECT_EQ(d.bytes, xor_with(bytes, kKey));
@@ -77,7 +76,7 @@ TEST_P(BlockReader, blocks_hold_the_input_xored_by_file_offset)
     }
 }
 
-TEST_P(BlockReader, a_failed_read_comes_once_after_the_bytes_before_it_and_eintr_is_retried)
+TEST_F(BlockReader, a_failed_read_comes_once_after_the_bytes_before_it_and_eintr_is_retried)
 {
     const std::string bytes = random_bytes(4 * kBlock, 3);
     write_file(scratch_.path("in"), bytes);
@@ -85,23 +84,22 @@ TEST_P(BlockReader, a_failed_read_comes_once_after_the_bytes_before_it_and_eintr
     const std::size_t fail_at = kBlock + 1000;
     std::size_t offset = 0, calls = 0, calls_after_failure = 0;
     bool interrupted = false;
-    XorBlockReader reader(fd.get(), kKey, threaded(),
-                          [&](int f, char *buffer, std::size_t n) -> ssize_t {
-                              ++calls;
-                              if (!interrupted) {
-                                  interrupted = true;
-                                  errno = EINTR;
-                                  return -1;
-                              }
-                              if (offset >= fail_at) {
-                                  ++calls_after_failure;
-                                  errno = EIO;
-                                  return -1;
-                              }
-                              const ssize_t got = ::read(f, buffer, std::min(n, fail_at - offset));
-                              offset += static_cast<std::size_t>(got);
-                              return got;
-                          });
+    XorBlockReader reader(fd.get(), kKey, [&](int f, char *buffer, std::size_t n) -> ssize_t {
+        ++calls;
+        if (!interrupted) {
+            interrupted = true;
+            errno = EINTR;
+            return -1;
+        }
+        if (offset >= fail_at) {
+            ++calls_after_failure;
+            errno = EIO;
+            return -1;
+        }
+        const ssize_t got = ::read(f, buffer, std::min(n, fail_at - offset));
+        offset += static_cast<std::size_t>(got);
+        return got;
+    });
     const Drained d = drain(reader);
     EXPECT_EQ(d.last, XorBlockReader::Status::Error);
     EXPECT_EQ(d.bytes, xor_with(bytes.substr(0, fail_at), kKey));
@@ -111,14 +109,14 @@ TEST_P(BlockReader, a_failed_read_comes_once_after_the_bytes_before_it_and_eintr
     EXPECT_EQ(calls_after_failure, 1u) << "no read after the failure";
 }
 
-TEST_P(BlockReader, dropped_mid_file_it_stops_within_the_ring_and_joins)
+TEST_F(BlockReader, dropped_mid_file_it_stops_within_the_ring_and_joins)
 {
     const std::string bytes = random_bytes(16 * kBlock, 4);
     write_file(scratch_.path("in"), bytes);
     UniqueFd fd(::open(scratch_.path("in").c_str(), O_RDONLY | O_CLOEXEC));
     std::atomic<std::size_t> read_bytes{0};
     {
-        XorBlockReader reader(fd.get(), kKey, threaded(), [&](int f, char *buffer, std::size_t n) {
+        XorBlockReader reader(fd.get(), kKey, [&](int f, char *buffer, std::size_t n) {
             const ssize_t got = ::read(f, buffer, n);
             read_bytes += static_cast<std::size_t>(std::max<ssize_t>(got, 0));
             return got;
@@ -132,7 +130,7 @@ TEST_P(BlockReader, dropped_mid_file_it_stops_within_the_ring_and_joins)
     EXPECT_LE(read_bytes.load(), (XorBlockReader::kRingSize + 1) * kBlock);
 }
 
-TEST_P(BlockReader, a_slow_source_gives_pending_and_then_its_bytes)
+TEST_F(BlockReader, a_slow_source_gives_pending_and_then_its_bytes)
 {
     int ends[2];
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
@@ -149,21 +147,14 @@ TEST_P(BlockReader, a_slow_source_gives_pending_and_then_its_bytes)
         }
         write_end.reset();
     });
-    XorBlockReader reader(read_end.get(), kKey, threaded());
-    if (threaded()) {
-        const char *data;
-        std::size_t size;
-        EXPECT_EQ(reader.next(20ms, &data, &size), XorBlockReader::Status::Pending);
-    }
+    XorBlockReader reader(read_end.get(), kKey);
+    const char *data;
+    std::size_t size;
+    EXPECT_EQ(reader.next(20ms, &data, &size), XorBlockReader::Status::Pending);
     go.set_value();
     const Drained d = drain(reader, 1ms);
     feeder.join();
     EXPECT_EQ(d.last, XorBlockReader::Status::End);
     EXPECT_EQ(d.bytes, xor_with(bytes, kKey));
-    if (threaded()) {
-        EXPECT_GT(d.pending, 0);
-    }
+    EXPECT_GT(d.pending, 0);
 }
-
-INSTANTIATE_TEST_SUITE_P(ThreadOrInline, BlockReader, ::testing::Bool(),
-                         [](const auto &test) { return test.param ? "thread" : "inline"; });

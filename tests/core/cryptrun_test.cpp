@@ -17,9 +17,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "crypt/crypt.h"
+#include "crypt/exitcleanup.h"
+#include "crypt/run.h"
 #include "faultydisk.h"
 #include "files.h"
+#include "runone.h"
 
 namespace {
 
@@ -35,45 +37,10 @@ std::size_t thread_count()
     return entries("/proc/self/task").size();
 }
 
-// Runs a CryptRun to its end, as the window does: woken by the worker, it
-// takes what was reported; `on_report` may stop the run.
-struct RunResult {
-    std::vector<RunReport> reports;
-    CryptOutcome outcome = CryptOutcome::Done;
-    std::size_t file = 0;
-    int error = 0;
-    std::string path;
-};
 RunResult run_list(const std::vector<std::string> &paths, const TransformOptions &options = {},
                    const std::function<void(CryptRun &, const RunReport &)> &on_report = nullptr)
 {
-    std::mutex mutex;
-    std::condition_variable woken;
-    bool wake = false;
-    RunResult result;
-    CryptRun run(
-        paths, kKey,
-        [&] {
-            std::lock_guard<std::mutex> lock(mutex);
-            wake = true;
-            woken.notify_one();
-        },
-        options);
-    for (;;) {
-        std::vector<RunReport> taken;
-        const bool ended =
-            run.take(taken, &result.outcome, &result.file, &result.error, &result.path);
-        for (const RunReport &report : taken) {
-            result.reports.push_back(report);
-            if (on_report)
-                on_report(run, report);
-        }
-        if (ended)
-            return result;
-        std::unique_lock<std::mutex> lock(mutex);
-        woken.wait_for(lock, std::chrono::milliseconds(100), [&] { return wake; });
-        wake = false;
-    }
+    return RunToEnd(paths, kKey, options, on_report);
 }
 
 // Files in list order, each with its own steps; the first path that fails
@@ -155,6 +122,31 @@ TEST_F(Run, a_run_works_through_its_list_in_order_and_stops_at_the_first_failure
     EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_with("first", kKey));
     EXPECT_EQ(read_file(path("btenvarixcrypto")), "made meanwhile");
     EXPECT_EQ(read_file(path("ctenvarixcrypto")), "earlier, linked");
+}
+
+// Where no thread can be had, for the run, its commits or a reader, the same
+// work runs on the calling thread and the run ends as it would.
+TEST_F(Run, without_threads_a_run_does_the_same_work_on_the_caller)
+{
+    const std::string big = random_bytes(3 * 256 * 1024 + 7, 16);
+    write_file(path("big"), big);
+    write_file(path("small"), "small");
+    // The first start to fail is the worker's, the committer's, a reader's.
+    for (int fails_from : {1, 2, 3}) {
+        write_file(path("smalltenvarixcrypto"), "earlier");
+        std::remove(path("bigtenvarixcrypto").c_str());
+        faultydisk::threads_fail_from = fails_from;
+        const RunResult r = run_list({path("small"), path("big")});
+        EXPECT_GE(faultydisk::thread_calls, fails_from) << "a start failed";
+        faultydisk::reset();
+        EXPECT_EQ(r.outcome, CryptOutcome::Done) << fails_from;
+        ASSERT_FALSE(r.reports.empty());
+        EXPECT_EQ(r.reports.back().file, 1u);
+        EXPECT_EQ(r.reports.back().step.kind, ProgressStep::End);
+        EXPECT_EQ(read_file(path("smalltenvarixcrypto")), xor_with("small", kKey));
+        EXPECT_EQ(read_file(path("bigtenvarixcrypto")), xor_with(big, kKey));
+        EXPECT_EQ(entries(scratch_.dir()).size(), 4u) << fails_from;
+    }
 }
 
 // Many small files made durable in groups, then a slow large one: a stop
@@ -245,13 +237,10 @@ TEST_F(Run, on_a_slow_disk_small_files_take_their_names_as_the_run_goes)
 bool let_go_after_stop(CryptRun &run)
 {
     run.stop();
-    std::vector<RunReport> ignored;
-    CryptOutcome outcome;
-    std::size_t file;
     for (int i = 0; i < 500; ++i) {
         if (run.abandon())
             return true;
-        if (run.take(ignored, &outcome, &file))
+        if (run.take().end)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -261,11 +250,9 @@ bool let_go_after_stop(CryptRun &run)
 // Waits (5 s at most) until the run has reported a step of path `file`.
 void wait_for_file(CryptRun &run, std::size_t file)
 {
-    std::vector<RunReport> reports;
-    CryptOutcome outcome;
-    std::size_t at;
-    for (int i = 0; i < 500 && (reports.empty() || reports.back().file < file); ++i) {
-        run.take(reports, &outcome, &at);
+    for (std::size_t last = 0, i = 0; i < 500 && last < file; ++i) {
+        for (const RunReport &report : run.take().reports)
+            last = report.file;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
@@ -317,13 +304,10 @@ TEST_F(Run, a_stopped_run_is_let_go_of_only_once_its_done_files_are_named)
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
     };
     CryptRun run({paths[0], paths[1], paths[2], path("large")}, kKey, nullptr, options);
-    std::vector<RunReport> reports;
-    CryptOutcome outcome;
-    std::size_t file;
-    for (int i = 0; i < 500 && (reports.empty() || reports.back().step.kind != ProgressStep::End ||
-                                reports.back().file != 3);
-         ++i) {
-        run.take(reports, &outcome, &file);
+    bool large_ended = false;
+    for (int i = 0; i < 500 && !large_ended; ++i) {
+        for (const RunReport &report : run.take().reports)
+            large_ended = report.file == 3 && report.step.kind == ProgressStep::End;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     let_go_after_stop(run); // let go of, or ended

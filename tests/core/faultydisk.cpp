@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -58,6 +59,8 @@ void reset()
     syncfs_fails_from = 0;
     folder_fsync_fails = false;
     no_unnamed_files = false;
+    thread_calls = 0;
+    threads_fail_from = 0;
     fail_close_of("");
     release_open();
 }
@@ -129,4 +132,13 @@ extern "C" int openat(int dirfd, const char *path, int flags, ...)
         return -1;
     }
     return real<int (*)(int, const char *, int, ...)>("openat")(dirfd, path, flags, mode);
+}
+
+extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
+                              void *arg)
+{
+    if (threads_fail_from > 0 && ++thread_calls >= threads_fail_from)
+        return EAGAIN;
+    using Create = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+    return real<Create>("pthread_create")(thread, attr, start, arg);
 }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A disk that misbehaves as real ones do, for the core's tests: the test
-// binary's own syncfs, fsync, close, open and openat stand in front of the C
+// binary's own syncfs, fsync, close, open, openat and pthread_create stand in front of the C
 // library's for every call the core makes, and pass through unless a fault
 // below is armed.
 #pragma once
@@ -21,6 +21,11 @@ inline std::atomic<int> syncfs_fails_from{0};
 inline std::atomic<bool> folder_fsync_fails{false};
 // Unnamed temporary files (O_TMPFILE) are not supported, as on FAT.
 inline std::atomic<bool> no_unnamed_files{false};
+
+// From this call of pthread_create on (1-based, counted from reset()), no
+// thread can be had (EAGAIN); 0 for none.
+inline std::atomic<int> thread_calls{0};
+inline std::atomic<int> threads_fail_from{0};
 
 // The close of a descriptor open for reading and writing on the file this
 // path names when it is closed fails with EIO (after closing it, as Linux

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "crypt/crypt.h"
+#include "crypt/names.h"
 
 TEST(MakeOutFileName, appends_or_cuts_the_marker)
 {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "crypt/crypt.h"
+#include "crypt/keyrules.h"
 
 TEST(CharToInt, maps_every_byte_to_its_unsigned_value)
 {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "crypt/crypt.h"
+#include "crypt/run.h"
 
 namespace {
 

@@ -23,8 +23,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "crypt/crypt.h"
+#include "crypt/exitcleanup.h"
+#include "crypt/run.h"
 #include "files.h"
+#include "runone.h"
 
 namespace {
 
@@ -32,24 +34,17 @@ using namespace testfiles;
 
 class Transform : public ScratchTest {
 protected:
-    // Transforms in into its partner name, recording every progress step
-    // and a failure's errno.
+    // Transforms in into its partner name in a run of its own, recording
+    // every progress step and a failure's errno.
     CryptOutcome crypt(const std::string &in, const std::string &key = kKey,
-                       const ProgressFn &progress = nullptr, const TransformOptions &options = {})
+                       const TransformOptions &options = {})
     {
-        std::optional<InputFile> input = OpenInputFile(in);
-        if (!input) {
-            error_ = errno;
-            return CryptOutcome::InFileNotFound;
-        }
+        const RunResult r = RunToEnd({in}, key, options);
         steps_.clear();
-        return TransformFile(
-            std::move(*input), MakeOutFileName(in), key,
-            [&](const ProgressStep &s) {
-                steps_.push_back(s);
-                return progress ? progress(s) : true;
-            },
-            options, &error_);
+        for (const RunReport &report : r.reports)
+            steps_.push_back(report.step);
+        error_ = r.error;
+        return r.outcome;
     }
 
     std::vector<ProgressStep> steps_;
@@ -103,36 +98,6 @@ TEST_F(Transform, fifteen_bytes_with_a_fourteen_byte_key_reuse_key_byte_zero)
     EXPECT_EQ(read_file(path("ftenvarixcrypto")), kKey + kKey[0]);
 }
 
-TEST_F(Transform, each_milestone_comes_before_its_byte_is_written)
-{
-    const std::size_t size = 2 * 1024 * 1024 + 3;
-    write_file(path("big"), random_bytes(size, 3));
-    std::vector<std::uint64_t> written_at_step;
-    ASSERT_EQ(crypt(path("big"), kKey,
-                    [&](const ProgressStep &) {
-                        // The output under way is the one open file besides the input.
-                        std::uint64_t written = 0;
-                        for (const auto &[name, st] : open_files_in(scratch_.dir()))
-                            if (name != path("big"))
-                                written = std::uint64_t(st.st_size);
-                        written_at_step.push_back(written);
-                        return true;
-                    }),
-              CryptOutcome::Done);
-    const auto schedule = ProgressSchedule(size);
-    ASSERT_EQ(steps_.size(), schedule.size() + 2);
-    EXPECT_EQ(steps_.front().kind, ProgressStep::Start);
-    EXPECT_EQ(written_at_step.front(), 0u);
-    for (std::size_t i = 0; i < schedule.size(); ++i) {
-        EXPECT_EQ(steps_[i + 1].fraction, schedule[i].fraction);
-        // Reported with the block that holds its byte, before that block is written.
-        EXPECT_LE(written_at_step[i + 1], schedule[i].byte - 1);
-        EXPECT_GT(written_at_step[i + 1] + 256 * 1024, schedule[i].byte - 1);
-    }
-    EXPECT_EQ(steps_.back().fraction, 1.0);
-    EXPECT_EQ(written_at_step.back(), size);
-}
-
 TEST_F(Transform, inputs_that_are_no_regular_files_do_not_open)
 {
     mkdir(path("dir").c_str(), 0755);
@@ -157,27 +122,11 @@ TEST_F(Transform, inputs_that_are_no_regular_files_do_not_open)
 TEST_F(Transform, a_read_error_keeps_the_earlier_output_and_leaves_no_temporary_file)
 {
     write_file(path("memtenvarixcrypto"), "earlier");
-    auto input = OpenInputFile("/proc/self/mem");
-    ASSERT_TRUE(input.has_value());
-    int error = 0;
-    EXPECT_EQ(TransformFile(
-                  std::move(*input), path("memtenvarixcrypto"), kKey,
-                  [](const ProgressStep &) { return true; }, {}, &error),
-              CryptOutcome::InFileNotReadable);
-    EXPECT_EQ(error, EIO);
+    ASSERT_EQ(symlink("/proc/self/mem", path("mem").c_str()), 0);
+    EXPECT_EQ(crypt(path("mem")), CryptOutcome::InFileNotReadable);
+    EXPECT_EQ(error_, EIO);
     EXPECT_EQ(read_file(path("memtenvarixcrypto")), "earlier");
-    EXPECT_EQ(entries(scratch_.dir()), std::vector<std::string>{"memtenvarixcrypto"});
-}
-
-TEST_F(Transform, a_cancel_discards_the_output_under_way)
-{
-    write_file(path("c"), random_bytes(100000, 4));
-    write_file(path("ctenvarixcrypto"), "earlier");
-    EXPECT_EQ(crypt(path("c"), kKey,
-                    [](const ProgressStep &s) { return s.kind != ProgressStep::Milestone; }),
-              CryptOutcome::Cancelled);
-    EXPECT_EQ(read_file(path("ctenvarixcrypto")), "earlier");
-    EXPECT_EQ(entries(scratch_.dir()), (std::vector<std::string>{"c", "ctenvarixcrypto"}));
+    EXPECT_EQ(entries(scratch_.dir()), (std::vector<std::string>{"mem", "memtenvarixcrypto"}));
 }
 
 TEST_F(Transform, outputs_that_cannot_be_created_are_refused_before_writing)
@@ -204,10 +153,6 @@ TEST_F(Transform, outputs_that_cannot_be_created_are_refused_before_writing)
     EXPECT_EQ(error_, ENOENT);
 
     EXPECT_TRUE(steps_.empty());
-    auto input = OpenInputFile(path("x"));
-    EXPECT_EQ(TransformFile(std::move(*input), "", kKey, nullptr, {}, &error_),
-              CryptOutcome::OutFileNotWritten);
-    EXPECT_EQ(error_, ENOENT);
 }
 
 TEST_F(Transform, a_symlinked_output_replaces_the_file_it_leads_to)
@@ -252,18 +197,14 @@ TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_by
     const std::string earlier = random_bytes(20000, 5);
     write_file(small + "/bigtenvarixcrypto", earlier);
     // Several blocks, so that room for it is asked for (and refused) first.
+    // The inputs are links to files outside, so that only outputs take room.
     const std::string big = random_bytes(800000, 6);
     write_file(path("big"), big);
-    auto input = OpenInputFile(path("big"));
-    ASSERT_TRUE(input.has_value());
-    int error = 0;
-    EXPECT_EQ(TransformFile(
-                  std::move(*input), small + "/bigtenvarixcrypto", kKey,
-                  [](const ProgressStep &) { return true; }, {}, &error),
-              CryptOutcome::OutFileNotWritten);
-    EXPECT_EQ(error, ENOSPC);
+    ASSERT_EQ(symlink(path("big").c_str(), (small + "/big").c_str()), 0);
+    EXPECT_EQ(crypt(small + "/big"), CryptOutcome::OutFileNotWritten);
+    EXPECT_EQ(error_, ENOSPC);
     EXPECT_EQ(read_file(small + "/bigtenvarixcrypto"), earlier);
-    EXPECT_EQ(entries(small), std::vector<std::string>{"bigtenvarixcrypto"});
+    EXPECT_EQ(entries(small), (std::vector<std::string>{"big", "bigtenvarixcrypto"}));
 
     // A file-size limit smaller than the output is a failed write, not the
     // end of the process.
@@ -272,25 +213,19 @@ TEST_F(Transform, a_full_or_read_only_disk_leaves_the_earlier_output_byte_for_by
     limit = was;
     limit.rlim_cur = 300000;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    input = OpenInputFile(path("big"));
-    const CryptOutcome limited =
-        TransformFile(std::move(*input), path("limited"), kKey, nullptr, {}, &error);
+    const CryptOutcome limited = crypt(path("big"));
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &was), 0);
     EXPECT_EQ(limited, CryptOutcome::OutFileNotWritten);
-    EXPECT_EQ(error, EFBIG);
-    EXPECT_FALSE(exists(path("limited")));
+    EXPECT_EQ(error_, EFBIG);
+    EXPECT_FALSE(exists(path("bigtenvarixcrypto")));
 
-    ASSERT_TRUE(tmpfs.remount_read_only());
     write_file(path("tiny"), "tiny");
-    input = OpenInputFile(path("tiny"));
-    int steps = 0;
-    EXPECT_EQ(TransformFile(
-                  std::move(*input), small + "/tinytenvarixcrypto", kKey,
-                  [&](const ProgressStep &) { return ++steps, true; }, {}, &error),
-              CryptOutcome::OutFileNotWritten);
-    EXPECT_EQ(error, EROFS);
-    EXPECT_EQ(steps, 0);
-    EXPECT_EQ(entries(small), std::vector<std::string>{"bigtenvarixcrypto"});
+    ASSERT_EQ(symlink(path("tiny").c_str(), (small + "/tiny").c_str()), 0);
+    ASSERT_TRUE(tmpfs.remount_read_only());
+    EXPECT_EQ(crypt(small + "/tiny"), CryptOutcome::OutFileNotWritten);
+    EXPECT_EQ(error_, EROFS);
+    EXPECT_TRUE(steps_.empty());
+    EXPECT_EQ(entries(small), (std::vector<std::string>{"big", "bigtenvarixcrypto", "tiny"}));
 }
 
 TEST_F(Transform, an_output_name_that_leads_to_the_input_is_refused_and_nothing_changes)
@@ -405,11 +340,7 @@ TEST_F(Transform, the_kernel_judges_the_output_as_for_a_plain_open_for_writing)
     chmod((shared + "ytenvarixcrypto").c_str(), 0664);
 
     auto crypt_as_user = [&](const std::string &in) {
-        return as_test_user([&] {
-            auto input = OpenInputFile(in);
-            return input ? int(TransformFile(std::move(*input), MakeOutFileName(in), kKey, nullptr))
-                         : 100;
-        });
+        return as_test_user([&] { return int(RunToEnd({in}, kKey).outcome); });
     };
     EXPECT_EQ(crypt_as_user(shared + "readonly"), int(CryptOutcome::OutFileNotWritten));
     EXPECT_EQ(read_file(shared + "readonlytenvarixcrypto"), "write protected");
@@ -431,10 +362,7 @@ TEST_F(Transform, the_kernel_judges_the_output_as_for_a_plain_open_for_writing)
     write_file(path("sticky/report.txttenvarixcrypto"), "decrypt me");
     symlink(path("important.txt").c_str(), path("sticky/report.txt").c_str());
     lchown(path("sticky/report.txt").c_str(), other_uid, other_gid);
-    auto input = OpenInputFile(path("sticky/report.txttenvarixcrypto"));
-    ASSERT_TRUE(input.has_value());
-    EXPECT_EQ(TransformFile(std::move(*input), path("sticky/report.txt"), kKey, nullptr),
-              CryptOutcome::OutFileNotWritten);
+    EXPECT_EQ(crypt(path("sticky/report.txttenvarixcrypto")), CryptOutcome::OutFileNotWritten);
     write_file("/proc/sys/fs/protected_symlinks", saved);
     EXPECT_EQ(read_file(path("important.txt")), "important");
 }
@@ -444,14 +372,14 @@ TEST_F(Transform, an_input_that_shrinks_or_grows_during_the_run_is_not_readable)
     for (const std::size_t new_size : {std::size_t(1000), std::size_t(600000)}) {
         write_file(path("live"), random_bytes(500000, 8));
         write_file(path("livetenvarixcrypto"), "earlier");
-        EXPECT_EQ(crypt(path("live"), kKey,
-                        [&](const ProgressStep &s) {
-                            if (s.kind == ProgressStep::Milestone && s.milestones == 1)
-                                truncate(path("live").c_str(), off_t(new_size));
-                            return true;
-                        }),
-                  CryptOutcome::InFileNotReadable)
-            << new_size;
+        // Changed once the first block is read.
+        TransformOptions options;
+        options.read = [&](int fd, char *buffer, std::size_t n) {
+            if (lseek(fd, 0, SEEK_CUR) > 0)
+                truncate(path("live").c_str(), off_t(new_size));
+            return ::read(fd, buffer, n);
+        };
+        EXPECT_EQ(crypt(path("live"), kKey, options), CryptOutcome::InFileNotReadable) << new_size;
         EXPECT_EQ(error_, EBUSY) << new_size;
         EXPECT_EQ(read_file(path("livetenvarixcrypto")), "earlier");
         EXPECT_EQ(entries(scratch_.dir()).size(), 2u);
@@ -469,30 +397,30 @@ TEST_F(Transform, nobody_sees_the_output_under_way_and_a_killed_run_leaves_nothi
     const std::string earlier = random_bytes(5000, 9);
     write_file(tmpfs.path("big"), random_bytes(20 << 20, 10));
     write_file(tmpfs.path("bigtenvarixcrypto"), earlier);
-    int looks = 0;
-    EXPECT_EQ(crypt(tmpfs.path("big"), kKey,
-                    [&](const ProgressStep &) {
-                        for (const auto &[name, st] : open_files_in(dir))
-                            if (name.rfind(dir + "/#", 0) == 0) {
-                                EXPECT_EQ(st.st_mode & 077, 0u) << name;
-                                ++looks;
-                            }
-                        EXPECT_EQ(entries(dir).size(), 2u);
-                        return true;
-                    }),
-              CryptOutcome::Done);
+    // Looked at before each read, as the output is written.
+    std::atomic<int> looks{0};
+    TransformOptions options;
+    options.read = [&](int fd, char *buffer, std::size_t n) {
+        for (const auto &[name, st] : open_files_in(dir))
+            if (name.rfind(dir + "/#", 0) == 0) {
+                EXPECT_EQ(st.st_mode & 077, 0u) << name;
+                ++looks;
+            }
+        EXPECT_EQ(entries(dir).size(), 2u);
+        return ::read(fd, buffer, n);
+    };
+    EXPECT_EQ(crypt(tmpfs.path("big"), kKey, options), CryptOutcome::Done);
     EXPECT_GE(looks, 10) << "the unnamed output under way";
 
     write_file(tmpfs.path("bigtenvarixcrypto"), earlier);
     const pid_t child = fork();
     if (child == 0) {
-        auto input = OpenInputFile(tmpfs.path("big"));
-        TransformFile(std::move(*input), tmpfs.path("bigtenvarixcrypto"), kKey,
-                      [](const ProgressStep &s) {
-                          if (s.kind == ProgressStep::Milestone && s.milestones == 5)
-                              raise(SIGKILL);
-                          return true;
-                      });
+        options.read = [](int fd, char *buffer, std::size_t n) {
+            if (lseek(fd, 0, SEEK_CUR) >= 10 << 20)
+                raise(SIGKILL);
+            return ::read(fd, buffer, n);
+        };
+        RunToEnd({tmpfs.path("big")}, kKey, options);
         _exit(0);
     }
     int status = 0;
@@ -520,16 +448,15 @@ TEST_F(Transform, on_a_file_system_without_permissions_outputs_are_created_and_r
     } unmount{dir};
     const std::string bytes = random_bytes(700000, 11);
     write_file(dir + "/a.txt", bytes);
+    // The temporary file's hidden name, looked at as its commit begins.
     std::vector<std::string> seen_under_way;
+    TransformOptions options;
+    options.committing = [&](std::size_t) {
+        if (CurrentTemporaryFile())
+            seen_under_way.push_back(CurrentTemporaryFile());
+    };
     for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(crypt(dir + "/a.txt", kKey,
-                        [&](const ProgressStep &s) {
-                            if (s.kind == ProgressStep::Milestone && CurrentTemporaryFile())
-                                seen_under_way.push_back(CurrentTemporaryFile());
-                            return true;
-                        }),
-                  CryptOutcome::Done)
-            << round;
+        ASSERT_EQ(crypt(dir + "/a.txt", kKey, options), CryptOutcome::Done) << round;
         EXPECT_EQ(read_file(dir + "/a.txttenvarixcrypto"), xor_with(bytes, kKey));
         EXPECT_EQ(entries(dir), (std::vector<std::string>{"a.txt", "a.txttenvarixcrypto"}));
     }
