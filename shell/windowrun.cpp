@@ -38,7 +38,9 @@ constexpr guint kShowPeriod = 10;
 constexpr gint64 kBarPeriod = 40 * 1000;
 // How long a stopped run may take before a worker held up by its disk is
 // let go of, so that Cancel and the end signals end the program promptly.
-constexpr gint64 kLetGoAfter = 100 * 1000; // microseconds
+// Letting go ends all writing in the process, so tests that go on after a
+// stop wait longer (TenvarixCryptoSetLetGoAfter).
+gint64 let_go_after = 100 * 1000; // microseconds
 // How runs read their inputs; tests slow them down.
 TransformOptions run_options;
 
@@ -254,7 +256,7 @@ bool follow_run(CryptRun &run, Shown &shown)
             stop_asked = g_get_monotonic_time();
             ticker = g_timeout_add(
                 20, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-        } else if (stop_asked && g_get_monotonic_time() - stop_asked > kLetGoAfter &&
+        } else if (stop_asked && g_get_monotonic_time() - stop_asked > let_go_after &&
                    run.abandon()) {
             EndWritingForExit();
             shown.outcome = CryptOutcome::Cancelled;
@@ -357,6 +359,11 @@ void doCryptFile(const ProgressStep &step, std::size_t file, std::size_t files)
 void TenvarixCryptoSetRunOptions(TransformOptions options)
 {
     run_options = std::move(options);
+}
+
+void TenvarixCryptoSetLetGoAfter(gint64 microseconds)
+{
+    let_go_after = microseconds;
 }
 
 void TenvarixCryptoStopRun()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <glib.h>
 
 #include "crypt/crypt.h"
 
@@ -14,6 +15,9 @@ void TenvarixCryptoStopRun();
 void TenvarixCryptoKeepDoneFiles();
 // How the next runs read their inputs: for tests that need a slow input.
 void TenvarixCryptoSetRunOptions(TransformOptions options);
+// How long a stopped run's worker is waited for before it is let go of, which
+// ends all writing in the process: for a test process that goes on after it.
+void TenvarixCryptoSetLetGoAfter(gint64 microseconds);
 
 // The crypt action: 0 when every listed file was transformed, 1 when the run
 // stopped (with a message in the message line, or on a cancel request). The
