@@ -35,8 +35,12 @@ public:
     // could; false (nothing changed) when that open is refused, the name
     // leads to the input or to no regular file, or nothing can be created.
     // durable: the file reaches the disk before it takes the name, and its
-    // writeback starts as it is written.
-    bool open(const std::string &out_name, const InputFile &input, mode_t umask, bool durable);
+    // writeback starts as it is written. name_free: a look just before found
+    // nothing under out_name, so a new file is made straight away; should
+    // one appear meanwhile, the commit refuses its name (EEXIST), as for one
+    // that appears while the output is written.
+    bool open(const std::string &out_name, const InputFile &input, mode_t umask, bool durable,
+              bool name_free = false);
     // Asked between pieces of the waits for the disk; false gives up the
     // write or commit under way (which then fail).
     void watch(std::function<bool()> go_on) { writeback_.watch(std::move(go_on)); }
