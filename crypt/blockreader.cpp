@@ -82,13 +82,19 @@ XorBlockReader::XorBlockReader(int fd, std::string_view key, ReadFn read, std::u
           std::min<std::uint64_t>(kBlockSize, (expected + kPageSize) / kPageSize * kPageSize))),
       // An empty key leaves the bytes as they are.
       pattern_(expand_key(key.empty() ? std::string_view("\0", 1) : key)),
-      key_size_(key.empty() ? 1 : key.size())
+      key_size_(key.empty() ? 1 : key.size()),
+      expected_(expected)
 {
+    // An input known to fit in one block is read by next() itself, into one
+    // slot: a thread would cost more than the read.
+    const bool one_block = expected < block_size_;
     for (Slot &slot : slots_) {
         void *p = nullptr;
         if (::posix_memalign(&p, kPageSize, block_size_) != 0)
             throw std::bad_alloc();
         slot.buffer = Buffer(static_cast<char *>(p), &::free);
+        if (one_block)
+            return;
     }
     try {
         thread_ = std::thread(&XorBlockReader::run, this);
@@ -123,7 +129,8 @@ void XorBlockReader::fill(Slot &slot)
     }
     // Whole blocks, so that the consumer's writes stay page-aligned.
     while (slot.size < block_size_) {
-        const ssize_t n = read_(fd_, slot.buffer.get() + slot.size, block_size_ - slot.size);
+        const std::size_t asked = block_size_ - slot.size;
+        const ssize_t n = read_(fd_, slot.buffer.get() + slot.size, asked);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -136,7 +143,15 @@ void XorBlockReader::fill(Slot &slot)
             break;
         }
         slot.size += static_cast<std::size_t>(n);
+        // A short read that brings exactly the expected bytes is the end:
+        // the caller's look at the size after the last block tells of a file
+        // that grew since.
+        if (static_cast<std::size_t>(n) < asked && read_total_ + slot.size == expected_) {
+            ended_ = true;
+            break;
+        }
     }
+    read_total_ += slot.size;
     slot.used = std::max(slot.used, slot.size);
     // The bytes read before a failure still come first, the error after them.
     slot.status = slot.size > 0 ? Status::Block : failed_ ? Status::Error : Status::End;

@@ -28,9 +28,11 @@ public:
     using ReadFn = std::function<ssize_t(int fd, char *buffer, std::size_t size)>;
 
     // Reads fd from its current position; that position takes key byte 0.
-    // Where no thread can be had, next() reads each block itself.
+    // Where no thread can be had, or the expected input fits in one block,
+    // next() reads each block itself.
     // expected: the input's size, when known, so that a small input gets
-    // blocks of its own size rather than a whole ring of large ones.
+    // blocks of its own size rather than a whole ring of large ones; a short
+    // read that brings the bytes up to it is taken for the end.
     XorBlockReader(int fd, std::string_view key, ReadFn read = {},
                    std::uint64_t expected = kBlockSize);
     // Asks the thread to stop and joins it: it finishes at most the block it
@@ -73,6 +75,8 @@ private:
     bool failed_ = false;          // producer side: a read failed after a partial block
     int error_ = 0;                // producer side: its errno, read once Error is handed out
     bool ended_ = false;           // producer side: a read found the end
+    std::uint64_t expected_;       // the input's size as the caller knew it
+    std::uint64_t read_total_ = 0; // producer side: bytes read so far
 
     Slot slots_[kRingSize];
     std::mutex mutex_;

@@ -5,10 +5,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <linux/magic.h>
 #include <map>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/vfs.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -38,11 +42,35 @@ std::size_t open_descriptors()
     return error || count == 0 ? 64 : count;
 }
 
+// Whether a flush of the whole file system (syncfs) on a descriptor tells of
+// every writeback error on it since that descriptor was opened or last
+// flushed: Linux 5.8 on, for the local file systems that record their
+// writeback errors on the file system itself (not a stacked one).
+bool flush_tells_errors(int file)
+{
+    struct utsname system;
+    int major = 0, minor = 0;
+    if (::uname(&system) != 0 || std::sscanf(system.release, "%d.%d", &major, &minor) != 2 ||
+        major < 5 || (major == 5 && minor < 8))
+        return false;
+    struct statfs fs;
+    if (::fstatfs(file, &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC: return true;
+    default: return false;
+    }
+}
+
 // One flush of each file system for a part of a group: fs[i] is the file
 // system of its output i where one flush of it covers it, or -1.
 struct FileSystems {
     std::vector<int> fs;
-    std::vector<int> any_file; // a descriptor on each of them
+    std::vector<int> any_file; // a descriptor on each of them, the first output's there
+    std::vector<bool> tells;   // flush_tells_errors of each
 
     FileSystems(const std::vector<PartnerOutput *> &outputs, bool durable) : fs(outputs.size(), -1)
     {
@@ -55,10 +83,20 @@ struct FileSystems {
             if (file < 0 || ::fstat(file, &st) != 0)
                 continue;
             const auto [it, fresh] = known.try_emplace(st.st_dev, int(any_file.size()));
-            if (fresh)
+            if (fresh) {
+                // Outputs are opened in list order: the first one's descriptor
+                // is older than any other's writes.
                 any_file.push_back(file);
+                tells.push_back(flush_tells_errors(file));
+            }
             fs[i] = it->second;
         }
+    }
+    // Whether output i's file system was flushed and the flush told of any
+    // error of its writes: there was none.
+    bool heard(std::size_t i, const std::vector<bool> &covered) const
+    {
+        return covered[i] && tells[fs[i]];
     }
     // Flushes each; whether output i's file system was flushed.
     std::vector<bool> flush() const
@@ -110,7 +148,8 @@ std::optional<CommitFailure> commit_together(const Group &group, std::size_t fro
     const FileSystems file_systems(outputs, durable);
     const std::vector<bool> data_flushed = file_systems.flush();
     up_to_failure(&good, [&](std::size_t i) {
-        return saving_errno(outputs[i]->commit_name(data_flushed[i]));
+        return saving_errno(
+            outputs[i]->commit_name(data_flushed[i], file_systems.heard(i, data_flushed)));
     });
     const std::vector<bool> names_flushed = file_systems.flush();
     PartnerOutput::FolderFlushes folders;
@@ -188,9 +227,15 @@ void Committer::hand(CompleteOutput complete)
     }
     ++held_;
     names_.insert(complete.names.begin(), complete.names.end());
-    large_queued_ += complete.size > kAloneBytes;
+    const bool large = complete.size > kAloneBytes;
+    large_queued_ += large;
+    // The committing thread is woken only where this output changes what it
+    // waits for: the first one starts the group's time, a large one makes it
+    // due; otherwise it looks again when that time is up or its commit ends.
+    const bool news = queue_.empty() || large;
     queue_.push_back(std::move(complete));
-    work_cv_.notify_one();
+    if (news)
+        work_cv_.notify_one();
     lock.unlock();
     if (no_thread_)
         run(); // no thread to be had: the same commits, here and now

@@ -23,19 +23,30 @@ namespace {
 // on the way leads to, so that a link to a name an output is still to take
 // matches that name, whether the name exists yet or not. Empty where the
 // folder cannot be found. The last folder is remembered, as a list mostly
-// names files side by side.
+// names files side by side; and what the look at the name itself found, for
+// the open that follows.
 class NameKeys {
 public:
+    enum class Found { Unknown, Nothing, RegularFile };
+
     std::vector<std::string> of(const std::string &path)
     {
         std::vector<std::string> keys;
         std::string name = path;
+        found_ = Found::Unknown;
         // As many links as the kernel follows before it gives up (ELOOP).
         for (int hop = 0; hop < 40; ++hop) {
             const std::string key = key_of(name);
             if (key.empty() || std::find(keys.begin(), keys.end(), key) != keys.end())
                 break;
             keys.push_back(key);
+            struct stat st;
+            const bool there = ::lstat(name.c_str(), &st) == 0;
+            if (hop == 0)
+                found_ = there ? (S_ISREG(st.st_mode) ? Found::RegularFile : Found::Unknown)
+                               : (errno == ENOENT ? Found::Nothing : Found::Unknown);
+            if (!there || !S_ISLNK(st.st_mode))
+                break;
             char target[4096];
             const ssize_t n = ::readlink(name.c_str(), target, sizeof target);
             if (n <= 0 || static_cast<std::size_t>(n) == sizeof target)
@@ -47,6 +58,8 @@ public:
         }
         return keys;
     }
+    // What the last of() found under the path itself (no link followed).
+    Found found() const { return found_; }
 
 private:
     std::string key_of(const std::string &path)
@@ -63,6 +76,7 @@ private:
     }
 
     std::string folder_, folder_id_;
+    Found found_ = Found::Unknown;
 };
 
 // One path of the run and its output's name.
@@ -76,6 +90,13 @@ struct Job {
 constexpr std::chrono::milliseconds kWorkerEndWait(200);
 
 } // namespace
+
+// What the worker's look-ups found just before a path's transform: no file
+// under its output name, a regular file (no link) at its path.
+struct Looked {
+    bool out_name_free = false;
+    bool input_regular = false;
+};
 
 struct CryptRun::State {
     std::mutex mutex;
@@ -153,16 +174,18 @@ struct CryptRun::State {
         committer.hurry();
     }
     WrittenPartner write(std::size_t i, const Job &job, std::vector<std::string> out_names,
-                         std::string_view key, mode_t umask, const TransformOptions &options);
+                         std::string_view key, mode_t umask, const TransformOptions &options,
+                         const Looked &looked);
     void work(std::vector<Job> &jobs, std::string_view key, const TransformOptions &options);
 };
 
 // The transform of path i into out_name, handed to the committer when done.
 WrittenPartner CryptRun::State::write(std::size_t i, const Job &job,
                                       std::vector<std::string> out_names, std::string_view key,
-                                      mode_t umask, const TransformOptions &options)
+                                      mode_t umask, const TransformOptions &options,
+                                      const Looked &looked)
 {
-    std::optional<InputFile> input = OpenInputFile(job.path);
+    std::optional<InputFile> input = OpenInputFile(job.path, looked.input_regular);
     if (!input) {
         // Perhaps out of descriptors: the outputs that wait hold some.
         committer.drain();
@@ -178,6 +201,7 @@ WrittenPartner CryptRun::State::write(std::size_t i, const Job &job,
     hooks.report = [this, i](const ProgressStep &step) { push({i, step}); };
     hooks.go_on = [this] { return !stopped && !committer.failed(); };
     hooks.commit_earlier = [this] { return !committer.drain(); };
+    hooks.out_name_free = looked.out_name_free;
     WrittenPartner written =
         WritePartner(std::move(*input), job.out_name, key, umask, options, hooks);
     if (written.outcome == CryptOutcome::Done && !let_go())
@@ -203,11 +227,18 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
             // commit has yet to take (a file followed by its output, a path
             // listed twice) waits for it, as the files before it come first.
             std::vector<std::string> out_names = names_.of(jobs[i].out_name);
+            Looked looked;
+            looked.out_name_free = names_.found() == NameKeys::Found::Nothing;
             if ((!jobs[i].path.empty() && committer.names(names_.of(jobs[i].path))) ||
-                committer.names(out_names))
+                committer.names(out_names)) {
                 committer.drain();
+                looked.out_name_free = false; // the names just taken
+            } else {
+                looked.input_regular =
+                    !jobs[i].path.empty() && names_.found() == NameKeys::Found::RegularFile;
+            }
             const WrittenPartner written =
-                write(i, jobs[i], std::move(out_names), key, umask, options);
+                write(i, jobs[i], std::move(out_names), key, umask, options, looked);
             if (written.outcome != CryptOutcome::Done)
                 return finish(written.outcome, i, written.error, jobs);
             if (let_go())

@@ -15,18 +15,19 @@ int refusal_of(mode_t mode)
 
 } // namespace
 
-std::optional<InputFile> OpenInputFile(const std::string &path)
+std::optional<InputFile> OpenInputFile(const std::string &path, bool regular_file)
 {
-    // Looking first keeps a FIFO from being opened at all; O_NONBLOCK keeps
-    // the open from blocking should the path change in between.
+    // Looking first keeps a FIFO from being opened at all (unless the caller
+    // just found a regular file there); O_NONBLOCK keeps the open from
+    // blocking should the path change in between.
     struct stat st;
     if (path.empty()) {
         errno = ENOENT;
         return std::nullopt;
     }
-    if (::stat(path.c_str(), &st) != 0)
+    if (!regular_file && ::stat(path.c_str(), &st) != 0)
         return std::nullopt;
-    if (!S_ISREG(st.st_mode)) {
+    if (!regular_file && !S_ISREG(st.st_mode)) {
         errno = refusal_of(st.st_mode);
         return std::nullopt;
     }

@@ -35,7 +35,7 @@ bool PartnerOutput::open_directory(std::string directory)
 }
 
 bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mode_t umask,
-                         bool durable)
+                         bool durable, bool name_free)
 {
     WriteErrorsNotSignals();
     durable_ = durable;
@@ -45,12 +45,14 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
     }
     // The kernel judges the name as for the user's own plain open for
     // writing: permissions, protected links, read-only mounts, FIFOs.
-    UniqueFd existing(::open(out_name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (existing)
-        return open_existing(std::move(existing), input);
-    struct stat st;
-    if (errno != ENOENT || ::lstat(out_name.c_str(), &st) == 0)
-        return false; // refused, or a link that leads nowhere
+    if (!name_free) {
+        UniqueFd existing(::open(out_name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (existing)
+            return open_existing(std::move(existing), input);
+        struct stat st;
+        if (errno != ENOENT || ::lstat(out_name.c_str(), &st) == 0)
+            return false; // refused, or a link that leads nowhere
+    }
     base_ = name_in_directory(out_name);
     if (base_.empty() || base_ == "." || base_ == "..") {
         errno = EISDIR;

@@ -35,8 +35,12 @@ public:
     // could; false (nothing changed) when that open is refused, the name
     // leads to the input or to no regular file, or nothing can be created.
     // durable: the file reaches the disk before it takes the name, and its
-    // writeback starts as it is written.
-    bool open(const std::string &out_name, const InputFile &input, mode_t umask, bool durable);
+    // writeback starts as it is written. name_free: a look just before found
+    // nothing under out_name, so a new file is made straight away; should
+    // one appear meanwhile, the commit refuses its name (EEXIST), as for one
+    // that appears while the output is written.
+    bool open(const std::string &out_name, const InputFile &input, mode_t umask, bool durable,
+              bool name_free = false);
     // Asked between pieces of the waits for the disk; false gives up the
     // write or commit under way (which then fail).
     void watch(std::function<bool()> go_on) { writeback_.watch(std::move(go_on)); }
@@ -64,7 +68,9 @@ public:
     //     written into that file instead).
     //  2. commit_name: its data reaches the disk and it takes its name.
     //     data_flushed: a flush of its file system since step 1 did the
-    //     first, and what is left is to hear of any error of this file's.
+    //     first, and what is left is to hear of any error of this file's;
+    //     errors_heard: that flush also told of every writeback error on its
+    //     file system since this file was opened, and none came.
     //  3. commit_end: its name reaches the disk (name_flushed: a flush of its
     //     file system since step 2 did that; else its folder is flushed, once
     //     for all the outputs in it, as folders remembers) and it is closed.
@@ -73,7 +79,7 @@ public:
     //     gets its earlier self back (where its file system can exchange
     //     names). False in those cases.
     bool commit_data();
-    bool commit_name(bool data_flushed);
+    bool commit_name(bool data_flushed, bool errors_heard);
     // Each folder flushed: 0, or the errno of its flush.
     using FolderFlushes = std::map<std::string, int>;
     bool commit_end(bool name_flushed, bool keep, FolderFlushes &folders);
@@ -97,7 +103,7 @@ private:
     // The temporary file's hidden name as a path, for the exit-time clean-up.
     std::string hidden_path() const { return directory_path_ + "/" + named_; }
     bool copy_into_place();
-    bool make_durable(bool flushed_with_file_system);
+    bool make_durable(bool flushed_with_file_system, bool errors_heard);
     bool take_name();
     bool flush_folder();
     bool close_named(bool keep);

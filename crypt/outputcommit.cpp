@@ -78,9 +78,9 @@ bool PartnerOutput::commit_data()
     return way_ != Way::New || ::fchmod(temp_.get(), new_mode_) == 0 || WithoutPermissions(errno);
 }
 
-bool PartnerOutput::make_durable(bool flushed_with_file_system)
+bool PartnerOutput::make_durable(bool flushed_with_file_system, bool errors_heard)
 {
-    if (!durable_)
+    if (!durable_ || (flushed_with_file_system && errors_heard))
         return true;
     // The bytes go to disk in pieces first, so that the flush below is short
     // and a cancel meanwhile is prompt. After a flush of the file system this
@@ -109,9 +109,9 @@ int PartnerOutput::flush_with() const
     }
 }
 
-bool PartnerOutput::commit_name(bool data_flushed)
+bool PartnerOutput::commit_name(bool data_flushed, bool errors_heard)
 {
-    return make_durable(data_flushed) && take_name();
+    return make_durable(data_flushed, errors_heard) && take_name();
 }
 
 bool PartnerOutput::commit_end(bool name_flushed, bool keep, FolderFlushes &folders)

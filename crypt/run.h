@@ -28,8 +28,10 @@ struct InputFile {
 // Opens a regular file (links followed) without ever blocking; nothing for a
 // missing path, a directory, FIFO, device or socket, or one not permitted,
 // with errno saying why (EISDIR for a directory, ENOTSUP for any other file
-// that is not a regular one).
-std::optional<InputFile> OpenInputFile(const std::string &path);
+// that is not a regular one). regular_file: a look just before found a
+// regular file (no link) at path, so the look before the open is left out;
+// the one after it still refuses anything else.
+std::optional<InputFile> OpenInputFile(const std::string &path, bool regular_file = false);
 
 // Where the bar is set while one file is transformed, exactly as the
 // per-byte loop sets it: byte is the 1-based input byte that passes the

@@ -111,7 +111,7 @@ WrittenPartner open_output(const std::string &out_name, const InputFile &input, 
                            const TransformOptions &options, const WriteHooks &hooks)
 {
     auto output = std::make_unique<PartnerOutput>();
-    bool opened = output->open(out_name, input, umask, options.durable);
+    bool opened = output->open(out_name, input, umask, options.durable, hooks.out_name_free);
     int error = opened ? 0 : errno;
     if (!opened && (error == EMFILE || error == ENFILE) && hooks.commit_earlier) {
         if (!hooks.commit_earlier())

@@ -22,6 +22,9 @@ struct WriteHooks {
     // were done: asked before an output written in place is touched, and
     // when the descriptors run out. Null where nothing waits.
     std::function<bool()> commit_earlier;
+    // A look just before found nothing at all under the output name: it is
+    // made without asking first for an existing file there.
+    bool out_name_free = false;
 };
 
 // What the transform of one path made: Done with the complete output, ready

@@ -213,8 +213,8 @@ TEST_F(Run, on_a_slow_disk_small_files_take_their_names_as_the_run_goes)
                 small_named_meanwhile = exists(paths[39] + "tenvarixcrypto");
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } else { // a small file is one read
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return ::read(fd, buffer, n);
     };
@@ -404,9 +404,10 @@ TEST_F(Run, on_a_disk_whose_flush_is_slow_a_file_waits_for_two_commits_at_most)
     EXPECT_LE(duration_cast<Ms>(stop_took).count(), bound) << "a stop";
 }
 
-// A failure at the flush that makes a group's names durable, or at the close
-// of a replacement, leaves the failing file and every file after it as it
-// was, replacements included, byte for byte.
+// A failure at the flush that makes a group's names durable, at one file's
+// own flush where the flush of its file system failed, or at the close of a
+// replacement, leaves the failing file and every file after it as it was,
+// replacements included, byte for byte.
 TEST_F(Run, a_failure_at_the_last_flush_or_a_close_leaves_every_earlier_file_after_it)
 {
     std::vector<std::string> paths;
@@ -448,6 +449,18 @@ TEST_F(Run, a_failure_at_the_last_flush_or_a_close_leaves_every_earlier_file_aft
     EXPECT_EQ(r.error, EIO);
     EXPECT_EQ(r.path, paths[0] + "tenvarixcrypto");
     expect_untouched_from(0);
+
+    // Every flush of the file system fails (as for another program's write
+    // error): each file is flushed on its own, and file 5's flush fails.
+    faultydisk::reset();
+    reset_files();
+    faultydisk::syncfs_fails_from = 1;
+    faultydisk::file_fsync_fails_at = 6;
+    r = run_list(paths);
+    EXPECT_EQ(r.outcome, CryptOutcome::OutFileNotWritten);
+    EXPECT_EQ(r.file, 5u);
+    EXPECT_EQ(r.error, EIO);
+    expect_untouched_from(5);
 
     // The close of the replacement of file 5 fails, with or without unnamed
     // temporary files.

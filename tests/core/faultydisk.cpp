@@ -58,6 +58,8 @@ void reset()
     syncfs_calls = 0;
     syncfs_fails_from = 0;
     folder_fsync_fails = false;
+    file_fsync_calls = 0;
+    file_fsync_fails_at = 0;
     no_unnamed_files = false;
     thread_calls = 0;
     threads_fail_from = 0;
@@ -84,7 +86,9 @@ extern "C" int syncfs(int fd)
 extern "C" int fsync(int fd)
 {
     struct stat st;
-    if (folder_fsync_fails && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) == 0 &&
+        (S_ISDIR(st.st_mode) ? folder_fsync_fails.load()
+                             : S_ISREG(st.st_mode) && ++file_fsync_calls == file_fsync_fails_at)) {
         errno = EIO;
         return -1;
     }

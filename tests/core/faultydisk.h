@@ -19,6 +19,10 @@ inline std::atomic<int> syncfs_calls{0};
 inline std::atomic<int> syncfs_fails_from{0};
 // fsync of a folder fails with EIO.
 inline std::atomic<bool> folder_fsync_fails{false};
+// The fsync calls on regular files so far, and which one (1-based) fails
+// with EIO, as a file whose writeback failed; 0 for none.
+inline std::atomic<int> file_fsync_calls{0};
+inline std::atomic<int> file_fsync_fails_at{0};
 // Unnamed temporary files (O_TMPFILE) are not supported, as on FAT.
 inline std::atomic<bool> no_unnamed_files{false};
 
