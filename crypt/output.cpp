@@ -97,6 +97,7 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input)
                   SameFile(named, st);
     }
     if (replace) {
+        earlier_ = st;
         if (!create_temporary()) {
             // Only a folder that refuses new files leaves the plain overwrite;
             // a full disk or any other failure changes nothing.
@@ -160,10 +161,8 @@ std::optional<InputFile> PartnerOutput::reopen_for_reading(const std::optional<I
         // The path leads to the earlier file, whose only name this output
         // takes with the earlier file's owner, mode, ACL and attributes (or
         // whose bytes it becomes).
-        struct stat earlier;
-        if (!at_name || ::fstat(target_.get(), &earlier) != 0 ||
-            static_cast<std::uint64_t>(earlier.st_dev) != at_name->device ||
-            static_cast<std::uint64_t>(earlier.st_ino) != at_name->inode)
+        if (!at_name || static_cast<std::uint64_t>(earlier_.st_dev) != at_name->device ||
+            static_cast<std::uint64_t>(earlier_.st_ino) != at_name->inode)
             return std::nullopt;
         mode = at_name->mode;
     }

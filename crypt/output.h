@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "crypt.h"
@@ -135,6 +136,7 @@ private:
     std::string directory_path_;
     std::string named_folder_; // directory_path_ once the name is given
     UniqueFd target_;          // the existing output, opened for writing
+    struct stat earlier_ {};   // its identity, for a replacement
     UniqueFd temp_;            // the file being written, unless in place
     std::string base_;         // the output's name in directory_
     std::string named_;        // the temporary's name in directory_, when it has one
