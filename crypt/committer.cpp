@@ -227,6 +227,8 @@ void Committer::hand(CompleteOutput complete)
     }
     ++held_;
     names_.insert(complete.names.begin(), complete.names.end());
+    for (const std::string &name : complete.names)
+        waiting_.emplace(name, complete.output.get());
     const bool large = complete.size > kAloneBytes;
     large_queued_ += large;
     // The committing thread is woken only where this output changes what it
@@ -263,6 +265,28 @@ bool Committer::names(const std::vector<std::string> &names)
     std::lock_guard<std::mutex> lock(mutex_);
     return std::any_of(names.begin(), names.end(),
                        [this](const std::string &name) { return names_.count(name) > 0; });
+}
+
+std::optional<InputFile> Committer::waiting_bytes(const std::vector<std::string> &names,
+                                                  const std::optional<InputFile> &at_name,
+                                                  int error)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failed_)
+        return std::nullopt;
+    const PartnerOutput *taker = nullptr;
+    for (const std::string &name : names) {
+        // Every output held under this name must be the one waiting for it.
+        const auto [first, last] = waiting_.equal_range(name);
+        if (static_cast<std::size_t>(std::distance(first, last)) != names_.count(name))
+            return std::nullopt;
+        for (auto it = first; it != last; ++it) {
+            if (taker && taker != it->second)
+                return std::nullopt;
+            taker = it->second;
+        }
+    }
+    return taker ? taker->reopen_for_reading(at_name, error) : std::nullopt;
 }
 
 std::optional<std::size_t> Committer::failed()
@@ -305,6 +329,14 @@ Group Committer::take_group()
         if (large && !group.empty())
             break;
         large_queued_ -= large;
+        for (const std::string &name : queue_.front().names) {
+            const auto [first, last] = waiting_.equal_range(name);
+            const auto it = std::find_if(first, last, [this](const auto &entry) {
+                return entry.second == queue_.front().output.get();
+            });
+            if (it != last)
+                waiting_.erase(it);
+        }
         group.push_back(std::move(queue_.front()));
         queue_.pop_front();
         if (large)

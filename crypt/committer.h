@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -75,6 +76,15 @@ public:
     // Whether an output handed over and not yet committed takes one of these
     // names.
     bool names(const std::vector<std::string> &names);
+    // For a path whose names (NameKeys) lead to a name an output handed over
+    // is to take: that output's complete bytes to read instead of the path
+    // (PartnerOutput::reopen_for_reading, with what the path opens as now),
+    // taken while the output still waits, so that its commit cannot close
+    // them meanwhile. Nothing where no such output waits, where more than
+    // one or one already under commit takes those names, or after a failure:
+    // the path is then read once the outputs before it are committed.
+    std::optional<InputFile> waiting_bytes(const std::vector<std::string> &names,
+                                           const std::optional<InputFile> &at_name, int error);
     // The list index of the first output that failed, if any did.
     std::optional<std::size_t> failed();
     // Commits everything handed over and ends the thread; the first failure,
@@ -98,6 +108,8 @@ private:
     // (those and the group under commit).
     std::deque<CompleteOutput> queue_;
     std::multiset<std::string> names_;
+    // The names of the outputs in queue_, each with its output.
+    std::multimap<std::string, const PartnerOutput *> waiting_;
     std::size_t held_ = 0, large_queued_ = 0;
     int drains_ = 0, waiting_for_room_ = 0;
     bool hurry_ = false, quit_ = false;

@@ -173,19 +173,42 @@ struct CryptRun::State {
         stopped = true;
         committer.hurry();
     }
-    WrittenPartner write(std::size_t i, const Job &job, std::vector<std::string> out_names,
-                         std::string_view key, mode_t umask, const TransformOptions &options,
-                         const Looked &looked);
+    std::optional<InputFile> waiting_input(const std::string &path,
+                                           const std::vector<std::string> &names);
+    WrittenPartner write(std::size_t i, const Job &job, std::optional<InputFile> input,
+                         std::vector<std::string> out_names, std::string_view key, mode_t umask,
+                         const TransformOptions &options, const Looked &looked);
     void work(std::vector<Job> &jobs, std::string_view key, const TransformOptions &options);
 };
 
-// The transform of path i into out_name, handed to the committer when done.
-WrittenPartner CryptRun::State::write(std::size_t i, const Job &job,
+// A path that leads to a name an output waiting for its commit is to take (a
+// file followed by its partner, a link to a name still to be taken) reads
+// that output's complete bytes: what the path gives once the outputs before
+// it are committed, as they are in list order, before its own output. The
+// path is opened first as it is now, which tells where it leads and that it
+// may be read. Where that cannot be known, it waits for the commits and is
+// read itself; nothing then.
+std::optional<InputFile> CryptRun::State::waiting_input(const std::string &path,
+                                                        const std::vector<std::string> &names)
+{
+    std::optional<InputFile> now = OpenInputFile(path);
+    const int error = now ? 0 : errno;
+    if (std::optional<InputFile> bytes = committer.waiting_bytes(names, now, error))
+        return bytes;
+    now.reset();
+    committer.drain();
+    return std::nullopt;
+}
+
+// The transform of path i (or of the given input) into out_name, handed to
+// the committer when done.
+WrittenPartner CryptRun::State::write(std::size_t i, const Job &job, std::optional<InputFile> input,
                                       std::vector<std::string> out_names, std::string_view key,
                                       mode_t umask, const TransformOptions &options,
                                       const Looked &looked)
 {
-    std::optional<InputFile> input = OpenInputFile(job.path, looked.input_regular);
+    if (!input)
+        input = OpenInputFile(job.path, looked.input_regular);
     if (!input) {
         // Perhaps out of descriptors: the outputs that wait hold some.
         committer.drain();
@@ -223,22 +246,28 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
         for (; i < jobs.size(); ++i) {
             if (stopped || committer.failed())
                 return finish(CryptOutcome::Cancelled, i, 0, jobs);
-            // A path that reads or writes a name an output waiting for its
-            // commit has yet to take (a file followed by its output, a path
-            // listed twice) waits for it, as the files before it come first.
+            // A path that writes a name an output waiting for its commit has
+            // yet to take (a path listed twice) waits for it, as the files
+            // before it come first; one that reads such a name reads that
+            // output's bytes, or waits as well.
             std::vector<std::string> out_names = names_.of(jobs[i].out_name);
             Looked looked;
             looked.out_name_free = names_.found() == NameKeys::Found::Nothing;
-            if ((!jobs[i].path.empty() && committer.names(names_.of(jobs[i].path))) ||
-                committer.names(out_names)) {
+            std::optional<InputFile> input;
+            if (committer.names(out_names)) {
                 committer.drain();
                 looked.out_name_free = false; // the names just taken
-            } else {
-                looked.input_regular =
-                    !jobs[i].path.empty() && names_.found() == NameKeys::Found::RegularFile;
+            } else if (!jobs[i].path.empty()) {
+                const std::vector<std::string> in_names = names_.of(jobs[i].path);
+                if (committer.names(in_names)) {
+                    input = waiting_input(jobs[i].path, in_names);
+                    looked.out_name_free = false; // perhaps a name just taken
+                } else {
+                    looked.input_regular = names_.found() == NameKeys::Found::RegularFile;
+                }
             }
-            const WrittenPartner written =
-                write(i, jobs[i], std::move(out_names), key, umask, options, looked);
+            const WrittenPartner written = write(i, jobs[i], std::move(input), std::move(out_names),
+                                                 key, umask, options, looked);
             if (written.outcome != CryptOutcome::Done)
                 return finish(written.outcome, i, written.error, jobs);
             if (let_go())

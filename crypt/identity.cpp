@@ -29,6 +29,10 @@ template <typename Fetch> bool fetch_sized(std::string *into, Fetch fetch)
         const ssize_t size = fetch(nullptr, 0);
         if (size < 0)
             return false;
+        if (size == 0) {
+            into->clear();
+            return true;
+        }
         into->assign(static_cast<std::size_t>(size), '\0');
         const ssize_t got = fetch(into->data(), into->size());
         if (got >= 0) {
@@ -104,18 +108,37 @@ Identity KeepIdentity(int from, int to)
         return Identity::Failed;
     if (::fchown(to, old.st_uid, old.st_gid) != 0 && !WithoutPermissions(errno))
         return refused();
-    if (perm_copy_fd(nullptr, from, nullptr, to, nullptr) != 0 &&
-        ::fchmod(to, old.st_mode & 07777) != 0 && !WithoutPermissions(errno))
-        return refused();
-    // Attributes that cannot be read or copied stay with the earlier file,
-    // written in place.
-    if (attr_copy_fd(nullptr, from, nullptr, to, nullptr, nullptr) != 0 && !NotSupported(errno))
-        return Identity::NotKept;
-
     std::map<std::string, std::string> wanted, have;
+    const bool listed = read_attributes(from, &wanted);
+    // An earlier file without ACL, attributes or set-ID and sticky bits has
+    // nothing but its permission bits to give, which the copies below would
+    // set as these do; unless the new file has an ACL of its own (from its
+    // folder's default), which only they take away.
+    bool copied = false;
+    if (listed && wanted.empty() && (old.st_mode & 07000) == 0) {
+        if (::fchmod(to, old.st_mode & 0777) != 0 && !WithoutPermissions(errno))
+            return refused();
+        copied = read_attributes(to, &have) && have.empty();
+    }
+    if (!copied) {
+        if (perm_copy_fd(nullptr, from, nullptr, to, nullptr) != 0 &&
+            ::fchmod(to, old.st_mode & 07777) != 0 && !WithoutPermissions(errno))
+            return refused();
+        // Attributes that cannot be read or copied stay with the earlier
+        // file, written in place.
+        if (attr_copy_fd(nullptr, from, nullptr, to, nullptr, nullptr) != 0 && !NotSupported(errno))
+            return Identity::NotKept;
+        have.clear();
+        if (!listed) {
+            wanted.clear();
+            if (!read_attributes(from, &wanted))
+                return Identity::NotKept;
+        }
+        if (!read_attributes(to, &have) || wanted != have)
+            return Identity::NotKept;
+    }
     struct stat now;
-    const bool same = read_attributes(from, &wanted) && read_attributes(to, &have) &&
-                      wanted == have && ::fstat(to, &now) == 0 && now.st_uid == old.st_uid &&
+    const bool same = ::fstat(to, &now) == 0 && now.st_uid == old.st_uid &&
                       now.st_gid == old.st_gid && (now.st_mode & 07777) == (old.st_mode & 07777);
     return same ? Identity::Kept : Identity::NotKept;
 }

@@ -99,6 +99,7 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input)
                   SameFile(named, st);
     }
     if (replace) {
+        earlier_ = st;
         if (!create_temporary()) {
             // Only a folder that refuses new files leaves the plain overwrite;
             // a full disk or any other failure changes nothing.
@@ -145,6 +146,34 @@ bool PartnerOutput::take_hidden_name(const std::function<bool(const std::string 
     }
     named_.clear();
     return false;
+}
+
+std::optional<InputFile> PartnerOutput::reopen_for_reading(const std::optional<InputFile> &at_name,
+                                                           int error) const
+{
+    if (in_place() || !temp_ || !named_.empty())
+        return std::nullopt;
+    unsigned mode = new_mode_;
+    if (way_ == Way::New) {
+        // The path resolves to the missing name; once made, the file is the
+        // user's own, readable as its mode says.
+        if (at_name || error != ENOENT || !(new_mode_ & S_IRUSR))
+            return std::nullopt;
+    } else {
+        // The path leads to the earlier file, whose only name this output
+        // takes with the earlier file's owner, mode, ACL and attributes (or
+        // whose bytes it becomes).
+        if (!at_name || static_cast<std::uint64_t>(earlier_.st_dev) != at_name->device ||
+            static_cast<std::uint64_t>(earlier_.st_ino) != at_name->inode)
+            return std::nullopt;
+        mode = at_name->mode;
+    }
+    UniqueFd fd(::open(DescriptorPath(temp_.get()).c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0)
+        return std::nullopt;
+    return InputFile{std::move(fd), written_, static_cast<std::uint64_t>(st.st_dev),
+                     static_cast<std::uint64_t>(st.st_ino), mode};
 }
 
 bool PartnerOutput::write(const char *data, std::size_t size)

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "identity.h"
@@ -58,6 +59,20 @@ public:
     // Whether its commit writes into the earlier file itself (a replacement
     // that cannot keep that file's owner, mode, ACL or attributes).
     bool overwrites_earlier_file();
+
+    // Its complete bytes as an input, on a read-only descriptor of its own at
+    // offset 0, for a path that leads to the name it is to take: what that
+    // path gives once this output has its name. at_name is what the path
+    // opens as now, or nothing with errno `error`: the earlier file this
+    // output replaces, or no file at all (ENOENT) for a new one, so that the
+    // path is known to lead there and to be as readable then as it is now.
+    // The input's size is the bytes written, its identity the temporary
+    // file's, its mode the one the file has once named. Nothing for an
+    // output written in place, one whose temporary file has a name (which a
+    // path could lead to), a path that leads elsewhere, a new file its owner
+    // may not read, or a failure to reopen the file.
+    std::optional<InputFile> reopen_for_reading(const std::optional<InputFile> &at_name,
+                                                int error) const;
 
     // Its commit, in three steps. A group of outputs takes each step for all
     // of them, in list order, before the next, so that one flush of each file
@@ -127,6 +142,7 @@ private:
     std::string directory_path_;
     std::string named_folder_; // directory_path_ once the name is given
     UniqueFd target_;          // the existing output, opened for writing
+    struct stat earlier_ {};   // its identity, for a replacement
     UniqueFd temp_;            // the file being written, unless in place
     std::string base_;         // the output's name in directory_
     std::string named_;        // the temporary's name in directory_, when it has one

@@ -189,9 +189,9 @@ bool PartnerOutput::replace_earlier_file()
     }
     // Only our earlier file may go: should another have taken the name
     // meanwhile, it is swapped back.
-    struct stat earlier, old;
+    struct stat earlier;
     if (::fstatat(directory_.get(), named_.c_str(), &earlier, AT_SYMLINK_NOFOLLOW) != 0 ||
-        ::fstat(target_.get(), &old) != 0 || !SameFile(earlier, old)) {
+        !SameFile(earlier, earlier_)) {
         exchange_names();
         errno = EEXIST;
         return false;
@@ -213,11 +213,10 @@ bool PartnerOutput::take_name()
         ForgetTemporary(hidden_path());
         named_.clear();
     } else {
-        struct stat named, old;
-        if (::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-            ::fstat(target_.get(), &old) != 0)
+        struct stat named;
+        if (::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
             return false;
-        if (!SameFile(named, old)) {
+        if (!SameFile(named, earlier_)) {
             errno = EEXIST;
             return false;
         }
@@ -248,8 +247,9 @@ bool PartnerOutput::flush_folder()
 bool PartnerOutput::close_named(bool keep)
 {
     const WritingLock writing;
+    // A new output's file, to know its name should it be taken back.
     struct stat ours, named;
-    const bool known = temp_ && ::fstat(temp_.get(), &ours) == 0;
+    const bool known = way_ == Way::New && temp_ && ::fstat(temp_.get(), &ours) == 0;
     // A replacement wrote nothing through the earlier file's descriptor: only
     // an output in place hears of its errors at that close.
     bool ok = keep && temp_.close();

@@ -477,17 +477,85 @@ TEST_F(Run, a_failure_at_the_last_flush_or_a_close_leaves_every_earlier_file_aft
     }
 }
 
-// A link to a name that an output waiting for its commit is to take, as an
-// input or as an output name, gives the result that the list's order gives.
-TEST_F(Run, a_link_to_a_name_still_to_be_taken_waits_for_it)
+std::uint64_t inode_of(const std::string &path)
 {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// A path that leads to a name an output waiting for its commit is to take,
+// as an input or as an output name, gives the result that the list's order
+// gives: a folder crypted again (each file, then its partner), a partner
+// listed before its file, a path listed twice, a link to a name still to be
+// taken, new or existing.
+TEST_F(Run, a_path_that_leads_to_a_name_still_to_be_taken_gives_what_the_list_order_gives)
+{
+    // A folder of files of several sizes and modes, crypted, then again.
+    std::vector<std::string> files, both;
+    for (int i = 0; i < 12; ++i) {
+        files.push_back(path("f" + std::to_string(i)));
+        write_file(files.back(), random_bytes(i == 5 ? (2 << 20) + 3 : 1000 * i, 20 + i));
+        ::chmod(files.back().c_str(), i % 3 == 0 ? 0640 : 0604);
+        both.push_back(files.back());
+        both.push_back(files.back() + "tenvarixcrypto");
+    }
+    const mode_t umask_before = ::umask(027);
+    ASSERT_EQ(run_list(files).outcome, CryptOutcome::Done);
+    std::set<std::size_t> groups;
+    TransformOptions options;
+    options.committing = [&groups](std::size_t first) { groups.insert(first); };
+    RunResult r = run_list(both, options);
+    EXPECT_EQ(r.outcome, CryptOutcome::Done);
+    for (int i = 0; i < 12; ++i) {
+        const std::string bytes = random_bytes(i == 5 ? (2 << 20) + 3 : 1000 * i, 20 + i);
+        EXPECT_EQ(read_file(files[i]), bytes) << i;
+        EXPECT_EQ(read_file(files[i] + "tenvarixcrypto"), xor_with(bytes, kKey)) << i;
+        struct stat st, partner;
+        ASSERT_EQ(::stat(files[i].c_str(), &st), 0);
+        ASSERT_EQ(::stat((files[i] + "tenvarixcrypto").c_str(), &partner), 0);
+        EXPECT_EQ(st.st_mode & 07777, i % 3 == 0 ? 0640u : 0604u) << i;
+        EXPECT_EQ(partner.st_mode & 07777, i % 3 == 0 ? 0640u : 0600u) << i;
+    }
+    EXPECT_LT(groups.size(), 12u) << "a partner does not wait for its file's commit";
+    EXPECT_EQ(entries(scratch_.dir()).size(), 24u) << "nothing left beside the files";
+
+    // A partner before its file, a file before its new partner and that
+    // partner twice, a path twice.
+    write_file(path("a"), "a's bytes");
+    write_file(path("atenvarixcrypto"), "a's partner");
+    r = run_list({path("atenvarixcrypto"), path("a")});
+    EXPECT_EQ(r.outcome, CryptOutcome::Done);
+    EXPECT_EQ(read_file(path("a")), xor_with("a's partner", kKey));
+    EXPECT_EQ(read_file(path("atenvarixcrypto")), "a's partner");
+    std::remove(path("atenvarixcrypto").c_str());
+    write_file(path("a"), "a's bytes");
+    r = run_list(
+        {path("a"), path("atenvarixcrypto"), path("atenvarixcrypto"), path("a"), path("a")});
+    EXPECT_EQ(r.outcome, CryptOutcome::Done);
+    EXPECT_EQ(read_file(path("a")), "a's bytes");
+    EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_with("a's bytes", kKey));
+
+    // A link to a's partner, which is new or replaces an earlier one: the
+    // link's new partner has the mode that partner has once named.
     const std::string a = random_bytes(30000, 15);
     write_file(path("a"), a);
-    write_file(path("atenvarixcrypto"), "an earlier output, 21");
+    ::chmod(path("a").c_str(), 0644);
     ASSERT_EQ(::symlink("atenvarixcrypto", path("l").c_str()), 0);
-    RunResult r = run_list({path("a"), path("l")});
-    EXPECT_EQ(r.outcome, CryptOutcome::Done);
-    EXPECT_EQ(read_file(path("ltenvarixcrypto")), a) << "made from a's new partner";
+    for (bool earlier : {false, true}) {
+        std::remove(path("atenvarixcrypto").c_str());
+        std::remove(path("ltenvarixcrypto").c_str());
+        if (earlier) {
+            write_file(path("atenvarixcrypto"), "an earlier output, 21");
+            ::chmod(path("atenvarixcrypto").c_str(), 0604);
+        }
+        r = run_list({path("a"), path("l")});
+        EXPECT_EQ(r.outcome, CryptOutcome::Done) << earlier;
+        EXPECT_EQ(read_file(path("ltenvarixcrypto")), a) << "made from a's new partner";
+        struct stat st;
+        ASSERT_EQ(::stat(path("ltenvarixcrypto").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, earlier ? 0600u : 0640u) << earlier;
+    }
+    ::umask(umask_before);
 
     // b's partner name leads to a's partner, new or a replacement.
     write_file(path("b"), "b's bytes");
@@ -499,6 +567,47 @@ TEST_F(Run, a_link_to_a_name_still_to_be_taken_waits_for_it)
         r = run_list({path("a"), path("b")});
         EXPECT_EQ(r.outcome, CryptOutcome::Done) << earlier;
         EXPECT_EQ(read_file(path("atenvarixcrypto")), xor_with("b's bytes", kKey)) << earlier;
+    }
+}
+
+// A folder crypted again whose commit fails at the close of one replacement
+// (with or without unnamed temporary files): the run ends there, and that
+// file and every one after it, the partners made from it included, are the
+// very files they were.
+TEST_F(Run, a_failed_commit_in_a_folder_crypted_again_keeps_nothing_after_it)
+{
+    for (bool unnamed : {true, false}) {
+        faultydisk::reset();
+        faultydisk::no_unnamed_files = !unnamed;
+        std::vector<std::string> both;
+        std::vector<std::uint64_t> inodes;
+        for (int i = 0; i < 6; ++i) {
+            const std::string file = path("f" + std::to_string(i));
+            write_file(file, "file " + std::to_string(i));
+            write_file(file + "tenvarixcrypto", "earlier partner " + std::to_string(i));
+            for (const std::string &name : {file, file + "tenvarixcrypto"}) {
+                both.push_back(name);
+                inodes.push_back(inode_of(name));
+            }
+        }
+        faultydisk::fail_close_of(path("f2tenvarixcrypto"));
+        const RunResult r = run_list(both);
+        EXPECT_EQ(r.outcome, CryptOutcome::OutFileNotWritten) << unnamed;
+        EXPECT_EQ(r.file, 4u) << unnamed;
+        EXPECT_EQ(r.error, EIO) << unnamed;
+        EXPECT_EQ(r.path, path("f2tenvarixcrypto")) << unnamed;
+        for (int i = 0; i < 6; ++i) {
+            const std::string file = path("f" + std::to_string(i));
+            EXPECT_EQ(read_file(file), "file " + std::to_string(i)) << unnamed << i;
+            EXPECT_EQ(read_file(file + "tenvarixcrypto"),
+                      i < 2 ? xor_with("file " + std::to_string(i), kKey)
+                            : "earlier partner " + std::to_string(i))
+                << unnamed << i;
+            EXPECT_EQ(inode_of(file) == inodes[2 * i], i >= 2) << unnamed << i;
+            EXPECT_EQ(inode_of(file + "tenvarixcrypto") == inodes[2 * i + 1], i >= 2)
+                << unnamed << i;
+        }
+        EXPECT_EQ(entries(scratch_.dir()).size(), 12u) << unnamed << " nothing else";
     }
 }
 
