@@ -28,8 +28,9 @@ bench_start() {
     before_program=
     if [ -n "${TVX_BENCH_BEFORE:-}" ]; then
         before_program=$(realpath "$TVX_BENCH_BEFORE")
-        [ -f "$before_program" ] && [ -x "$before_program" ] ||
+        if ! [ -f "$before_program" ] || ! [ -x "$before_program" ]; then
             fail "TVX_BENCH_BEFORE: $TVX_BENCH_BEFORE is not a program"
+        fi
     fi
     mkdir -p "$data"
     [ "$(stat -f -c %T "$data")" != tmpfs ] || fail "$data is on tmpfs; give a folder on a disk"
@@ -37,7 +38,7 @@ bench_start() {
 
 # Paths removed on every way out (outputs, a working copy).
 scratch=()
-mnt= img= loop=
+mnt='' img='' loop=''
 
 # ext4 passes over inodes freed in the last minutes when it makes new ones,
 # slowing only runs that write beside outputs just removed: as root each run
