@@ -10,33 +10,23 @@
 # beside PROGRAM; the input is kept there, on a disk, not tmpfs)
 # Environment: TVX_BENCH_LARGEFILE_MIB (2048), TVX_BENCH_LARGEFILE_ROUNDS (5),
 # TVX_BENCH_LARGEFILE_COLD (1; 0 leaves the cold set out),
-# TVX_BENCH_LARGEFILE_LIMIT (600: seconds a run may take).
+# TVX_BENCH_LARGEFILE_LIMIT (600: seconds a run may take), TVX_BENCH_BEFORE
+# (an earlier build of the program: one more contender in the same shuffled
+# rounds, checked alike; compared with the program and with cat + sync).
 set -euo pipefail
-[ $# -ge 2 ] || { echo "usage: largefile.sh PROGRAM SOURCE_DIR [DATA_DIR]" >&2; exit 2; }
-program=$(realpath "$1")
-source=$(realpath "$2")
-data=$(realpath -m "${3:-$(dirname "$program")/bench-data}")
-if [ -z "${TVX_LARGE_UNDER_XVFB:-}" ]; then
-    TVX_LARGE_UNDER_XVFB=1 exec "$source/tests/xvfb-run.sh" \
-        bash "$(realpath "$0")" "$program" "$source" "$data"
-fi
-. "$source/tests/e2e/common.bash"
-. "$source/bench/window_run.bash"
-trap 'stop_watchdog; stop_app; rm -f "${out:-}" "${copy:-}"; rm -rf "$E2E_TMP"' EXIT
-trap 'exit 130' INT TERM HUP
+. "$(dirname "$(realpath "$0")")/common.bash"
+bench_start largefile.sh "$@"
 
 mib=${TVX_BENCH_LARGEFILE_MIB:-2048}
 rounds=${TVX_BENCH_LARGEFILE_ROUNDS:-5}
 cold=${TVX_BENCH_LARGEFILE_COLD:-1}
 limit=${TVX_BENCH_LARGEFILE_LIMIT:-600}
-key='abcdefghijkA1!'
 
-mkdir -p "$data"
-[ "$(stat -f -c %T "$data")" != tmpfs ] || fail "$data is on tmpfs; give a folder on a disk"
 folder="$data/largefile-${mib}MiB"
 in=$folder/in
 out=${in}tenvarixcrypto
 copy=$folder/copy
+scratch+=("$out" "$copy")
 if ! [ -e "$folder/complete" ]; then
     echo "making $mib MiB in $in"
     rm -rf "$folder"
@@ -51,12 +41,13 @@ if [ "$cold" != 0 ] && [ "$(id -u)" != 0 ]; then
     cold=0
 fi
 
-# The first output is checked byte for byte (its first and last MiB after).
-checked=
+# The first output of each program is checked byte for byte, the size of the rest.
+declare -A checked
+# check_output WHO
 check_output() {
-    [ "$(stat -c %s "$out")" = $((mib * 1024 * 1024)) ] || fail "the output is $(stat -c %s "$out") bytes"
-    if [ -z "$checked" ]; then
-        /usr/bin/python3 - "$in" "$out" "$key" <<'PY' || fail "the output is not the input XOR the key"
+    [ "$(stat -c %s "$out")" = $((mib * 1024 * 1024)) ] || fail "the output of $1 is $(stat -c %s "$out") bytes"
+    if [ -z "${checked[$1]:-}" ]; then
+        /usr/bin/python3 - "$in" "$out" "$key" <<'PY' || fail "the output of $1 is not the input XOR the key"
 import sys
 key = sys.argv[3].encode()
 piece = len(key) * 65536
@@ -71,12 +62,16 @@ with open(sys.argv[1], "rb") as a, open(sys.argv[2], "rb") as b:
         if int.from_bytes(x, "little") ^ int.from_bytes(pattern[:len(x)], "little") != int.from_bytes(y, "little"):
             sys.exit(1)
 PY
-        checked=1
+        checked[$1]=1
     fi
 }
 program_run() {
     timed_program x11 "$source" "$program" "$in"
-    check_output
+    check_output program
+}
+before_run() {
+    timed_program x11 "$source" "$before_program" "$in"
+    check_output before
 }
 cat_run() {
     local t0=$EPOCHREALTIME
@@ -85,7 +80,7 @@ cat_run() {
     [ "$(stat -c %s "$copy")" = $((mib * 1024 * 1024)) ] || fail "the copy is short"
 }
 # Untimed before each run: no output, the disk idle, the input as the set wants it.
-before() {
+prepare() {
     rm -f "$out" "$copy"
     sync
     if [ "$1" = cold ]; then
@@ -95,27 +90,30 @@ before() {
     fi
 }
 
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+kinds="program cat"
+[ -z "$before_program" ] || kinds="$kinds before"
 sets=warm
 [ "$cold" = 0 ] || sets="warm cold"
 echo "A large file: $mib MiB, durable, $rounds rounds per set (seconds)"
+mb_s() { awk -v s="$(median_of "$1")" -v m="$mib" 'BEGIN { print m * 1.048576 / s }'; }
 for set in $sets; do
-    programs= cats= ratios=
     for round in $(seq 1 "$rounds"); do
         line="  $set round $round:"
-        for kind in $(printf 'program\ncat\n' | shuf); do
-            before "$set"
+        for kind in $(printf '%s\n' $kinds | shuf); do
+            prepare "$set"
             "${kind}_run"
-            eval "t_$kind=\$elapsed"
+            record "$set-$kind"
             line="$line $kind $elapsed"
         done
         echo "$line"
-        programs="$programs $t_program" cats="$cats $t_cat"
-        ratios="$ratios $(awk -v p="$t_program" -v c="$t_cat" 'BEGIN { printf "%.3f", c / p }')"
     done
     printf '  %s: program %.3f s (%.0f MB/s), cat + sync %.3f s; program: %.2f x cat + sync (1.0 or more: at least as fast)\n' \
-        "$set" "$(median <<<"$programs")" \
-        "$(awk -v s="$(median <<<"$programs")" -v m="$mib" 'BEGIN { print m * 1.048576 / s }')" \
-        "$(median <<<"$cats")" "$(median <<<"$ratios")"
+        "$set" "$(median_of "$set-program")" "$(mb_s "$set-program")" "$(median_of "$set-cat")" \
+        "$(ratio "$set-cat" "$set-program")"
+    if [ -n "$before_program" ]; then
+        printf '  %s: before %.3f s (%.0f MB/s); before: %.2f x cat + sync\n' \
+            "$set" "$(median_of "$set-before")" "$(mb_s "$set-before")" "$(ratio "$set-cat" "$set-before")"
+        before_line "$set-program" "$set-before" "$set"
+    fi
 done
 rm -f "$out" "$copy"

@@ -9,6 +9,8 @@
 //   Each listed file XORed with the repeating KEY into the path with SUFFIX
 //   appended, GROUP files (default 2000, as many as the program lets wait)
 //   committed together. Exits 1 with a message at the first failure.
+#include "whole_file.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -58,26 +60,14 @@ public:
 
     void write(const std::string &path)
     {
-        const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (in < 0)
+        UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!in)
             die("cannot open", path);
-        buffer_.resize(1 << 16);
-        std::size_t size = 0;
-        for (;;) {
-            if (size == buffer_.size())
-                buffer_.resize(2 * size);
-            const ssize_t n = ::read(in, buffer_.data() + size, buffer_.size() - size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                die("cannot read", path);
-            if (n == 0)
-                break;
-            size += std::size_t(n);
-        }
-        ::close(in);
-        for (std::size_t i = 0; i < size; ++i)
-            buffer_[i] ^= static_cast<unsigned char>(key_[i % key_.size()]);
+        const ssize_t size = ReadWhole(in.get(), buffer_);
+        if (size < 0)
+            die("cannot read", path);
+        in.reset();
+        XorWithKey(buffer_.data(), std::size_t(size), key_);
 
         const std::string out = path + suffix_;
         const std::size_t slash = out.rfind('/');
@@ -89,14 +79,8 @@ public:
         const int file = ::openat(it->second, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
         if (file < 0)
             die("cannot make an unnamed file in", folder);
-        for (std::size_t done = 0; done < size;) {
-            const ssize_t n = ::write(file, buffer_.data() + done, size - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                die("cannot write", out);
-            done += std::size_t(n);
-        }
+        if (!WriteAll(file, buffer_.data(), std::size_t(size)))
+            die("cannot write", out);
         pending_.push_back({file, it->second, name, out});
     }
 
@@ -127,7 +111,7 @@ public:
 
 private:
     std::string key_, suffix_;
-    std::vector<unsigned char> buffer_;
+    std::vector<char> buffer_;
     std::map<std::string, int> folders_;
     std::vector<Pending> pending_;
 };

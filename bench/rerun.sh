@@ -11,37 +11,20 @@
 # Usage: rerun.sh PROGRAM SOURCE_DIR [DATA_DIR]   (default: bench-data beside
 # PROGRAM; on a disk, not tmpfs)
 # Environment: TVX_BENCH_RERUN_FILES (10000), TVX_BENCH_RERUN_ROUNDS (1),
-# TVX_BENCH_RERUN_LIMIT (600: seconds a run may take).
+# TVX_BENCH_RERUN_LIMIT (600: seconds a run may take), TVX_BENCH_BEFORE (an
+# earlier build of the program: one more contender in the same rounds, in a
+# shuffled order, checked alike; compared with the program and its first run).
 set -euo pipefail
-[ $# -ge 2 ] || { echo "usage: rerun.sh PROGRAM SOURCE_DIR [DATA_DIR]" >&2; exit 2; }
-program=$(realpath "$1")
-source=$(realpath "$2")
-data=$(realpath -m "${3:-$(dirname "$program")/bench-data}")
+. "$(dirname "$(realpath "$0")")/common.bash"
+bench_start rerun.sh "$@"
 helper=$(dirname "$program")/bench/tenvarix-smallfiles-loop
-if [ -z "${TVX_RERUN_UNDER_XVFB:-}" ]; then
-    TVX_RERUN_UNDER_XVFB=1 exec "$source/tests/xvfb-run.sh" \
-        bash "$(realpath "$0")" "$program" "$source" "$data"
-fi
-. "$source/tests/e2e/common.bash"
-. "$source/bench/window_run.bash"
-mnt= img= loop= work=
-drop_fs() {
-    if [ -n "$mnt" ] && mountpoint -q "$mnt"; then umount "$mnt" || return 1; fi
-    if [ -n "$loop" ]; then losetup -d "$loop" || return 1; loop=; fi
-    rm -f ${img:+"$img"}
-}
-trap 'stop_watchdog; stop_app; drop_fs || echo "left mounted: $mnt" >&2; [ -z "$mnt" ] || rmdir "$mnt"; [ -z "$work" ] || rm -rf "$work"; rm -rf "$E2E_TMP"' EXIT
-trap 'exit 130' INT TERM HUP
 
 count=${TVX_BENCH_RERUN_FILES:-10000}
 rounds=${TVX_BENCH_RERUN_ROUNDS:-1}
 limit=${TVX_BENCH_RERUN_LIMIT:-600}
-key='abcdefghijkA1!'
 [ -x "$helper" ] || fail "no $helper (cmake --build ... --target tenvarix-smallfiles-loop)"
 [ "$count" -gt 0 ] || fail "TVX_BENCH_RERUN_FILES must be at least 1"
 
-mkdir -p "$data"
-[ "$(stat -f -c %T "$data")" != tmpfs ] || fail "$data is on tmpfs; give a folder on a disk"
 tree="$data/rerun-${count}x4KiB"
 if ! [ -e "$tree/complete" ]; then
     echo "making $count files of 4 KiB in $tree/in"
@@ -55,27 +38,22 @@ fi
 originals() { find "$1" -type f ! -name '*tenvarixcrypto' | sort | xargs -d '\n' cat | md5sum; }
 want=$(originals "$tree/in")
 
-if [ "$(id -u)" = 0 ]; then
-    mnt=$(mktemp -d "$data/rerun-mnt.XXXXXX")
-    img=$mnt.img
+if use_fresh_fs rerun; then
     root=$mnt
 else
     echo "note: not root: no fresh file system per round"
-    work=$(mktemp -d "$data/rerun-work.XXXXXX")
-    root=$work
+    root=$(mktemp -d "$data/rerun-work.XXXXXX")
+    scratch+=("$root")
 fi
 # Untimed before each round: the inputs alone, on an idle disk.
 prepare() {
     if [ -n "$mnt" ]; then
-        truncate -s 1G "$img"
-        loop=$(losetup --find --show "$img")
-        mkfs.ext4 -q "$loop"
-        mount -o noinit_itable "$loop" "$mnt"
+        fresh_fs "$tree/in"
     else
         rm -rf "$root/in"
+        cp -r "$tree/in" "$root/in"
+        sync
     fi
-    cp -r "$tree/in" "$root/in"
-    sync
 }
 finish_round() {
     if [ -n "$mnt" ]; then drop_fs || fail "cannot unmount $mnt"; else rm -rf "$root/in"; sync; fi
@@ -91,23 +69,41 @@ after() {
     [ "$(originals "$root/in")" = "$want" ] || fail "a file changed in the $1 run"
 }
 
-firsts= seconds= ratios=
+# crypt_twice WHO PROGRAM: in a folder of the inputs alone, the first run and
+# the run again, each checked; their times recorded as WHO-first, WHO-again.
+crypt_twice() {
+    prepare
+    timed_program x11 "$source" "$2" "$root/in"
+    record "$1-first"
+    after "$1's first"
+    sync
+    timed_program x11 "$source" "$2" "$root/in"
+    record "$1-again"
+    after "$1's second"
+    finish_round
+}
+
+contenders=program
+[ -z "$before_program" ] || contenders="program before"
 echo "A folder of $count files of 4 KiB crypted, then crypted again ($((2 * count)) paths), $rounds rounds${mnt:+, each in a fresh ext4} (seconds)"
 for round in $(seq 1 "$rounds"); do
-    prepare
-    timed_program x11 "$source" "$program" "$root/in"
-    first=$elapsed
-    after first
-    sync
-    timed_program x11 "$source" "$program" "$root/in"
-    second=$elapsed
-    after second
-    finish_round
-    ratio=$(awk -v a="$first" -v b="$second" 'BEGIN { printf "%.2f", b / a }')
-    echo "round $round: first $first, again $second, again / first $ratio"
-    firsts="$firsts $first" seconds="$seconds $second" ratios="$ratios $ratio"
+    line="round $round:"
+    for who in $(printf '%s\n' $contenders | shuf); do
+        if [ "$who" = before ]; then crypt_twice before "$before_program"; else crypt_twice program "$program"; fi
+        first=$(times_of "$who-first" | tail -n 1) again=$(times_of "$who-again" | tail -n 1)
+        line="$line $who first $first, again $again, again / first $(awk -v a="$first" -v b="$again" 'BEGIN { printf "%.2f", b / a }');"
+    done
+    echo "${line%;}"
 done
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-printf '  first run (%d files):              %.3f s\n' "$count" "$(median <<<"$firsts")"
-printf '  the same folder again (%d paths): %.3f s\n' $((2 * count)) "$(median <<<"$seconds")"
-printf '  again / first: %.2f x the time (median of the rounds'"'"' ratios)\n' "$(median <<<"$ratios")"
+# WHO: its medians and the median of its rounds' ratios again / first.
+summary() {
+    printf '  %s, %-37s %.3f s\n' "$1" "first run ($count files):" "$(median_of "$1-first")"
+    printf '  %s, %-37s %.3f s\n' "$1" "the same folder again ($((2 * count)) paths):" "$(median_of "$1-again")"
+    printf '  %s, again / first: %.2f x the time (median of the rounds'"'"' ratios)\n' "$1" "$(ratio "$1-again" "$1-first")"
+}
+summary program
+if [ -n "$before_program" ]; then
+    summary before
+    before_line program-first before-first 'first run'
+    before_line program-again before-again 'again'
+fi

@@ -12,23 +12,14 @@
 # beside PROGRAM; the inputs are kept there, on a disk, not tmpfs)
 # Environment: TVX_BENCH_SMALL_COUNT (5000), TVX_BENCH_SMALL_FOLDERS (50),
 # TVX_BENCH_SMALL_KIB (4), TVX_BENCH_SMALL_ROUNDS (3), TVX_BENCH_SMALL_WAYLAND
-# (1; 0 leaves weston out), TVX_BENCH_SMALL_LIMIT (600: seconds a run may take).
+# (1; 0 leaves weston out), TVX_BENCH_SMALL_LIMIT (600: seconds a run may take),
+# TVX_BENCH_BEFORE (an earlier build of the program: one more contender, on
+# X11 only, its outputs checked alike; compared with the program and the rest).
 set -euo pipefail
-[ $# -ge 2 ] || { echo "usage: smallfiles.sh PROGRAM SOURCE_DIR [DATA_DIR]" >&2; exit 2; }
-program=$(realpath "$1")
-source=$(realpath "$2")
-data=$(realpath -m "${3:-$(dirname "$program")/bench-data}")
+. "$(dirname "$(realpath "$0")")/common.bash"
+bench_start smallfiles.sh "$@"
 helper=$(dirname "$program")/bench/tenvarix-smallfiles-loop
 reference=$(dirname "$program")/bench/tenvarix-promise-reference
-if [ -z "${TVX_SMALL_UNDER_XVFB:-}" ]; then
-    TVX_SMALL_UNDER_XVFB=1 exec "$source/tests/xvfb-run.sh" \
-        bash "$(realpath "$0")" "$program" "$source" "$data"
-fi
-. "$source/tests/e2e/common.bash"
-. "$source/bench/window_run.bash"
-mnt= img= loop=
-trap 'stop_watchdog; stop_app; drop_fs || echo "left mounted: $mnt" >&2; [ -z "$mnt" ] || rmdir "$mnt"; stop_weston; rm -rf "$E2E_TMP"' EXIT
-trap 'exit 130' INT TERM HUP
 
 count=${TVX_BENCH_SMALL_COUNT:-5000}
 folders=${TVX_BENCH_SMALL_FOLDERS:-50}
@@ -36,15 +27,12 @@ kib=${TVX_BENCH_SMALL_KIB:-4}
 rounds=${TVX_BENCH_SMALL_ROUNDS:-3}
 wayland=${TVX_BENCH_SMALL_WAYLAND:-1}
 limit=${TVX_BENCH_SMALL_LIMIT:-600}
-key='abcdefghijkA1!'
 [ -x "$helper" ] || fail "no $helper (cmake --build ... --target tenvarix-smallfiles-loop)"
 [ -x "$reference" ] || fail "no $reference (cmake --build ... --target tenvarix-promise-reference)"
 [ "$folders" -le "$count" ] || folders=$count
 per=$((count / folders))
 [ "$per" -gt 0 ] || fail "TVX_BENCH_SMALL_COUNT must be at least 1"
 
-mkdir -p "$data"
-[ "$(stat -f -c %T "$data")" != tmpfs ] || fail "$data is on tmpfs; give a folder on a disk"
 tree="$data/smallfiles-$((per * folders))x${kib}KiB-in-$folders"
 if ! [ -e "$tree/complete" ]; then
     echo "making $((per * folders)) files of $kib KiB in $folders folders under $tree"
@@ -65,28 +53,8 @@ clean() {
 }
 clean
 
-# ext4 passes over inodes freed in the last minutes when it makes new ones,
-# slowing only runs that write beside outputs just removed: as root every run
-# works in a fresh file system instead, made and dropped untimed.
-fresh_fs() {
-    truncate -s 1G "$img"
-    loop=$(losetup --find --show "$img")
-    mkfs.ext4 -q "$loop"
-    mount -o noinit_itable "$loop" "$mnt"
-    cp -r "$tree/in" "$mnt/in"
-    sync
-}
-drop_fs() {
-    if [ -n "$mnt" ] && mountpoint -q "$mnt"; then umount "$mnt" || return 1; fi
-    if [ -n "$loop" ]; then losetup -d "$loop" || return 1; loop=; fi
-    rm -f ${img:+"$img"}
-}
-if [ "$(id -u)" = 0 ]; then
-    mnt=$(mktemp -d "$data/smallfiles-mnt.XXXXXX")
-    img=$mnt.img
-else
+use_fresh_fs smallfiles ||
     echo "note: not root: no fresh file system per run; ext4 slows new files beside outputs just removed"
-fi
 root=${mnt:-$tree}
 (cd "$tree" && find in -type f | sort) | while IFS= read -r f; do printf '%s/%s\n' "$root" "$f"; done >"$E2E_TMP/list"
 mapfile -t files <"$E2E_TMP/list"
@@ -104,10 +72,10 @@ if at < 0:
 y, x = divmod((at + 2) // 3, int(width))
 print(x, y)
 PY
-# run_program x11|wayland: the timed run over every file, its outputs checked.
+# run_program LABEL x11|wayland PROGRAM: the timed run over every file, its outputs checked.
 run_program() {
-    timed_program "$1" "$source" "$program" "${files[@]}"
-    "$helper" check "$key" tenvarixcrypto <"$E2E_TMP/list" || fail "wrong output on $1"
+    timed_program "$2" "$source" "$3" "${files[@]}"
+    "$helper" check "$key" tenvarixcrypto <"$E2E_TMP/list" || fail "wrong output of the $1 run"
 }
 
 copy_and_sync() { cp -r "$root/in" "$root/copy" && sync; }
@@ -116,42 +84,48 @@ fsync_loop() { "$helper" write "$key" .fsynced <"$E2E_TMP/list"; }
 promise() { "$reference" "$key" .promised <"$E2E_TMP/list"; }
 
 kinds="x11 cp loop reference"
+[ -z "$before_program" ] || kinds="$kinds before"
 [ "$wayland" = 0 ] || { start_weston; kinds="$kinds wayland"; }
-declare -A took
 echo "Small files: $((per * folders)) of $kib KiB in $folders folders, $rounds rounds${mnt:+, each in a fresh ext4} (seconds)"
 for round in $(seq 1 "$rounds"); do
     line="round $round:"
     for kind in $(printf '%s\n' $kinds | shuf); do
-        [ -z "$mnt" ] || fresh_fs
+        if [ -n "$mnt" ]; then fresh_fs "$tree/in"; fi
         case $kind in
-            x11 | wayland) run_program "$kind" ;;
+            x11 | wayland) run_program "$kind" "$kind" "$program" ;;
+            before) run_program before x11 "$before_program" ;;
             cp) timed copy_and_sync ;;
             loop) timed fsync_loop ;;
             reference) timed promise ;;
         esac
-        took[$kind]="${took[$kind]:-} $elapsed"
+        record "$kind"
         line="$line $kind $elapsed"
         if [ -n "$mnt" ]; then drop_fs || fail "cannot unmount $mnt"; else clean; fi
     done
     echo "$line"
 done
 
-times_of() { tr ' ' '\n' <<<"${took[$1]}" | grep .; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-# Per-round ratios A/B of the times of two kinds, their median.
-ratio() { paste <(times_of "$1") <(times_of "$2") | awk '{ printf "%.3f\n", $1 / $2 }' | median; }
 # LABEL KIND: the kind's median time and its mean time per file.
 report() {
-    printf '  %-40s %.3f s, mean %.6f s per file\n' "$1:" "$(times_of "$2" | median)" \
+    printf '  %-40s %.3f s, mean %.6f s per file\n' "$1:" "$(median_of "$2")" \
         "$(times_of "$2" | awk -v n=$((per * folders)) '{ s += $1 } END { print s / NR / n }')"
 }
+# WHO KIND: its ratios to the plain copies and to the reference.
+against_baselines() {
+    printf '  %s: %.2f x cp -r + sync, %.2f x the fsync loop (1.0 or more: at least as fast)\n' \
+        "$1" "$(ratio cp "$2")" "$(ratio loop "$2")"
+    printf '  %s: %.2f x the reference of the same promise (its time / the %s'"'"'s)\n' \
+        "$1" "$(ratio reference "$2")" "$1"
+}
 report 'program on X11 (keypad Enter to exit)' x11
+[ -z "$before_program" ] || report 'before (earlier build) on X11' before
 [ "$wayland" = 0 ] || report 'program on weston' wayland
 report 'cp -r + sync' cp
 report 'write + fsync per file' loop
 report 'reference of the promise' reference
-printf '  program: %.2f x cp -r + sync, %.2f x the fsync loop (1.0 or more: at least as fast)\n' \
-    "$(ratio cp x11)" "$(ratio loop x11)"
-printf '  program: %.2f x the reference of the same promise (its time / the program'"'"'s)\n' \
-    "$(ratio reference x11)"
+against_baselines program x11
+if [ -n "$before_program" ]; then
+    against_baselines before before
+    before_line x11 before 'both on X11'
+fi
 [ "$wayland" = 0 ] || printf '  weston / X11: %.2f x the time\n' "$(ratio wayland x11)"

@@ -6,6 +6,8 @@
 //          the path with SUFFIX appended and fsyncs it, one file after another.
 //   check: each path with SUFFIX appended must hold its file XOR the KEY.
 // Exits 1 with a message at the first failure.
+#include "whole_file.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,25 +19,6 @@
 
 namespace {
 
-// An open descriptor, closed on every way out; close_checked reports its error.
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    bool close_checked()
-    {
-        const int f = fd;
-        fd = -1;
-        return ::close(f) == 0;
-    }
-};
-
 [[noreturn]] void die(const std::string &what, const std::string &path)
 {
     std::cerr << "tenvarix-smallfiles-loop: " << what << " " << path << ": " << std::strerror(errno)
@@ -43,42 +26,28 @@ struct Fd {
     std::exit(1);
 }
 
-std::vector<unsigned char> read_file(const std::string &path)
+// Reads the file at path into buffer; the bytes read.
+std::size_t read_file(const std::string &path, std::vector<char> &buffer)
 {
-    Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.fd < 0)
+    const UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in)
         die("cannot open", path);
-    std::vector<unsigned char> data;
-    unsigned char block[65536];
-    for (;;) {
-        const ssize_t n = ::read(in.fd, block, sizeof block);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            die("cannot read", path);
-        if (n == 0)
-            break;
-        data.insert(data.end(), block, block + n);
-    }
-    return data;
+    const ssize_t size = ReadWhole(in.get(), buffer);
+    if (size < 0)
+        die("cannot read", path);
+    return std::size_t(size);
 }
 
-void write_durably(const std::string &path, const std::vector<unsigned char> &data)
+void write_durably(const std::string &path, const char *data, std::size_t size)
 {
-    Fd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (out.fd < 0)
+    UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!out)
         die("cannot create", path);
-    for (std::size_t done = 0; done < data.size();) {
-        const ssize_t n = ::write(out.fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            die("cannot write", path);
-        done += std::size_t(n);
-    }
-    if (::fsync(out.fd) != 0)
+    if (!WriteAll(out.get(), data, size))
+        die("cannot write", path);
+    if (::fsync(out.get()) != 0)
         die("cannot fsync", path);
-    if (!out.close_checked())
+    if (!out.close())
         die("cannot close", path);
 }
 
@@ -92,14 +61,15 @@ int main(int argc, char **argv)
         return 2;
     }
     const std::string key = argv[2], suffix = argv[3];
+    std::vector<char> data, output;
     std::string path;
     while (std::getline(std::cin, path)) {
-        std::vector<unsigned char> data = read_file(path);
-        for (std::size_t i = 0; i < data.size(); ++i)
-            data[i] ^= static_cast<unsigned char>(key[i % key.size()]);
+        const std::size_t size = read_file(path, data);
+        XorWithKey(data.data(), size, key);
         if (mode == "write") {
-            write_durably(path + suffix, data);
-        } else if (read_file(path + suffix) != data) {
+            write_durably(path + suffix, data.data(), size);
+        } else if (read_file(path + suffix, output) != size ||
+                   std::memcmp(output.data(), data.data(), size) != 0) {
             std::cerr << "tenvarix-smallfiles-loop: " << path + suffix << " does not hold " << path
                       << " XOR the key\n";
             return 1;

@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Shared by the benchmarks that time the real program through its window:
 # the key typed into the key entry, then the time from keypad Enter to the
-# program's exit. Sourced after tests/e2e/common.bash, not run. The caller
-# sets key, limit (seconds a run may take) and, for weston, WESTON_WID and
-# E2E_TMP/find.py (see smallfiles.sh).
+# program's exit. Sourced after tests/e2e/common.bash (by common.bash), not
+# run. The caller sets key, limit (seconds a run may take) and, for weston,
+# WESTON_WID and E2E_TMP/find.py (see smallfiles.sh).
 
 watchdog=
 stop_watchdog() {
