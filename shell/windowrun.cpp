@@ -112,6 +112,15 @@ void show_pending(Shown &shown)
 {
     GtkWidget *bar = ProgressBar_TenvarixCryptoWindow;
     std::size_t shown_steps = 0;
+    // Of the files whose steps came together, the bar shows the last one's:
+    // those before it ended in the same moment, too soon to be seen.
+    if (!shown.unpainted && !gcancelcrypt && gtk_widget_get_visible(bar)) {
+        for (std::size_t i = shown.pending.size(); i-- > 0;)
+            if (shown.pending[i].step.kind == ProgressStep::Start) {
+                shown_steps = i;
+                break;
+            }
+    }
     while (shown_steps < shown.pending.size() && (!shown.unpainted || gcancelcrypt)) {
         const RunReport &report = shown.pending[shown_steps++];
         // Once the run is asked to stop, the bar stays where it was.
