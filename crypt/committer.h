@@ -93,6 +93,9 @@ public:
 
 private:
     bool due() const;
+    // Half of what may wait is waiting: committed now, so that the worker
+    // fills the other half meanwhile instead of waiting for room.
+    bool half_the_room() const { return 2 * queue_.size() >= may_wait_; }
     std::vector<CompleteOutput> take_group();
     void commit(std::vector<CompleteOutput> group);
     void run();
