@@ -111,19 +111,23 @@ struct CryptRun::State {
     std::condition_variable resolved_cv;
     std::function<void()> wake;
     Committer committer{[this](std::size_t count) { resolved(count); }};
-    NameKeys names_; // the worker's
+    NameKeys names_;      // the worker's
+    FolderCache folders_; // the worker's
     std::thread worker;
 
     // wake is called with the lock held, so that none runs once abandoned.
-    void push(const RunReport &report)
+    void push(std::size_t file, const ProgressStep *first, const ProgressStep *last)
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (abandoned)
             return;
-        if (report.step.kind == ProgressStep::End)
-            ++uncommitted;
-        reports.push_back(report);
-        if (reports.size() == 1 && wake)
+        const bool was_empty = reports.empty();
+        for (const ProgressStep *step = first; step != last; ++step) {
+            if (step->kind == ProgressStep::End)
+                ++uncommitted;
+            reports.push_back({file, *step});
+        }
+        if (was_empty && !reports.empty() && wake)
             wake();
     }
     void resolved(std::size_t count)
@@ -221,10 +225,13 @@ WrittenPartner CryptRun::State::write(std::size_t i, const Job &job, std::option
     if (size > kAloneBytes)
         committer.hurry();
     WriteHooks hooks;
-    hooks.report = [this, i](const ProgressStep &step) { push({i, step}); };
+    hooks.report = [this, i](const ProgressStep *first, const ProgressStep *last) {
+        push(i, first, last);
+    };
     hooks.go_on = [this] { return !stopped && !committer.failed(); };
     hooks.commit_earlier = [this] { return !committer.drain(); };
     hooks.out_name_free = looked.out_name_free;
+    hooks.folders = &folders_;
     WrittenPartner written =
         WritePartner(std::move(*input), job.out_name, key, umask, options, hooks);
     if (written.outcome == CryptOutcome::Done && !let_go())

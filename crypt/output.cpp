@@ -23,19 +23,31 @@ PartnerOutput::~PartnerOutput()
     discard();
 }
 
-bool PartnerOutput::open_directory(std::string directory)
+std::shared_ptr<const FolderCache::Folder> FolderCache::open(const std::string &path)
 {
-    // A folder the user may write but not read opens only as a path; its
-    // flush then goes through its file system.
-    directory_ = UniqueFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!directory_ && errno == EACCES)
-        directory_ = UniqueFd(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    directory_path_ = std::move(directory);
-    return static_cast<bool>(directory_);
+    if (last_ && last_->path == path)
+        return last_;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd && errno == EACCES)
+        fd = UniqueFd(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+        return nullptr;
+    auto folder = std::make_shared<Folder>();
+    folder->path = path;
+    folder->fd = std::move(fd);
+    last_ = folder;
+    return folder;
+}
+
+bool PartnerOutput::open_directory(const std::string &directory, FolderCache *folders)
+{
+    FolderCache own;
+    folder_ = (folders ? *folders : own).open(directory);
+    return static_cast<bool>(folder_);
 }
 
 bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mode_t umask,
-                         bool durable, bool name_free)
+                         bool durable, bool name_free, FolderCache *folders)
 {
     WriteErrorsNotSignals();
     durable_ = durable;
@@ -48,7 +60,7 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
     if (!name_free) {
         UniqueFd existing(::open(out_name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (existing)
-            return open_existing(std::move(existing), input);
+            return open_existing(std::move(existing), input, folders);
         struct stat st;
         if (errno != ENOENT || ::lstat(out_name.c_str(), &st) == 0)
             return false; // refused, or a link that leads nowhere
@@ -58,10 +70,10 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
         errno = EISDIR;
         return false;
     }
-    if (!open_directory(directory_of(out_name)))
+    if (!open_directory(directory_of(out_name), folders))
         return false;
     // Longer than any file system's names usually are: asked of this one.
-    const long name_max = base_.size() > 255 ? ::fpathconf(directory_.get(), _PC_NAME_MAX) : 0;
+    const long name_max = base_.size() > 255 ? ::fpathconf(dir(), _PC_NAME_MAX) : 0;
     if (name_max > 0 && base_.size() > static_cast<std::size_t>(name_max)) {
         errno = ENAMETOOLONG;
         return false;
@@ -74,7 +86,7 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
 // only for our own file with a single name that is no mount of its own; it
 // needs a folder where a new file can be made. Anywhere else the file is
 // written in place, as a plain overwrite would.
-bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input)
+bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input, FolderCache *folders)
 {
     struct stat st;
     if (::fstat(existing.get(), &st) != 0)
@@ -94,8 +106,8 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input)
     if (replace) {
         base_ = name_in_directory(real);
         struct stat named;
-        replace = open_directory(directory_of(real)) &&
-                  ::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        replace = open_directory(directory_of(real), folders) &&
+                  ::fstatat(dir(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
                   SameFile(named, st);
     }
     if (replace) {
@@ -111,14 +123,14 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input)
         }
     }
     write_in_place();
-    directory_.reset();
+    folder_.reset();
     return true;
 }
 
 bool PartnerOutput::create_temporary()
 {
     // Unnamed until complete, and readable by nobody else meanwhile.
-    temp_ = UniqueFd(::openat(directory_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    temp_ = UniqueFd(::openat(dir(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (temp_)
         return true;
     if (!NotSupported(errno) && errno != EISDIR && errno != EINVAL)
@@ -127,7 +139,7 @@ bool PartnerOutput::create_temporary()
     // once the exit-time clean-up has run.
     const WritingLock writing;
     return take_hidden_name([this](const std::string &name) {
-        temp_ = UniqueFd(::openat(directory_.get(), name.c_str(),
+        temp_ = UniqueFd(::openat(dir(), name.c_str(),
                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         return static_cast<bool>(temp_);
     });
@@ -227,7 +239,7 @@ void PartnerOutput::discard()
         exchange_names();
     earlier_hidden_ = false;
     if (!named_.empty()) {
-        ::unlinkat(directory_.get(), named_.c_str(), 0);
+        ::unlinkat(dir(), named_.c_str(), 0);
         ForgetTemporary(hidden_path());
     }
     named_.clear();

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -19,6 +20,24 @@
 #include "paths.h"
 #include "run.h"
 #include "writeback.h"
+
+// An output's folder, opened once and shared by the outputs made in it one
+// after another (a list mostly names files side by side): the last one
+// opened is kept for the next output.
+class FolderCache {
+public:
+    struct Folder {
+        std::string path;
+        UniqueFd fd;
+    };
+    // The folder at path, opened for reading, or only as a path where the
+    // user may write but not read it (its flush then goes through its file
+    // system); null with errno when it cannot be opened.
+    std::shared_ptr<const Folder> open(const std::string &path);
+
+private:
+    std::shared_ptr<const Folder> last_;
+};
 
 // Every step below that fails returns false with errno saying why: the
 // errno of the call that failed, or EINVAL for a name that leads to the
@@ -39,9 +58,10 @@ public:
     // writeback starts as it is written. name_free: a look just before found
     // nothing under out_name, so a new file is made straight away; should
     // one appear meanwhile, the commit refuses its name (EEXIST), as for one
-    // that appears while the output is written.
+    // that appears while the output is written. folders: where the folder is
+    // looked for first, if given.
     bool open(const std::string &out_name, const InputFile &input, mode_t umask, bool durable,
-              bool name_free = false);
+              bool name_free = false, FolderCache *folders = nullptr);
     // Asked between pieces of the waits for the disk; false gives up the
     // write or commit under way (which then fail).
     void watch(std::function<bool()> go_on) { writeback_.watch(std::move(go_on)); }
@@ -109,14 +129,15 @@ private:
     // file goes, and the earlier file is all that is left.
     void write_in_place();
 
-    bool open_existing(UniqueFd existing, const InputFile &input);
-    bool open_directory(std::string directory);
+    bool open_existing(UniqueFd existing, const InputFile &input, FolderCache *folders);
+    bool open_directory(const std::string &directory, FolderCache *folders);
+    int dir() const { return folder_ ? folder_->fd.get() : -1; }
     bool create_temporary();
     // Gives the temporary file a hidden random name in the folder, one that
     // make(name) takes, trying another while the name exists.
     bool take_hidden_name(const std::function<bool(const std::string &)> &make);
     // The temporary file's hidden name as a path, for the exit-time clean-up.
-    std::string hidden_path() const { return directory_path_ + "/" + named_; }
+    std::string hidden_path() const { return folder_->path + "/" + named_; }
     bool copy_into_place();
     bool make_durable(bool flushed_with_file_system, bool errors_heard);
     bool take_name();
@@ -138,9 +159,8 @@ private:
     bool durable_ = true;
     Writeback writeback_;
     mode_t new_mode_ = 0600;
-    UniqueFd directory_;
-    std::string directory_path_;
-    std::string named_folder_; // directory_path_ once the name is given
+    std::shared_ptr<const FolderCache::Folder> folder_;
+    std::string named_folder_; // the folder's path once the name is given
     UniqueFd target_;          // the existing output, opened for writing
     struct stat earlier_ {};   // its identity, for a replacement
     UniqueFd temp_;            // the file being written, unless in place

@@ -134,33 +134,32 @@ bool PartnerOutput::link_under(const std::string &name)
 {
     // Straight from the descriptor where the kernel allows it (it spares a
     // walk through /proc), else through the descriptor's link in /proc.
-    if (::linkat(temp_.get(), "", directory_.get(), name.c_str(), AT_EMPTY_PATH) == 0)
+    if (::linkat(temp_.get(), "", dir(), name.c_str(), AT_EMPTY_PATH) == 0)
         return true;
     if (errno != EPERM && errno != ENOENT && errno != EINVAL)
         return false;
     const std::string self = DescriptorPath(temp_.get());
-    return ::linkat(AT_FDCWD, self.c_str(), directory_.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    return ::linkat(AT_FDCWD, self.c_str(), dir(), name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 bool PartnerOutput::rename_without_replacing()
 {
-    if (::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
-                    RENAME_NOREPLACE) == 0)
+    if (::renameat2(dir(), named_.c_str(), dir(), base_.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL)
         return false;
     // A file system that cannot refuse a rename over an existing name: the
     // name is claimed first by an empty file of our own, which only then
     // the rename replaces.
-    UniqueFd claim(::openat(directory_.get(), base_.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    UniqueFd claim(
+        ::openat(dir(), base_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!claim)
         return false;
     claim.reset();
-    if (::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) == 0)
+    if (::renameat(dir(), named_.c_str(), dir(), base_.c_str()) == 0)
         return true;
     const int error = errno;
-    ::unlinkat(directory_.get(), base_.c_str(), 0);
+    ::unlinkat(dir(), base_.c_str(), 0);
     errno = error;
     return false;
 }
@@ -172,8 +171,7 @@ bool PartnerOutput::rename_without_replacing()
 // replacement is renamed over the earlier file, which cannot be had back.
 bool PartnerOutput::exchange_names()
 {
-    return ::renameat2(directory_.get(), named_.c_str(), directory_.get(), base_.c_str(),
-                       RENAME_EXCHANGE) == 0;
+    return ::renameat2(dir(), named_.c_str(), dir(), base_.c_str(), RENAME_EXCHANGE) == 0;
 }
 
 bool PartnerOutput::replace_earlier_file()
@@ -181,7 +179,7 @@ bool PartnerOutput::replace_earlier_file()
     if (!exchange_names()) {
         if (errno != EINVAL)
             return false;
-        if (::renameat(directory_.get(), named_.c_str(), directory_.get(), base_.c_str()) != 0)
+        if (::renameat(dir(), named_.c_str(), dir(), base_.c_str()) != 0)
             return false;
         ForgetTemporary(hidden_path());
         named_.clear();
@@ -190,7 +188,7 @@ bool PartnerOutput::replace_earlier_file()
     // Only our earlier file may go: should another have taken the name
     // meanwhile, it is swapped back.
     struct stat earlier;
-    if (::fstatat(directory_.get(), named_.c_str(), &earlier, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (::fstatat(dir(), named_.c_str(), &earlier, AT_SYMLINK_NOFOLLOW) != 0 ||
         !SameFile(earlier, earlier_)) {
         exchange_names();
         errno = EEXIST;
@@ -214,7 +212,7 @@ bool PartnerOutput::take_name()
         named_.clear();
     } else {
         struct stat named;
-        if (::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstatat(dir(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
             return false;
         if (!SameFile(named, earlier_)) {
             errno = EEXIST;
@@ -228,16 +226,16 @@ bool PartnerOutput::take_name()
         if (!replace_earlier_file())
             return false;
     }
-    named_folder_ = directory_path_;
+    named_folder_ = folder_->path;
     return true;
 }
 
 bool PartnerOutput::flush_folder()
 {
-    if (!durable_ || !directory_)
+    if (!durable_ || !folder_)
         return true;
     const WritingLock writing;
-    if (::fsync(directory_.get()) == 0)
+    if (::fsync(dir()) == 0)
         return true;
     // A folder open only as a path (or one that cannot be flushed on its
     // own) is made durable with the rest of its file system.
@@ -263,15 +261,15 @@ bool PartnerOutput::close_named(bool keep)
         // else it takes its name back and the replacement goes.
         if (!ok)
             exchange_names();
-        ::unlinkat(directory_.get(), named_.c_str(), 0);
+        ::unlinkat(dir(), named_.c_str(), 0);
         ForgetTemporary(hidden_path());
         named_.clear();
         earlier_hidden_ = false;
     } else if (!ok && named_new_ && known &&
-               ::fstatat(directory_.get(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+               ::fstatat(dir(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
                SameFile(named, ours)) {
         // A new name that may not survive is taken back, if it is still ours.
-        ::unlinkat(directory_.get(), base_.c_str(), 0);
+        ::unlinkat(dir(), base_.c_str(), 0);
     }
     temp_.reset();
     target_.reset();

@@ -48,10 +48,11 @@ WrittenPartner pump(XorBlockReader &reader, const InputFile &input, PartnerOutpu
             return {CryptOutcome::InFileNotReadable, EBUSY, nullptr};
         // The steps whose bytes are in this block are reported before the
         // block is written, each before its byte.
-        while (next_step < schedule.size() && schedule[next_step].byte <= written + got) {
-            milestones = schedule[next_step].milestones;
-            hooks.report(schedule[next_step++]);
-        }
+        const std::size_t first_step = next_step;
+        while (next_step < schedule.size() && schedule[next_step].byte <= written + got)
+            milestones = schedule[next_step++].milestones;
+        if (next_step > first_step)
+            hooks.report(schedule.data() + first_step, schedule.data() + next_step);
         if (!output.write(data, got)) {
             const int error = errno;
             return {hooks.go_on() ? CryptOutcome::OutFileNotWritten : CryptOutcome::Cancelled,
@@ -111,13 +112,14 @@ WrittenPartner open_output(const std::string &out_name, const InputFile &input, 
                            const TransformOptions &options, const WriteHooks &hooks)
 {
     auto output = std::make_unique<PartnerOutput>();
-    bool opened = output->open(out_name, input, umask, options.durable, hooks.out_name_free);
+    bool opened =
+        output->open(out_name, input, umask, options.durable, hooks.out_name_free, hooks.folders);
     int error = opened ? 0 : errno;
     if (!opened && (error == EMFILE || error == ENFILE) && hooks.commit_earlier) {
         if (!hooks.commit_earlier())
             return {CryptOutcome::Cancelled, 0, nullptr};
         output = std::make_unique<PartnerOutput>();
-        opened = output->open(out_name, input, umask, options.durable);
+        opened = output->open(out_name, input, umask, options.durable, false, hooks.folders);
         error = opened ? 0 : errno;
     }
     if (!opened)
@@ -148,7 +150,8 @@ WrittenPartner WritePartner(InputFile input, const std::string &out_name, std::s
         if (input.size > XorBlockReader::kBlockSize)
             output.expect(input.size);
         output.watch(hooks.go_on);
-        hooks.report({ProgressStep::Start, 0, 0.0, 0});
+        const ProgressStep start{ProgressStep::Start, 0, 0.0, 0};
+        hooks.report(&start, &start + 1);
         int milestones = 0;
         if (WrittenPartner pumped = pump(reader, input, output, hooks, milestones);
             pumped.outcome != CryptOutcome::Done)
@@ -162,7 +165,8 @@ WrittenPartner WritePartner(InputFile input, const std::string &out_name, std::s
             return {CryptOutcome::InFileNotReadable, EBUSY, nullptr};
         input.fd.reset();
         output.watch(nullptr);
-        hooks.report({ProgressStep::End, input.size, 1.0, milestones});
+        const ProgressStep end{ProgressStep::End, input.size, 1.0, milestones};
+        hooks.report(&end, &end + 1);
         return opened;
     } catch (const std::bad_alloc &) {
         return {CryptOutcome::OutFileNotWritten, ENOMEM, nullptr};

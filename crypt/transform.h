@@ -13,8 +13,9 @@
 
 // What the transform of one path asks of the run around it.
 struct WriteHooks {
-    // Told every progress step as it passes.
-    std::function<void(const ProgressStep &)> report;
+    // Told the progress steps [first, last) as they pass: those of one block
+    // together, before its bytes are written.
+    std::function<void(const ProgressStep *first, const ProgressStep *last)> report;
     // False stops the file (Cancelled), noticed within a block or a piece of
     // a wait for the disk.
     std::function<bool()> go_on;
@@ -25,6 +26,8 @@ struct WriteHooks {
     // A look just before found nothing at all under the output name: it is
     // made without asking first for an existing file there.
     bool out_name_free = false;
+    // Where each output's folder is looked for first.
+    FolderCache *folders = nullptr;
 };
 
 // What the transform of one path made: Done with the complete output, ready
