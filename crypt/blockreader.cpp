@@ -131,6 +131,7 @@ void XorBlockReader::fill(Slot &slot)
     while (slot.size < block_size_) {
         const std::size_t asked = block_size_ - slot.size;
         const ssize_t n = read_(fd_, slot.buffer.get() + slot.size, asked);
+        ++reads_;
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {

@@ -52,6 +52,9 @@ public:
     int error() const { return error_; }
     // Bytes handed out in blocks so far.
     std::uint64_t bytes_read() const { return delivered_; }
+    // After End, read without a thread: the whole input came in one read,
+    // which found the end where the input's known size put it.
+    bool read_at_once() const { return !thread_.joinable() && ended_ && reads_ == 1; }
 
 private:
     // Page-aligned memory from posix_memalign, given back with free.
@@ -75,6 +78,7 @@ private:
     bool failed_ = false;          // producer side: a read failed after a partial block
     int error_ = 0;                // producer side: its errno, read once Error is handed out
     bool ended_ = false;           // producer side: a read found the end
+    int reads_ = 0;                // producer side: reads asked
     std::uint64_t expected_;       // the input's size as the caller knew it
     std::uint64_t read_total_ = 0; // producer side: bytes read so far
 

@@ -79,10 +79,10 @@ struct FileSystems {
         std::map<dev_t, int> known;
         for (std::size_t i = 0; i < outputs.size(); ++i) {
             const int file = outputs[i]->flush_with();
-            struct stat st;
-            if (file < 0 || ::fstat(file, &st) != 0)
+            dev_t device;
+            if (file < 0 || !outputs[i]->device(&device))
                 continue;
-            const auto [it, fresh] = known.try_emplace(st.st_dev, int(any_file.size()));
+            const auto [it, fresh] = known.try_emplace(device, int(any_file.size()));
             if (fresh) {
                 // Outputs are opened in list order: the first one's descriptor
                 // is older than any other's writes.

@@ -27,13 +27,11 @@ namespace {
 // the open that follows.
 class NameKeys {
 public:
-    enum class Found { Unknown, Nothing, RegularFile };
-
     std::vector<std::string> of(const std::string &path)
     {
         std::vector<std::string> keys;
         std::string name = path;
-        found_ = Found::Unknown;
+        found_ = NameFound::Unknown;
         // As many links as the kernel follows before it gives up (ELOOP).
         for (int hop = 0; hop < 40; ++hop) {
             const std::string key = key_of(name);
@@ -43,8 +41,8 @@ public:
             struct stat st;
             const bool there = ::lstat(name.c_str(), &st) == 0;
             if (hop == 0)
-                found_ = there ? (S_ISREG(st.st_mode) ? Found::RegularFile : Found::Unknown)
-                               : (errno == ENOENT ? Found::Nothing : Found::Unknown);
+                found_ = there ? (S_ISREG(st.st_mode) ? NameFound::RegularFile : NameFound::Unknown)
+                               : (errno == ENOENT ? NameFound::Nothing : NameFound::Unknown);
             if (!there || !S_ISLNK(st.st_mode))
                 break;
             char target[4096];
@@ -59,7 +57,7 @@ public:
         return keys;
     }
     // What the last of() found under the path itself (no link followed).
-    Found found() const { return found_; }
+    NameFound found() const { return found_; }
 
 private:
     std::string key_of(const std::string &path)
@@ -76,7 +74,7 @@ private:
     }
 
     std::string folder_, folder_id_;
-    Found found_ = Found::Unknown;
+    NameFound found_ = NameFound::Unknown;
 };
 
 // One path of the run and its output's name.
@@ -94,7 +92,7 @@ constexpr std::chrono::milliseconds kWorkerEndWait(200);
 // What the worker's look-ups found just before a path's transform: no file
 // under its output name, a regular file (no link) at its path.
 struct Looked {
-    bool out_name_free = false;
+    NameFound out_name = NameFound::Unknown;
     bool input_regular = false;
 };
 
@@ -178,7 +176,7 @@ struct CryptRun::State {
         committer.hurry();
     }
     std::optional<InputFile> waiting_input(const std::string &path,
-                                           const std::vector<std::string> &names);
+                                           const std::vector<std::string> &names, bool regular);
     WrittenPartner write(std::size_t i, const Job &job, std::optional<InputFile> input,
                          std::vector<std::string> out_names, std::string_view key, mode_t umask,
                          const TransformOptions &options, const Looked &looked);
@@ -193,9 +191,10 @@ struct CryptRun::State {
 // may be read. Where that cannot be known, it waits for the commits and is
 // read itself; nothing then.
 std::optional<InputFile> CryptRun::State::waiting_input(const std::string &path,
-                                                        const std::vector<std::string> &names)
+                                                        const std::vector<std::string> &names,
+                                                        bool regular)
 {
-    std::optional<InputFile> now = OpenInputFile(path);
+    std::optional<InputFile> now = OpenInputFile(path, regular);
     const int error = now ? 0 : errno;
     if (std::optional<InputFile> bytes = committer.waiting_bytes(names, now, error))
         return bytes;
@@ -230,7 +229,7 @@ WrittenPartner CryptRun::State::write(std::size_t i, const Job &job, std::option
     };
     hooks.go_on = [this] { return !stopped && !committer.failed(); };
     hooks.commit_earlier = [this] { return !committer.drain(); };
-    hooks.out_name_free = looked.out_name_free;
+    hooks.out_name = looked.out_name;
     hooks.folders = &folders_;
     WrittenPartner written =
         WritePartner(std::move(*input), job.out_name, key, umask, options, hooks);
@@ -259,18 +258,18 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
             // output's bytes, or waits as well.
             std::vector<std::string> out_names = names_.of(jobs[i].out_name);
             Looked looked;
-            looked.out_name_free = names_.found() == NameKeys::Found::Nothing;
+            looked.out_name = names_.found();
             std::optional<InputFile> input;
             if (committer.names(out_names)) {
                 committer.drain();
-                looked.out_name_free = false; // the names just taken
+                looked.out_name = NameFound::Unknown; // the names just taken
             } else if (!jobs[i].path.empty()) {
                 const std::vector<std::string> in_names = names_.of(jobs[i].path);
+                looked.input_regular = names_.found() == NameFound::RegularFile;
                 if (committer.names(in_names)) {
-                    input = waiting_input(jobs[i].path, in_names);
-                    looked.out_name_free = false; // perhaps a name just taken
-                } else {
-                    looked.input_regular = names_.found() == NameKeys::Found::RegularFile;
+                    input = waiting_input(jobs[i].path, in_names, looked.input_regular);
+                    if (!input) // read after the commits instead: look again
+                        looked = Looked{};
                 }
             }
             const WrittenPartner written = write(i, jobs[i], std::move(input), std::move(out_names),

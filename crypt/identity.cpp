@@ -103,10 +103,12 @@ bool KeepFlags(int from, int to)
 Identity KeepIdentity(int from, int to)
 {
     auto refused = [] { return errno == EACCES ? Identity::NotKept : Identity::Failed; };
-    struct stat old;
-    if (::fstat(from, &old) != 0)
+    struct stat old, made;
+    if (::fstat(from, &old) != 0 || ::fstat(to, &made) != 0)
         return Identity::Failed;
-    if (::fchown(to, old.st_uid, old.st_gid) != 0 && !WithoutPermissions(errno))
+    // The owner is given only where the new file has another.
+    const bool owned = made.st_uid == old.st_uid && made.st_gid == old.st_gid;
+    if (!owned && ::fchown(to, old.st_uid, old.st_gid) != 0 && !WithoutPermissions(errno))
         return refused();
     std::map<std::string, std::string> wanted, have;
     const bool listed = read_attributes(from, &wanted);
@@ -114,12 +116,16 @@ Identity KeepIdentity(int from, int to)
     // nothing but its permission bits to give, which the copies below would
     // set as these do; unless the new file has an ACL of its own (from its
     // folder's default), which only they take away.
-    bool copied = false;
+    bool copied = false, moded = false;
     if (listed && wanted.empty() && (old.st_mode & 07000) == 0) {
-        if (::fchmod(to, old.st_mode & 0777) != 0 && !WithoutPermissions(errno))
+        moded = ::fchmod(to, old.st_mode & 0777) == 0;
+        if (!moded && !WithoutPermissions(errno))
             return refused();
         copied = read_attributes(to, &have) && have.empty();
     }
+    // Its owner as it was and its mode just set: nothing left to look at.
+    if (copied && owned && moded)
+        return Identity::Kept;
     if (!copied) {
         if (perm_copy_fd(nullptr, from, nullptr, to, nullptr) != 0 &&
             ::fchmod(to, old.st_mode & 07777) != 0 && !WithoutPermissions(errno))

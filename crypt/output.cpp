@@ -35,6 +35,11 @@ std::shared_ptr<const FolderCache::Folder> FolderCache::open(const std::string &
     auto folder = std::make_shared<Folder>();
     folder->path = path;
     folder->fd = std::move(fd);
+    struct stat st;
+    if (::fstat(folder->fd.get(), &st) != 0)
+        return nullptr;
+    folder->device = st.st_dev;
+    folder->flushed_whole = FlushedWhole(folder->fd.get());
     last_ = folder;
     return folder;
 }
@@ -47,7 +52,7 @@ bool PartnerOutput::open_directory(const std::string &directory, FolderCache *fo
 }
 
 bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mode_t umask,
-                         bool durable, bool name_free, FolderCache *folders)
+                         bool durable, NameFound looked, FolderCache *folders)
 {
     WriteErrorsNotSignals();
     durable_ = durable;
@@ -57,10 +62,10 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
     }
     // The kernel judges the name as for the user's own plain open for
     // writing: permissions, protected links, read-only mounts, FIFOs.
-    if (!name_free) {
+    if (looked != NameFound::Nothing) {
         UniqueFd existing(::open(out_name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (existing)
-            return open_existing(std::move(existing), input, folders);
+            return open_existing(std::move(existing), input, looked, out_name, folders);
         struct stat st;
         if (errno != ENOENT || ::lstat(out_name.c_str(), &st) == 0)
             return false; // refused, or a link that leads nowhere
@@ -86,7 +91,8 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
 // only for our own file with a single name that is no mount of its own; it
 // needs a folder where a new file can be made. Anywhere else the file is
 // written in place, as a plain overwrite would.
-bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input, FolderCache *folders)
+bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input, NameFound looked,
+                                  const std::string &out_name, FolderCache *folders)
 {
     struct stat st;
     if (::fstat(existing.get(), &st) != 0)
@@ -97,7 +103,11 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input, Fol
         return false;
     }
     target_ = std::move(existing);
-    const std::string real = PathOf(target_.get());
+    // A full name just found to be a regular file, no link, is its real
+    // name; the look at it below tells whether it still is.
+    const bool known =
+        looked == NameFound::RegularFile && !out_name.empty() && out_name.front() == '/';
+    const std::string real = known ? out_name : PathOf(target_.get());
     struct statx mount;
     bool replace = !real.empty() && real.front() == '/' && st.st_uid == ::geteuid() &&
                    st.st_nlink == 1 &&

@@ -21,6 +21,15 @@
 #include "run.h"
 #include "writeback.h"
 
+// What a look just before found under a name: nothing at all, a regular
+// file (no link), or anything else or nothing known.
+enum class NameFound { Unknown, Nothing, RegularFile };
+
+// Whether one flush of the whole file system of fd (syncfs) makes a file
+// there durable: not where the file system hands data on (FUSE, network
+// file systems), nor where it cannot be told.
+bool FlushedWhole(int fd);
+
 // An output's folder, opened once and shared by the outputs made in it one
 // after another (a list mostly names files side by side): the last one
 // opened is kept for the next output.
@@ -29,6 +38,11 @@ public:
     struct Folder {
         std::string path;
         UniqueFd fd;
+        // Its file system, and whether one flush of that whole file system
+        // makes a file in it durable: not where the file system hands data
+        // on (FUSE, network file systems).
+        dev_t device = 0;
+        bool flushed_whole = false;
     };
     // The folder at path, opened for reading, or only as a path where the
     // user may write but not read it (its flush then goes through its file
@@ -55,13 +69,14 @@ public:
     // could; false (nothing changed) when that open is refused, the name
     // leads to the input or to no regular file, or nothing can be created.
     // durable: the file reaches the disk before it takes the name, and its
-    // writeback starts as it is written. name_free: a look just before found
-    // nothing under out_name, so a new file is made straight away; should
+    // writeback starts as it is written. looked: what a look just before
+    // found under out_name. Nothing: a new file is made straight away; should
     // one appear meanwhile, the commit refuses its name (EEXIST), as for one
-    // that appears while the output is written. folders: where the folder is
+    // that appears while the output is written. A regular file: out_name is
+    // its real name, not asked of the kernel. folders: where the folder is
     // looked for first, if given.
     bool open(const std::string &out_name, const InputFile &input, mode_t umask, bool durable,
-              bool name_free = false, FolderCache *folders = nullptr);
+              NameFound looked = NameFound::Unknown, FolderCache *folders = nullptr);
     // Asked between pieces of the waits for the disk; false gives up the
     // write or commit under way (which then fail).
     void watch(std::function<bool()> go_on) { writeback_.watch(std::move(go_on)); }
@@ -122,6 +137,8 @@ public:
     // file system makes the output durable; -1 where the file system hands
     // data on (FUSE, network file systems).
     int flush_with() const;
+    // The file system of its file; false with errno when it cannot be told.
+    bool device(dev_t *device) const;
 
 private:
     int file() const { return in_place() ? target_.get() : temp_.get(); }
@@ -129,7 +146,8 @@ private:
     // file goes, and the earlier file is all that is left.
     void write_in_place();
 
-    bool open_existing(UniqueFd existing, const InputFile &input, FolderCache *folders);
+    bool open_existing(UniqueFd existing, const InputFile &input, NameFound looked,
+                       const std::string &out_name, FolderCache *folders);
     bool open_directory(const std::string &directory, FolderCache *folders);
     int dir() const { return folder_ ? folder_->fd.get() : -1; }
     bool create_temporary();

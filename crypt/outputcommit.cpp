@@ -91,11 +91,11 @@ bool PartnerOutput::make_durable(bool flushed_with_file_system, bool errors_hear
     return flushed_with_file_system || ::fsync(file()) == 0;
 }
 
-int PartnerOutput::flush_with() const
+bool FlushedWhole(int fd)
 {
     struct statfs fs;
-    if (::fstatfs(file(), &fs) != 0)
-        return -1;
+    if (::fstatfs(fd, &fs) != 0)
+        return false;
     switch (static_cast<unsigned long>(fs.f_type)) {
     case FUSE_SUPER_MAGIC:
     case NFS_SUPER_MAGIC:
@@ -104,9 +104,30 @@ int PartnerOutput::flush_with() const
     case SMB_SUPER_MAGIC:
     case NCP_SUPER_MAGIC:
     case CODA_SUPER_MAGIC:
-    case CEPH_SUPER_MAGIC: return -1;
-    default: return file();
+    case CEPH_SUPER_MAGIC: return false;
+    default: return true;
     }
+}
+
+int PartnerOutput::flush_with() const
+{
+    // A file made in its folder is on the folder's file system.
+    if (folder_ && !in_place())
+        return folder_->flushed_whole ? file() : -1;
+    return FlushedWhole(file()) ? file() : -1;
+}
+
+bool PartnerOutput::device(dev_t *device) const
+{
+    if (folder_ && !in_place()) {
+        *device = folder_->device;
+        return true;
+    }
+    struct stat st;
+    if (::fstat(file(), &st) != 0)
+        return false;
+    *device = st.st_dev;
+    return true;
 }
 
 bool PartnerOutput::commit_name(bool data_flushed, bool errors_heard)

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "paths.h"
 
+#include <climits>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sys/random.h>
+#include <unistd.h>
 
 mode_t CurrentUmask()
 {
@@ -39,9 +40,13 @@ std::string DescriptorPath(int fd)
 
 std::string PathOf(int fd)
 {
-    std::error_code error;
-    const std::filesystem::path path = std::filesystem::read_symlink(DescriptorPath(fd), error);
-    return error ? std::string() : path.string();
+    // One readlink, into room for any path the kernel gives.
+    std::string path(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(DescriptorPath(fd).c_str(), path.data(), path.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= path.size())
+        return {};
+    path.resize(static_cast<std::size_t>(n));
+    return path;
 }
 
 std::string RandomName()

@@ -113,13 +113,14 @@ WrittenPartner open_output(const std::string &out_name, const InputFile &input, 
 {
     auto output = std::make_unique<PartnerOutput>();
     bool opened =
-        output->open(out_name, input, umask, options.durable, hooks.out_name_free, hooks.folders);
+        output->open(out_name, input, umask, options.durable, hooks.out_name, hooks.folders);
     int error = opened ? 0 : errno;
     if (!opened && (error == EMFILE || error == ENFILE) && hooks.commit_earlier) {
         if (!hooks.commit_earlier())
             return {CryptOutcome::Cancelled, 0, nullptr};
         output = std::make_unique<PartnerOutput>();
-        opened = output->open(out_name, input, umask, options.durable, false, hooks.folders);
+        opened = output->open(out_name, input, umask, options.durable, NameFound::Unknown,
+                              hooks.folders);
         error = opened ? 0 : errno;
     }
     if (!opened)
@@ -157,11 +158,12 @@ WrittenPartner WritePartner(InputFile input, const std::string &out_name, std::s
             pumped.outcome != CryptOutcome::Done)
             return pumped;
         // The reader runs ahead of the writes: a change after the last read
-        // but during the run shows in the size.
+        // but during the run shows in the size. An input read in one read
+        // that ended where its size said was not changed while it was read.
         struct stat now;
-        if (::fstat(input.fd.get(), &now) != 0)
+        if (!reader.read_at_once() && ::fstat(input.fd.get(), &now) != 0)
             return {CryptOutcome::InFileNotReadable, errno, nullptr};
-        if (static_cast<std::uint64_t>(now.st_size) != input.size)
+        if (!reader.read_at_once() && static_cast<std::uint64_t>(now.st_size) != input.size)
             return {CryptOutcome::InFileNotReadable, EBUSY, nullptr};
         input.fd.reset();
         output.watch(nullptr);

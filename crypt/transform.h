@@ -23,9 +23,9 @@ struct WriteHooks {
     // were done: asked before an output written in place is touched, and
     // when the descriptors run out. Null where nothing waits.
     std::function<bool()> commit_earlier;
-    // A look just before found nothing at all under the output name: it is
-    // made without asking first for an existing file there.
-    bool out_name_free = false;
+    // What a look just before found under the output name: where nothing,
+    // it is made without asking first for an existing file there.
+    NameFound out_name = NameFound::Unknown;
     // Where each output's folder is looked for first.
     FolderCache *folders = nullptr;
 };
