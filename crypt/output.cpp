@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -40,6 +41,9 @@ std::shared_ptr<const FolderCache::Folder> FolderCache::open(const std::string &
         return nullptr;
     folder->device = st.st_dev;
     folder->flushed_whole = FlushedWhole(folder->fd.get());
+    folder->default_acl =
+        ::fgetxattr(folder->fd.get(), "system.posix_acl_default", nullptr, 0) >= 0 ||
+        (errno != ENODATA && !NotSupported(errno));
     last_ = folder;
     return folder;
 }
@@ -84,7 +88,10 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
         return false;
     }
     new_mode_ = (input.mode & 0666) & ~umask;
-    return create_temporary();
+    // Unnamed, the file can be reached only through this process, so it may
+    // have its mode from the start, unless a default ACL of its folder would
+    // make that mode something else.
+    return create_temporary(folder_->default_acl ? 0600 : new_mode_);
 }
 
 // A replacement by rename needs the real name, and keeps the file's identity
@@ -122,7 +129,7 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input, Nam
     }
     if (replace) {
         earlier_ = st;
-        if (!create_temporary()) {
+        if (!create_temporary(0600)) {
             // Only a folder that refuses new files leaves the plain overwrite;
             // a full disk or any other failure changes nothing.
             if (errno != EACCES && errno != EPERM)
@@ -137,12 +144,14 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input, Nam
     return true;
 }
 
-bool PartnerOutput::create_temporary()
+bool PartnerOutput::create_temporary(mode_t mode)
 {
-    // Unnamed until complete, and readable by nobody else meanwhile.
-    temp_ = UniqueFd(::openat(dir(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (temp_)
+    // Unnamed until complete.
+    temp_ = UniqueFd(::openat(dir(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+    if (temp_) {
+        mode_given_ = way_ == Way::New && mode == new_mode_;
         return true;
+    }
     if (!NotSupported(errno) && errno != EISDIR && errno != EINVAL)
         return false;
     // Made and recorded under the writing lock, so that nothing is made

@@ -43,6 +43,9 @@ public:
         // on (FUSE, network file systems).
         dev_t device = 0;
         bool flushed_whole = false;
+        // Whether it has a default ACL (or it cannot be told), which files
+        // made in it take.
+        bool default_acl = true;
     };
     // The folder at path, opened for reading, or only as a path where the
     // user may write but not read it (its flush then goes through its file
@@ -150,7 +153,9 @@ private:
                        const std::string &out_name, FolderCache *folders);
     bool open_directory(const std::string &directory, FolderCache *folders);
     int dir() const { return folder_ ? folder_->fd.get() : -1; }
-    bool create_temporary();
+    // Unnamed with the given mode where the file system allows, else under
+    // a hidden name, readable by nobody else meanwhile (mode 0600).
+    bool create_temporary(mode_t mode);
     // Gives the temporary file a hidden random name in the folder, one that
     // make(name) takes, trying another while the name exists.
     bool take_hidden_name(const std::function<bool(const std::string &)> &make);
@@ -177,6 +182,7 @@ private:
     bool durable_ = true;
     Writeback writeback_;
     mode_t new_mode_ = 0600;
+    bool mode_given_ = false; // a new output made with new_mode_ from the start
     std::shared_ptr<const FolderCache::Folder> folder_;
     std::string named_folder_; // the folder's path once the name is given
     UniqueFd target_;          // the existing output, opened for writing

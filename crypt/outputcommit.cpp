@@ -75,7 +75,8 @@ bool PartnerOutput::commit_data()
         emptied_ = true;
     }
     const WritingLock writing;
-    return way_ != Way::New || ::fchmod(temp_.get(), new_mode_) == 0 || WithoutPermissions(errno);
+    return way_ != Way::New || mode_given_ || ::fchmod(temp_.get(), new_mode_) == 0 ||
+           WithoutPermissions(errno);
 }
 
 bool PartnerOutput::make_durable(bool flushed_with_file_system, bool errors_heard)

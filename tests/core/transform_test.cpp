@@ -313,6 +313,24 @@ TEST_F(Transform, replacements_keep_what_a_plain_overwrite_keeps)
     EXPECT_EQ(after.st_mode & 07777, 0600u);
     EXPECT_EQ(entries(scratch_.dir()),
               (std::vector<std::string>{"in", "intenvarixcrypto", "second name"}));
+
+    // In a folder with a default ACL too, which the new output takes, its
+    // permission bits still the input's less umask.
+    mkdir(path("shared").c_str(), 0755);
+    ASSERT_EQ(
+        std::system(
+            ("setfacl -d -m u::rwx,g::rwx,o::-,u:tvxtest:rwx '" + path("shared") + "'").c_str()),
+        0);
+    write_file(path("shared/in"), "shared");
+    chmod(path("shared/in").c_str(), 0644);
+    const mode_t mask = umask(0);
+    umask(mask);
+    ASSERT_EQ(crypt(path("shared/in")), CryptOutcome::Done);
+    stat(path("shared/intenvarixcrypto").c_str(), &after);
+    EXPECT_EQ(after.st_mode & 07777, 0644u & ~mask);
+    EXPECT_GT(getxattr(path("shared/intenvarixcrypto").c_str(), "system.posix_acl_access", acl,
+                       sizeof acl),
+              0);
 }
 
 TEST_F(Transform, the_kernel_judges_the_output_as_for_a_plain_open_for_writing)
