@@ -103,7 +103,10 @@ downloads "$logs/run.log"
 
 started=$(date +%s)
 status=0
-in_root 0:0 ./run-tests >"$logs/tests.log" 2>&1 || status=$?
+# The static checks and the ThreadSanitizer run look at the same sources as
+# outside this root; they are left out here, where they would only double the
+# time.
+in_root 0:0 "TEST_EXCLUDE='^(tidy|tsan)' ./run-tests" >"$logs/tests.log" 2>&1 || status=$?
 [ "$status" = 0 ] || { tail -n 60 "$logs/tests.log"; fail "./run-tests ended with $status"; }
 echo "./run-tests: passed after $(($(date +%s) - started)) s"
 downloads "$logs/tests.log"
