@@ -83,7 +83,7 @@ crypt_files() {
 # stderr why the run stopped: the file's name and the system's error text.
 expect_told() {
     local line="tenvarix-crypto: $1: $2"
-    tail -c +$((LOG_MARK + 1)) "$E2E_TMP/program.log" | grep -qxF -- "$line" ||
+    grep -qxF -- "$line" < <(tail -c +$((LOG_MARK + 1)) "$E2E_TMP/program.log") ||
         fail "$CASE: no line '$line' on stderr"
 }
 # errno_text NAME: the system's text for an errno name (EIO: Input/output error).
@@ -445,7 +445,7 @@ injected_errors() {
             expect_xor "$dir/in.bin" "$dir/in.bintenvarixcrypto" "$key"
             [ "$(stat -c %i "$dir/in.bintenvarixcrypto")" = "$inode" ] ||
                 fail "$CASE: replaced, not written in place"
-            getfacl -p "$dir/in.bintenvarixcrypto" 2>/dev/null | grep -q '^user:nobody:r--' ||
+            grep -q '^user:nobody:r--' < <(getfacl -p "$dir/in.bintenvarixcrypto" 2>/dev/null) ||
                 fail "$CASE: the ACL was dropped"
             continue
         fi

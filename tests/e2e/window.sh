@@ -18,11 +18,11 @@ out=$(env -u DISPLAY "$TENVARIX_BIN" --version) || fail "--version ended with $?
 
 start_app "$TENVARIX_SOURCE"
 geometry=$(xdotool getwindowgeometry "$APP_WID")
-echo "$geometry" | grep -q 'Position: 100,100' || fail "window not at 100,100: $geometry"
-echo "$geometry" | grep -q 'Geometry: 500x550' || fail "window not 500x550: $geometry"
+grep -q 'Position: 100,100' <<<"$geometry" || fail "window not at 100,100: $geometry"
+grep -q 'Geometry: 500x550' <<<"$geometry" || fail "window not 500x550: $geometry"
 # Undecorated: the window asks the window manager for no decorations at all.
 hints=$(xprop -id "$APP_WID" _MOTIF_WM_HINTS)
-echo "$hints" | grep -q '= 0x2, 0x0, 0x0' || fail "window asks for decorations: $hints"
+grep -q '= 0x2, 0x0, 0x0' <<<"$hints" || fail "window asks for decorations: $hints"
 # Neither resizable nor maximisable: minimum and maximum size are the same.
 hints=$(xprop -id "$APP_WID" WM_NORMAL_HINTS)
 grep -q 'minimum size: 500 by 550' <<<"$hints" && grep -q 'maximum size: 500 by 550' <<<"$hints" ||
@@ -39,7 +39,7 @@ drag() { # X Y DX DY: a left-button drag from window coordinates
     xdotool mousemove --window "$APP_WID" "$1" "$2"
     drag_by "$3" "$4"
 }
-at() { xdotool getwindowgeometry "$APP_WID" | grep -q "Position: $1"; }
+at() { grep -q "Position: $1" < <(xdotool getwindowgeometry "$APP_WID"); }
 drag 250 350 60 40
 sleep 0.3
 wait_for 2 at 100,100 || fail "a drag on the file list moved the window: $(xdotool getwindowgeometry "$APP_WID")"
@@ -63,7 +63,7 @@ wait_exit
 mkdir "$E2E_TMP/empty"
 start_app "$E2E_TMP/empty"
 geometry=$(xdotool getwindowgeometry "$APP_WID")
-echo "$geometry" | grep -q 'Geometry: 500x550' || fail "window from another folder: $geometry"
+grep -q 'Geometry: 500x550' <<<"$geometry" || fail "window from another folder: $geometry"
 click 57 502
 wait_exit
 [ "$APP_STATUS" = 0 ] || fail "Cancel from another folder: exit status $APP_STATUS"

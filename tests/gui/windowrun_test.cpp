@@ -416,7 +416,9 @@ TEST_F(WindowRun, an_end_signal_stops_a_run_while_the_file_chooser_is_open)
     slow_inputs();
     catch_end_signals_once();
     write_file(path("done"), "finished first");
-    write_file(path("big"), std::string(4 << 20, 'q'));
+    // Long enough to be still under way once the chooser shows on a loaded
+    // machine: 12 MiB read in about a second.
+    write_file(path("big"), std::string(12 << 20, 'q'));
     gtk_entry_set_text(GTK_ENTRY(LEdit_TenvarixCryptoWindowKey), kKey.c_str());
     const std::string list = path("done") + "\n" + path("big") + "\n";
     gtk_text_buffer_set_text(TenvarixCryptoWindowFilePfadBuffer, list.c_str(), -1);
