@@ -5,14 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
-#include <linux/magic.h>
 #include <map>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
-#include <sys/vfs.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -42,35 +38,12 @@ std::size_t open_descriptors()
     return error || count == 0 ? 64 : count;
 }
 
-// Whether a flush of the whole file system (syncfs) on a descriptor tells of
-// every writeback error on it since that descriptor was opened or last
-// flushed: Linux 5.8 on, for the local file systems that record their
-// writeback errors on the file system itself (not a stacked one).
-bool flush_tells_errors(int file)
-{
-    struct utsname system;
-    int major = 0, minor = 0;
-    if (::uname(&system) != 0 || std::sscanf(system.release, "%d.%d", &major, &minor) != 2 ||
-        major < 5 || (major == 5 && minor < 8))
-        return false;
-    struct statfs fs;
-    if (::fstatfs(file, &fs) != 0)
-        return false;
-    switch (static_cast<unsigned long>(fs.f_type)) {
-    case EXT4_SUPER_MAGIC:
-    case XFS_SUPER_MAGIC:
-    case BTRFS_SUPER_MAGIC:
-    case F2FS_SUPER_MAGIC: return true;
-    default: return false;
-    }
-}
-
 // One flush of each file system for a part of a group: fs[i] is the file
 // system of its output i where one flush of it covers it, or -1.
 struct FileSystems {
     std::vector<int> fs;
     std::vector<int> any_file; // a descriptor on each of them, the first output's there
-    std::vector<bool> tells;   // flush_tells_errors of each
+    std::vector<bool> tells;   // whether the flush of each tells of errors
 
     FileSystems(const std::vector<PartnerOutput *> &outputs, bool durable) : fs(outputs.size(), -1)
     {
@@ -87,7 +60,7 @@ struct FileSystems {
                 // Outputs are opened in list order: the first one's descriptor
                 // is older than any other's writes.
                 any_file.push_back(file);
-                tells.push_back(flush_tells_errors(file));
+                tells.push_back(outputs[i]->flush_tells_errors());
             }
             fs[i] = it->second;
         }

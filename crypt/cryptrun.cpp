@@ -89,8 +89,8 @@ constexpr std::chrono::milliseconds kWorkerEndWait(200);
 
 } // namespace
 
-// What the worker's look-ups found just before a path's transform: no file
-// under its output name, a regular file (no link) at its path.
+// What the worker's look-ups found just before a path's transform: what is
+// under its output name, and whether a regular file (no link) is at its path.
 struct Looked {
     NameFound out_name = NameFound::Unknown;
     bool input_regular = false;

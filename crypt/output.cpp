@@ -40,7 +40,7 @@ std::shared_ptr<const FolderCache::Folder> FolderCache::open(const std::string &
     if (::fstat(folder->fd.get(), &st) != 0)
         return nullptr;
     folder->device = st.st_dev;
-    folder->flushed_whole = FlushedWhole(folder->fd.get());
+    folder->flush = FlushOf(folder->fd.get());
     folder->default_acl =
         ::fgetxattr(folder->fd.get(), "system.posix_acl_default", nullptr, 0) >= 0 ||
         (errno != ENODATA && !NotSupported(errno));

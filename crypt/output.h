@@ -25,10 +25,18 @@
 // file (no link), or anything else or nothing known.
 enum class NameFound { Unknown, Nothing, RegularFile };
 
-// Whether one flush of the whole file system of fd (syncfs) makes a file
-// there durable: not where the file system hands data on (FUSE, network
-// file systems), nor where it cannot be told.
-bool FlushedWhole(int fd);
+// What one flush of the whole file system of fd (syncfs) does for a file
+// there. whole: it makes the file durable; not where the file system hands
+// data on (FUSE, network file systems), nor where it cannot be told.
+// tells_errors: it also tells of every writeback error on the file system
+// since the descriptor flushed was opened or last flushed (Linux 5.8 on, for
+// the local file systems that record their writeback errors on the file
+// system itself, not a stacked one).
+struct FileSystemFlush {
+    bool whole = false;
+    bool tells_errors = false;
+};
+FileSystemFlush FlushOf(int fd);
 
 // An output's folder, opened once and shared by the outputs made in it one
 // after another (a list mostly names files side by side): the last one
@@ -38,11 +46,9 @@ public:
     struct Folder {
         std::string path;
         UniqueFd fd;
-        // Its file system, and whether one flush of that whole file system
-        // makes a file in it durable: not where the file system hands data
-        // on (FUSE, network file systems).
+        // Its file system, and what one flush of it does for a file in it.
         dev_t device = 0;
-        bool flushed_whole = false;
+        FileSystemFlush flush;
         // Whether it has a default ACL (or it cannot be told), which files
         // made in it take.
         bool default_acl = true;
@@ -140,6 +146,8 @@ public:
     // file system makes the output durable; -1 where the file system hands
     // data on (FUSE, network file systems).
     int flush_with() const;
+    // Whether that flush also tells of this file's writeback errors.
+    bool flush_tells_errors() const;
     // The file system of its file; false with errno when it cannot be told.
     bool device(dev_t *device) const;
 

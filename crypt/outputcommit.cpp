@@ -9,9 +9,11 @@
 #include "secret.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -92,11 +94,11 @@ bool PartnerOutput::make_durable(bool flushed_with_file_system, bool errors_hear
     return flushed_with_file_system || ::fsync(file()) == 0;
 }
 
-bool FlushedWhole(int fd)
+FileSystemFlush FlushOf(int fd)
 {
     struct statfs fs;
     if (::fstatfs(fd, &fs) != 0)
-        return false;
+        return {};
     switch (static_cast<unsigned long>(fs.f_type)) {
     case FUSE_SUPER_MAGIC:
     case NFS_SUPER_MAGIC:
@@ -105,17 +107,31 @@ bool FlushedWhole(int fd)
     case SMB_SUPER_MAGIC:
     case NCP_SUPER_MAGIC:
     case CODA_SUPER_MAGIC:
-    case CEPH_SUPER_MAGIC: return false;
-    default: return true;
+    case CEPH_SUPER_MAGIC: return {};
+    case EXT4_SUPER_MAGIC:
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC: break;
+    default: return {true, false};
     }
+    struct utsname system;
+    int major = 0, minor = 0;
+    const bool recent = ::uname(&system) == 0 &&
+                        std::sscanf(system.release, "%d.%d", &major, &minor) == 2 &&
+                        (major > 5 || (major == 5 && minor >= 8));
+    return {true, recent};
 }
 
 int PartnerOutput::flush_with() const
 {
     // A file made in its folder is on the folder's file system.
-    if (folder_ && !in_place())
-        return folder_->flushed_whole ? file() : -1;
-    return FlushedWhole(file()) ? file() : -1;
+    const FileSystemFlush flush = folder_ && !in_place() ? folder_->flush : FlushOf(file());
+    return flush.whole ? file() : -1;
+}
+
+bool PartnerOutput::flush_tells_errors() const
+{
+    return (folder_ && !in_place() ? folder_->flush : FlushOf(file())).tells_errors;
 }
 
 bool PartnerOutput::device(dev_t *device) const
