@@ -114,11 +114,13 @@ Identity KeepIdentity(int from, int to)
     const bool listed = read_attributes(from, &wanted);
     // An earlier file without ACL, attributes or set-ID and sticky bits has
     // nothing but its permission bits to give, which the copies below would
-    // set as these do; unless the new file has an ACL of its own (from its
-    // folder's default), which only they take away.
+    // set as these do (a new file made with them needs no change); unless
+    // the new file has an ACL of its own (from its folder's default), which
+    // only they take away.
     bool copied = false, moded = false;
     if (listed && wanted.empty() && (old.st_mode & 07000) == 0) {
-        moded = ::fchmod(to, old.st_mode & 0777) == 0;
+        moded = (made.st_mode & 07777) == (old.st_mode & 0777) ||
+                ::fchmod(to, old.st_mode & 0777) == 0;
         if (!moded && !WithoutPermissions(errno))
             return refused();
         copied = read_attributes(to, &have) && have.empty();

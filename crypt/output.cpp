@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -44,19 +45,28 @@ std::shared_ptr<const FolderCache::Folder> FolderCache::open(const std::string &
     folder->default_acl =
         ::fgetxattr(folder->fd.get(), "system.posix_acl_default", nullptr, 0) >= 0 ||
         (errno != ENODATA && !NotSupported(errno));
+    folder->first_name = RandomNumber();
     last_ = folder;
     return folder;
 }
 
-bool PartnerOutput::open_directory(const std::string &directory, FolderCache *folders)
+bool PartnerOutput::open_directory(const std::string &directory, FolderCache &folders)
 {
-    FolderCache own;
-    folder_ = (folders ? *folders : own).open(directory);
+    folder_ = folders.open(directory);
     return static_cast<bool>(folder_);
 }
 
+namespace {
+
+// The existing output is opened as the user's own plain open for writing
+// would: the kernel judges permissions, protected links, read-only mounts
+// and FIFOs.
+constexpr int kWriteExisting = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+} // namespace
+
 bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mode_t umask,
-                         bool durable, NameFound looked, FolderCache *folders)
+                         bool durable, NameFound looked, FolderCache *given)
 {
     WriteErrorsNotSignals();
     durable_ = durable;
@@ -64,12 +74,22 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
         errno = ENOENT;
         return false;
     }
-    // The kernel judges the name as for the user's own plain open for
-    // writing: permissions, protected links, read-only mounts, FIFOs.
-    if (looked != NameFound::Nothing) {
-        UniqueFd existing(::open(out_name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    FolderCache own;
+    FolderCache &folders = given ? *given : own;
+    // A full name just found to be a regular file, no link, is opened in its
+    // folder: then it is known to be there under that name. Should it have
+    // changed meanwhile, it is opened by its path below.
+    if (looked == NameFound::RegularFile && out_name.front() == '/' &&
+        open_directory(directory_of(out_name), folders)) {
+        base_ = name_in_directory(out_name);
+        UniqueFd existing(::openat(dir(), base_.c_str(), kWriteExisting | O_NOFOLLOW));
         if (existing)
-            return open_existing(std::move(existing), input, looked, out_name, folders);
+            return open_existing(std::move(existing), input, true, folders);
+    }
+    if (looked != NameFound::Nothing) {
+        UniqueFd existing(::open(out_name.c_str(), kWriteExisting));
+        if (existing)
+            return open_existing(std::move(existing), input, false, folders);
         struct stat st;
         if (errno != ENOENT || ::lstat(out_name.c_str(), &st) == 0)
             return false; // refused, or a link that leads nowhere
@@ -91,18 +111,47 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
     // Unnamed, the file can be reached only through this process, so it may
     // have its mode from the start, unless a default ACL of its folder would
     // make that mode something else.
-    return create_temporary(folder_->default_acl ? 0600 : new_mode_);
+    if (!create_temporary(folder_->default_acl ? 0600 : new_mode_))
+        return false;
+    mode_given_ = !folder_->default_acl && named_.empty();
+    return true;
 }
+
+namespace {
+
+// The stat of a file as statx tells it, for the fields a stat of it is
+// asked for here.
+struct stat StatOf(const struct statx &sx)
+{
+    struct stat st {};
+    st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st.st_ino = sx.stx_ino;
+    st.st_mode = sx.stx_mode;
+    st.st_nlink = sx.stx_nlink;
+    st.st_uid = sx.stx_uid;
+    st.st_gid = sx.stx_gid;
+    st.st_size = static_cast<off_t>(sx.stx_size);
+    return st;
+}
+
+} // namespace
 
 // A replacement by rename needs the real name, and keeps the file's identity
 // only for our own file with a single name that is no mount of its own; it
 // needs a folder where a new file can be made. Anywhere else the file is
 // written in place, as a plain overwrite would.
-bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input, NameFound looked,
-                                  const std::string &out_name, FolderCache *folders)
+bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input, bool in_folder,
+                                  FolderCache &folders)
 {
+    // One statx tells the file and whether it is a mount of its own; where
+    // the kernel has none, a stat tells the file and it is written in place.
+    struct statx sx;
     struct stat st;
-    if (::fstat(existing.get(), &st) != 0)
+    const bool told = ::statx(existing.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0 &&
+                      (sx.stx_mask & STATX_BASIC_STATS) == STATX_BASIC_STATS;
+    if (told)
+        st = StatOf(sx);
+    else if (::fstat(existing.get(), &st) != 0)
         return false;
     if (!S_ISREG(st.st_mode) || (static_cast<std::uint64_t>(st.st_dev) == input.device &&
                                  static_cast<std::uint64_t>(st.st_ino) == input.inode)) {
@@ -110,26 +159,25 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input, Nam
         return false;
     }
     target_ = std::move(existing);
-    // A full name just found to be a regular file, no link, is its real
-    // name; the look at it below tells whether it still is.
-    const bool known =
-        looked == NameFound::RegularFile && !out_name.empty() && out_name.front() == '/';
-    const std::string real = known ? out_name : PathOf(target_.get());
-    struct statx mount;
-    bool replace = !real.empty() && real.front() == '/' && st.st_uid == ::geteuid() &&
-                   st.st_nlink == 1 &&
-                   ::statx(target_.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &mount) == 0 &&
-                   !(mount.stx_attributes & STATX_ATTR_MOUNT_ROOT);
-    if (replace) {
+    bool replace = told && !(sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) &&
+                   st.st_uid == folders.user() && st.st_nlink == 1;
+    if (replace && !in_folder) {
+        // Found by its path: its real name, and a look there that it is the
+        // file opened.
+        const std::string real = PathOf(target_.get());
         base_ = name_in_directory(real);
         struct stat named;
-        replace = open_directory(directory_of(real), folders) &&
+        replace = !real.empty() && real.front() == '/' &&
+                  open_directory(directory_of(real), folders) &&
                   ::fstatat(dir(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
                   SameFile(named, st);
     }
     if (replace) {
         earlier_ = st;
-        if (!create_temporary(0600)) {
+        // Made with the earlier file's permissions where nothing would change
+        // them, so that keeping its identity needs no mode change.
+        const mode_t mode = folder_->default_acl ? 0600 : st.st_mode & 0777;
+        if (!create_temporary(mode)) {
             // Only a folder that refuses new files leaves the plain overwrite;
             // a full disk or any other failure changes nothing.
             if (errno != EACCES && errno != EPERM)
@@ -148,10 +196,8 @@ bool PartnerOutput::create_temporary(mode_t mode)
 {
     // Unnamed until complete.
     temp_ = UniqueFd(::openat(dir(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
-    if (temp_) {
-        mode_given_ = way_ == Way::New && mode == new_mode_;
+    if (temp_)
         return true;
-    }
     if (!NotSupported(errno) && errno != EISDIR && errno != EINVAL)
         return false;
     // Made and recorded under the writing lock, so that nothing is made
@@ -167,7 +213,7 @@ bool PartnerOutput::create_temporary(mode_t mode)
 bool PartnerOutput::take_hidden_name(const std::function<bool(const std::string &)> &make)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        named_ = RandomName();
+        named_ = folder_->hidden_name();
         if (make(named_)) {
             RegisterTemporary(hidden_path());
             return true;

@@ -5,6 +5,7 @@
 // read.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "identity.h"
 #include "paths.h"
@@ -52,14 +54,22 @@ public:
         // Whether it has a default ACL (or it cannot be told), which files
         // made in it take.
         bool default_acl = true;
+        // The hidden names of its temporary files, counted on from a random
+        // number (HiddenName).
+        std::uint64_t first_name = 0;
+        mutable std::atomic<std::uint64_t> names_given{0};
+        std::string hidden_name() const { return HiddenName(first_name + names_given++); }
     };
     // The folder at path, opened for reading, or only as a path where the
     // user may write but not read it (its flush then goes through its file
     // system); null with errno when it cannot be opened.
     std::shared_ptr<const Folder> open(const std::string &path);
+    // The user the outputs are made for (the effective user, asked once).
+    uid_t user() const { return user_; }
 
 private:
     std::shared_ptr<const Folder> last_;
+    uid_t user_ = ::geteuid();
 };
 
 // Every step below that fails returns false with errno saying why: the
@@ -103,6 +113,11 @@ public:
     // Whether its commit writes into the earlier file itself (a replacement
     // that cannot keep that file's owner, mode, ACL or attributes).
     bool overwrites_earlier_file();
+    // A replacement takes the earlier file's owner, mode, ACL and attributes,
+    // once (what overwrites_earlier_file tells). Called as its last bytes are
+    // written, on the writer's thread, so that its commit has only its name
+    // to take.
+    void keep_identity();
 
     // Its complete bytes as an input, on a read-only descriptor of its own at
     // offset 0, for a path that leads to the name it is to take: what that
@@ -157,9 +172,10 @@ private:
     // file goes, and the earlier file is all that is left.
     void write_in_place();
 
-    bool open_existing(UniqueFd existing, const InputFile &input, NameFound looked,
-                       const std::string &out_name, FolderCache *folders);
-    bool open_directory(const std::string &directory, FolderCache *folders);
+    // in_folder: existing was opened by base_ in the folder, no link followed.
+    bool open_existing(UniqueFd existing, const InputFile &input, bool in_folder,
+                       FolderCache &folders);
+    bool open_directory(const std::string &directory, FolderCache &folders);
     int dir() const { return folder_ ? folder_->fd.get() : -1; }
     // Unnamed with the given mode where the file system allows, else under
     // a hidden name, readable by nobody else meanwhile (mode 0600).

@@ -17,14 +17,17 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+void PartnerOutput::keep_identity()
+{
+    if (way_ != Way::Replacement || identity_)
+        return;
+    identity_ = KeepIdentity(target_.get(), temp_.get());
+    identity_error_ = errno;
+}
+
 bool PartnerOutput::overwrites_earlier_file()
 {
-    if (way_ != Way::Replacement)
-        return false;
-    if (!identity_) {
-        identity_ = KeepIdentity(target_.get(), temp_.get());
-        identity_error_ = errno;
-    }
+    keep_identity();
     return identity_ == Identity::NotKept;
 }
 

@@ -49,15 +49,24 @@ std::string PathOf(int fd)
     return path;
 }
 
-std::string RandomName()
+std::uint64_t RandomNumber()
+{
+    std::uint64_t number = 0;
+    if (::getrandom(&number, sizeof number, 0) != static_cast<ssize_t>(sizeof number))
+        number = (static_cast<std::uint64_t>(::rand()) << 32) ^ static_cast<std::uint64_t>(::rand());
+    return number;
+}
+
+std::string HiddenName(std::uint64_t number)
 {
     static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    unsigned char raw[8];
-    if (::getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw))
-        for (unsigned char &b : raw)
-            b = static_cast<unsigned char>(::rand());
+    // splitmix64: neighbouring numbers give unrelated letters.
+    std::uint64_t z = number + 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
     std::string name = ".tvx";
-    for (unsigned char b : raw)
-        name += kAlphabet[b % (sizeof kAlphabet - 1)];
+    for (int i = 0; i < 8; ++i, z /= sizeof kAlphabet - 1)
+        name += kAlphabet[z % (sizeof kAlphabet - 1)];
     return name;
 }

@@ -2,6 +2,7 @@
 // Names of files and folders, and the process's umask, inside crypt/.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -24,5 +25,9 @@ inline bool SameFile(const struct stat &st, const struct stat &other)
 std::string DescriptorPath(int fd);
 // The path the kernel knows an open file by; empty when /proc cannot say.
 std::string PathOf(int fd);
-// A name for a hidden temporary file, ".tvx" and eight random letters.
-std::string RandomName();
+// A number of eight random bytes (the kernel's, else rand()'s).
+std::uint64_t RandomNumber();
+// A name for a hidden temporary file: ".tvx" and eight letters, each number
+// giving others (numbers counted on from a random one give names as hard to
+// foresee as random ones, without asking the kernel for each).
+std::string HiddenName(std::uint64_t number);
