@@ -21,7 +21,7 @@ namespace {
 constexpr std::chrono::milliseconds kGroupTime(200);
 // At most this many outputs wait for their commit, where the descriptors
 // allow as many.
-constexpr std::size_t kMostWaiting = 2000;
+constexpr std::size_t kMostWaiting = 8000;
 // Descriptors left for the worker's own input and output, and whatever else
 // the process opens meanwhile.
 constexpr rlim_t kSpareDescriptors = 32;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <fcntl.h>
 #include <mutex>
 #include <new>
 #include <sys/stat.h>
@@ -40,9 +41,11 @@ public:
             keys.push_back(key);
             struct stat st;
             const bool there = ::lstat(name.c_str(), &st) == 0;
-            if (hop == 0)
+            if (hop == 0) {
                 found_ = there ? (S_ISREG(st.st_mode) ? NameFound::RegularFile : NameFound::Unknown)
                                : (errno == ENOENT ? NameFound::Nothing : NameFound::Unknown);
+                seen_ = st;
+            }
             if (!there || !S_ISLNK(st.st_mode))
                 break;
             char target[4096];
@@ -56,8 +59,10 @@ public:
         }
         return keys;
     }
-    // What the last of() found under the path itself (no link followed).
+    // What the last of() found under the path itself (no link followed),
+    // and for a regular file, its stat.
     NameFound found() const { return found_; }
+    const struct stat &seen() const { return seen_; }
 
 private:
     std::string key_of(const std::string &path)
@@ -75,6 +80,7 @@ private:
 
     std::string folder_, folder_id_;
     NameFound found_ = NameFound::Unknown;
+    struct stat seen_ {};
 };
 
 // One path of the run and its output's name.
@@ -176,7 +182,8 @@ struct CryptRun::State {
         committer.hurry();
     }
     std::optional<InputFile> waiting_input(const std::string &path,
-                                           const std::vector<std::string> &names, bool regular);
+                                           const std::vector<std::string> &names,
+                                           const struct stat *regular);
     WrittenPartner write(std::size_t i, const Job &job, std::optional<InputFile> input,
                          std::vector<std::string> out_names, std::string_view key, mode_t umask,
                          const TransformOptions &options, const Looked &looked);
@@ -186,15 +193,23 @@ struct CryptRun::State {
 // A path that leads to a name an output waiting for its commit is to take (a
 // file followed by its partner, a link to a name still to be taken) reads
 // that output's complete bytes: what the path gives once the outputs before
-// it are committed, as they are in list order, before its own output. The
-// path is opened first as it is now, which tells where it leads and that it
-// may be read. Where that cannot be known, it waits for the commits and is
-// read itself; nothing then.
+// it are committed, as they are in list order, before its own output. What
+// the path leads to now, and that it may be read, is known first: for a
+// regular file just looked at (regular: its stat), from that look and the
+// kernel's answer whether it may be read, else by opening it. Where that
+// cannot be known, it waits for the commits and is read itself; nothing then.
 std::optional<InputFile> CryptRun::State::waiting_input(const std::string &path,
                                                         const std::vector<std::string> &names,
-                                                        bool regular)
+                                                        const struct stat *regular)
 {
-    std::optional<InputFile> now = OpenInputFile(path, regular);
+    std::optional<InputFile> now;
+    if (!regular)
+        now = OpenInputFile(path);
+    else if (::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0)
+        now = InputFile{UniqueFd(), static_cast<std::uint64_t>(regular->st_size),
+                        static_cast<std::uint64_t>(regular->st_dev),
+                        static_cast<std::uint64_t>(regular->st_ino),
+                        static_cast<unsigned>(regular->st_mode & 07777)};
     const int error = now ? 0 : errno;
     if (std::optional<InputFile> bytes = committer.waiting_bytes(names, now, error))
         return bytes;
@@ -267,7 +282,8 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
                 const std::vector<std::string> in_names = names_.of(jobs[i].path);
                 looked.input_regular = names_.found() == NameFound::RegularFile;
                 if (committer.names(in_names)) {
-                    input = waiting_input(jobs[i].path, in_names, looked.input_regular);
+                    input = waiting_input(jobs[i].path, in_names,
+                                          looked.input_regular ? &names_.seen() : nullptr);
                     if (!input) // read after the commits instead: look again
                         looked = Looked{};
                 }

@@ -100,12 +100,9 @@ bool KeepFlags(int from, int to)
     return (flags & kKeptFlags) == (old_flags & kKeptFlags);
 }
 
-Identity KeepIdentity(int from, int to)
+Identity KeepIdentity(int from, const struct stat &old, int to, const struct stat &made)
 {
     auto refused = [] { return errno == EACCES ? Identity::NotKept : Identity::Failed; };
-    struct stat old, made;
-    if (::fstat(from, &old) != 0 || ::fstat(to, &made) != 0)
-        return Identity::Failed;
     // The owner is given only where the new file has another.
     const bool owned = made.st_uid == old.st_uid && made.st_gid == old.st_gid;
     if (!owned && ::fchown(to, old.st_uid, old.st_gid) != 0 && !WithoutPermissions(errno))
@@ -119,8 +116,8 @@ Identity KeepIdentity(int from, int to)
     // only they take away.
     bool copied = false, moded = false;
     if (listed && wanted.empty() && (old.st_mode & 07000) == 0) {
-        moded = (made.st_mode & 07777) == (old.st_mode & 0777) ||
-                ::fchmod(to, old.st_mode & 0777) == 0;
+        moded =
+            (made.st_mode & 07777) == (old.st_mode & 0777) || ::fchmod(to, old.st_mode & 0777) == 0;
         if (!moded && !WithoutPermissions(errno))
             return refused();
         copied = read_attributes(to, &have) && have.empty();

@@ -4,6 +4,8 @@
 // the new file and checked.
 #pragma once
 
+#include <sys/stat.h>
+
 // Whether an owner or mode change was refused as file systems without owners
 // or permissions refuse it: not an error as long as the result matches.
 bool WithoutPermissions(int error);
@@ -20,4 +22,5 @@ bool KeepFlags(int from, int to);
 // in place instead); Failed: any other error while the owner or mode is set
 // (a failing disk), which fails the output.
 enum class Identity { Kept, NotKept, Failed };
-Identity KeepIdentity(int from, int to);
+// old and made: the stats of from and of to, just taken.
+Identity KeepIdentity(int from, const struct stat &old, int to, const struct stat &made);

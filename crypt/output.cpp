@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -74,8 +75,8 @@ bool PartnerOutput::open(const std::string &out_name, const InputFile &input, mo
         errno = ENOENT;
         return false;
     }
-    FolderCache own;
-    FolderCache &folders = given ? *given : own;
+    std::optional<FolderCache> own;
+    FolderCache &folders = given ? *given : own.emplace();
     // A full name just found to be a regular file, no link, is opened in its
     // folder: then it is known to be there under that name. Should it have
     // changed meanwhile, it is opened by its path below.
@@ -246,8 +247,14 @@ std::optional<InputFile> PartnerOutput::reopen_for_reading(const std::optional<I
         mode = at_name->mode;
     }
     UniqueFd fd(::open(DescriptorPath(temp_.get()).c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
-    struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0)
+    if (!fd)
+        return std::nullopt;
+    // The temporary file is in the folder's file system; its inode is known
+    // once the replacement keeps the earlier file's identity.
+    struct stat st {};
+    st.st_dev = folder_->device;
+    st.st_ino = temp_inode_;
+    if (temp_inode_ == 0 && ::fstat(fd.get(), &st) != 0)
         return std::nullopt;
     return InputFile{std::move(fd), written_, static_cast<std::uint64_t>(st.st_dev),
                      static_cast<std::uint64_t>(st.st_ino), mode};

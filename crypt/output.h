@@ -121,8 +121,9 @@ public:
 
     // Its complete bytes as an input, on a read-only descriptor of its own at
     // offset 0, for a path that leads to the name it is to take: what that
-    // path gives once this output has its name. at_name is what the path
-    // opens as now, or nothing with errno `error`: the earlier file this
+    // path gives once this output has its name. at_name is the file the path
+    // leads to now and may be read (its descriptor is not needed), or
+    // nothing with errno `error`: the earlier file this
     // output replaces, or no file at all (ENOENT) for a new one, so that the
     // path is known to lead there and to be as readable then as it is now.
     // The input's size is the bytes written, its identity the temporary
@@ -212,6 +213,7 @@ private:
     UniqueFd target_;          // the existing output, opened for writing
     struct stat earlier_ {};   // its identity, for a replacement
     UniqueFd temp_;            // the file being written, unless in place
+    ino_t temp_inode_ = 0;     // its inode, once a replacement keeps the identity
     std::string base_;         // the output's name in directory_
     std::string named_;        // the temporary's name in directory_, when it has one
     std::uint64_t written_ = 0;

@@ -21,7 +21,13 @@ void PartnerOutput::keep_identity()
 {
     if (way_ != Way::Replacement || identity_)
         return;
-    identity_ = KeepIdentity(target_.get(), temp_.get());
+    struct stat old, made;
+    if (::fstat(target_.get(), &old) != 0 || ::fstat(temp_.get(), &made) != 0) {
+        identity_ = Identity::Failed;
+    } else {
+        identity_ = KeepIdentity(target_.get(), old, temp_.get(), made);
+        temp_inode_ = made.st_ino;
+    }
     identity_error_ = errno;
 }
 

@@ -53,7 +53,8 @@ std::uint64_t RandomNumber()
 {
     std::uint64_t number = 0;
     if (::getrandom(&number, sizeof number, 0) != static_cast<ssize_t>(sizeof number))
-        number = (static_cast<std::uint64_t>(::rand()) << 32) ^ static_cast<std::uint64_t>(::rand());
+        number =
+            (static_cast<std::uint64_t>(::rand()) << 32) ^ static_cast<std::uint64_t>(::rand());
     return number;
 }
 
