@@ -206,12 +206,12 @@ void Committer::hand(CompleteOutput complete)
     large_queued_ += large;
     // The committing thread is woken only where this output changes what it
     // waits for: the first one starts the group's time, a large one or the
-    // one that fills half the room makes it due; otherwise it looks again
+    // one that makes enough for a group makes it due; otherwise it looks again
     // when that time is up or its commit ends.
-    const bool was_half = half_the_room();
+    const bool was_enough = enough_for_group();
     const bool news = queue_.empty() || large;
     queue_.push_back(std::move(complete));
-    if (news || (!was_half && half_the_room()))
+    if (news || (!was_enough && enough_for_group()))
         work_cv_.notify_one();
     lock.unlock();
     if (no_thread_)
@@ -290,7 +290,7 @@ std::optional<CommitFailure> Committer::finish()
 bool Committer::due() const
 {
     return quit_ || no_thread_ || hurry_ || drains_ > 0 || waiting_for_room_ > 0 ||
-           large_queued_ > 0 || half_the_room() ||
+           large_queued_ > 0 || enough_for_group() ||
            std::chrono::steady_clock::now() >= queue_.front().ended + kGroupTime;
 }
 

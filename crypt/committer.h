@@ -23,6 +23,8 @@
 
 // A file over this size is made durable on its own, after the ones before it.
 inline constexpr std::uint64_t kAloneBytes = 1024 * 1024;
+// As many outputs waiting as make a group worth its two flushes.
+inline constexpr std::size_t kEnoughForGroup = 512;
 
 // An output whose bytes are all written and whose end was reported.
 struct CompleteOutput {
@@ -93,9 +95,14 @@ public:
 
 private:
     bool due() const;
-    // Half of what may wait is waiting: committed now, so that the worker
-    // fills the other half meanwhile instead of waiting for room.
-    bool half_the_room() const { return 2 * queue_.size() >= may_wait_; }
+    // Enough waits for a group to be committed now: half of what may wait,
+    // or kEnoughForGroup, so that the worker fills the rest meanwhile instead
+    // of waiting for room, and the committing thread does not sit idle while
+    // a large first group gathers.
+    bool enough_for_group() const
+    {
+        return 2 * queue_.size() >= may_wait_ || queue_.size() >= kEnoughForGroup;
+    }
     std::vector<CompleteOutput> take_group();
     void commit(std::vector<CompleteOutput> group);
     void run();
