@@ -180,10 +180,15 @@ TEST_F(Transform, new_outputs_follow_the_umask_and_replaced_ones_keep_their_mode
     ASSERT_EQ(stat(path("mtenvarixcrypto").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 
-    chmod(path("mtenvarixcrypto").c_str(), 0600);
-    ASSERT_EQ(crypt(path("m")), CryptOutcome::Done);
-    ASSERT_EQ(stat(path("mtenvarixcrypto").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // Kept whether narrower or wider than the umask allows.
+    for (const mode_t mode : {0600u, 0666u}) {
+        chmod(path("mtenvarixcrypto").c_str(), mode);
+        const mode_t before = umask(027);
+        ASSERT_EQ(crypt(path("m")), CryptOutcome::Done);
+        umask(before);
+        ASSERT_EQ(stat(path("mtenvarixcrypto").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, mode);
+    }
 }
 
 // A 64 KiB tmpfs in the test's directory: a real full disk, then read-only.
