@@ -308,6 +308,12 @@ bool PartnerOutput::close_named(bool keep)
         // else it takes its name back and the replacement goes.
         if (!ok)
             exchange_names();
+        // Closed first, whichever file goes is freed as its name goes,
+        // rather than kept as an open orphan until the close.
+        if (ok)
+            target_.reset();
+        else
+            temp_.reset();
         ::unlinkat(dir(), named_.c_str(), 0);
         ForgetTemporary(hidden_path());
         named_.clear();
