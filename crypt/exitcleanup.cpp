@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "exitcleanup.h"
 
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <shared_mutex>
 #include <unistd.h>
-#include <vector>
+#include <unordered_set>
 
 namespace {
 
@@ -18,9 +17,10 @@ std::shared_mutex gwriting;
 std::mutex gexit;
 std::atomic<bool> gexiting{false};
 
-// The named temporary files under way, for an exit handler on another thread.
+// The named temporary files under way, for an exit handler on another thread;
+// a commit names and forgets thousands in a group, each found by its hash.
 std::mutex gtemporaries_mutex;
-std::vector<std::string> gtemporaries;
+std::unordered_multiset<std::string> gtemporaries;
 
 } // namespace
 
@@ -41,14 +41,14 @@ WritingLock::~WritingLock()
 void RegisterTemporary(const std::string &path)
 {
     std::lock_guard<std::mutex> lock(gtemporaries_mutex);
-    gtemporaries.push_back(path);
+    gtemporaries.insert(path);
 }
 
 void ForgetTemporary(const std::string &path)
 {
     std::lock_guard<std::mutex> lock(gtemporaries_mutex);
-    gtemporaries.erase(std::remove(gtemporaries.begin(), gtemporaries.end(), path),
-                       gtemporaries.end());
+    if (const auto it = gtemporaries.find(path); it != gtemporaries.end())
+        gtemporaries.erase(it);
 }
 
 void WriteErrorsNotSignals()
@@ -63,7 +63,7 @@ const char *CurrentTemporaryFile()
     // under the caller.
     thread_local std::string copy;
     std::lock_guard<std::mutex> lock(gtemporaries_mutex);
-    copy = gtemporaries.empty() ? std::string() : gtemporaries.front();
+    copy = gtemporaries.empty() ? std::string() : *gtemporaries.begin();
     return copy.empty() ? nullptr : copy.c_str();
 }
 
