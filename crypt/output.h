@@ -91,8 +91,9 @@ public:
     // writeback starts as it is written. looked: what a look just before
     // found under out_name. Nothing: a new file is made straight away; should
     // one appear meanwhile, the commit refuses its name (EEXIST), as for one
-    // that appears while the output is written. A regular file: out_name is
-    // its real name, not asked of the kernel. folders: where the folder is
+    // that appears while the output is written. A regular file under a full
+    // name: it is opened in its folder, no link followed, so that its real
+    // name need not be asked of the kernel. folders: where the folder is
     // looked for first, if given.
     bool open(const std::string &out_name, const InputFile &input, mode_t umask, bool durable,
               NameFound looked = NameFound::Unknown, FolderCache *folders = nullptr);
