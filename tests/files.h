@@ -80,18 +80,16 @@ inline std::vector<std::string> entries(const std::string &dir)
 }
 
 // The files in dir this process holds open, as the kernel names them (an
-// unnamed temporary file as "dir/#inode (deleted)"), with their status.
-inline std::vector<std::pair<std::string, struct stat>> open_files_in(const std::string &dir)
+// unnamed temporary file as "dir/#inode (deleted)").
+inline std::vector<std::string> open_files_in(const std::string &dir)
 {
-    std::vector<std::pair<std::string, struct stat>> files;
+    std::vector<std::string> files;
     for (const std::string &fd : entries("/proc/self/fd")) {
         const std::string link = "/proc/self/fd/" + fd;
         std::string target(4096, '\0');
         const ssize_t n = readlink(link.c_str(), target.data(), target.size());
-        struct stat st;
-        if (n > 0 && target.compare(0, dir.size() + 1, dir + "/") == 0 &&
-            stat(link.c_str(), &st) == 0)
-            files.emplace_back(target.substr(0, std::size_t(n)), st);
+        if (n > 0 && target.compare(0, dir.size() + 1, dir + "/") == 0)
+            files.push_back(target.substr(0, std::size_t(n)));
     }
     return files;
 }

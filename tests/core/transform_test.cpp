@@ -425,8 +425,8 @@ TEST_F(Transform, nobody_sees_the_output_under_way_and_a_killed_run_leaves_nothi
     std::atomic<int> looks{0};
     TransformOptions options;
     options.read = [&](int fd, char *buffer, std::size_t n) {
-        for (const auto &entry : open_files_in(dir))
-            if (entry.first.rfind(dir + "/#", 0) == 0)
+        for (const std::string &name : open_files_in(dir))
+            if (name.rfind(dir + "/#", 0) == 0)
                 ++looks;
         EXPECT_EQ(entries(dir).size(), 2u);
         return ::read(fd, buffer, n);
