@@ -87,10 +87,16 @@ bool WithoutPermissions(int error)
     return NotSupported(error) || error == EPERM;
 }
 
-bool KeepFlags(int from, int to)
+bool KeepFlags(int from, int to, FreshFile &fresh)
 {
     unsigned old_flags = 0, flags = 0;
-    if (!read_flags(from, &old_flags) || !read_flags(to, &flags))
+    if (!read_flags(from, &old_flags))
+        return false;
+    if (fresh.flags)
+        flags = *fresh.flags;
+    else if (read_flags(to, &flags))
+        fresh.flags = flags;
+    else
         return false;
     if ((flags & kKeptFlags) != (old_flags & kKeptFlags)) {
         int wanted = static_cast<int>((flags & ~kKeptFlags) | (old_flags & kKeptFlags));
@@ -100,7 +106,8 @@ bool KeepFlags(int from, int to)
     return (flags & kKeptFlags) == (old_flags & kKeptFlags);
 }
 
-Identity KeepIdentity(int from, const struct stat &old, int to, const struct stat &made)
+Identity KeepIdentity(int from, const struct stat &old, int to, const struct stat &made,
+                      FreshFile &fresh)
 {
     auto refused = [] { return errno == EACCES ? Identity::NotKept : Identity::Failed; };
     // The owner is given only where the new file has another.
@@ -120,7 +127,9 @@ Identity KeepIdentity(int from, const struct stat &old, int to, const struct sta
             (made.st_mode & 07777) == (old.st_mode & 0777) || ::fchmod(to, old.st_mode & 0777) == 0;
         if (!moded && !WithoutPermissions(errno))
             return refused();
-        copied = read_attributes(to, &have) && have.empty();
+        if (!fresh.bare && read_attributes(to, &have))
+            fresh.bare = have.empty();
+        copied = fresh.bare.value_or(false);
     }
     // Its owner as it was and its mode just set: nothing left to look at.
     if (copied && owned && moded)

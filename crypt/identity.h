@@ -4,16 +4,25 @@
 // the new file and checked.
 #pragma once
 
+#include <optional>
 #include <sys/stat.h>
 
 // Whether an owner or mode change was refused as file systems without owners
 // or permissions refuse it: not an error as long as the result matches.
 bool WithoutPermissions(int error);
 
+// What a new file has of its own before anything is kept, where known (as
+// its folder gives every file made in it): its chattr flags, and whether it
+// has no extended attributes. What is not known is read, and left here.
+struct FreshFile {
+    std::optional<unsigned> flags;
+    std::optional<bool> bare;
+};
+
 // Gives the new, still empty file `to` the chattr flags of `from` that a
 // plain overwrite keeps (some, such as no copy-on-write, take only on an
 // empty file); false when they cannot be read or kept.
-bool KeepFlags(int from, int to);
+bool KeepFlags(int from, int to, FreshFile &fresh);
 
 // Whether the new file `to` now has the owner, group, mode, ACL and
 // extended attributes of `from` (through the same library calls as a copy
@@ -23,4 +32,5 @@ bool KeepFlags(int from, int to);
 // (a failing disk), which fails the output.
 enum class Identity { Kept, NotKept, Failed };
 // old and made: the stats of from and of to, just taken.
-Identity KeepIdentity(int from, const struct stat &old, int to, const struct stat &made);
+Identity KeepIdentity(int from, const struct stat &old, int to, const struct stat &made,
+                      FreshFile &fresh);

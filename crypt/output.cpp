@@ -26,6 +26,24 @@ PartnerOutput::~PartnerOutput()
     discard();
 }
 
+FreshFile FolderCache::Folder::fresh() const
+{
+    FreshFile file;
+    if (const long long flags = fresh_flags_; flags >= 0)
+        file.flags = static_cast<unsigned>(flags);
+    if (const int bare = fresh_bare_; bare >= 0)
+        file.bare = bare == 1;
+    return file;
+}
+
+void FolderCache::Folder::learn(const FreshFile &file) const
+{
+    if (file.flags)
+        fresh_flags_ = *file.flags;
+    if (file.bare)
+        fresh_bare_ = *file.bare ? 1 : 0;
+}
+
 std::shared_ptr<const FolderCache::Folder> FolderCache::open(const std::string &path)
 {
     if (last_ && last_->path == path)
@@ -183,9 +201,14 @@ bool PartnerOutput::open_existing(UniqueFd existing, const InputFile &input, boo
             // a full disk or any other failure changes nothing.
             if (errno != EACCES && errno != EPERM)
                 return false;
-        } else if (KeepFlags(target_.get(), temp_.get())) {
-            way_ = Way::Replacement;
-            return true;
+        } else {
+            FreshFile fresh = folder_->fresh();
+            const bool kept = KeepFlags(target_.get(), temp_.get(), fresh);
+            folder_->learn(fresh);
+            if (kept) {
+                way_ = Way::Replacement;
+                return true;
+            }
         }
     }
     write_in_place();

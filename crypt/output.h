@@ -59,6 +59,16 @@ public:
         std::uint64_t first_name = 0;
         mutable std::atomic<std::uint64_t> names_given{0};
         std::string hidden_name() const { return HiddenName(first_name + names_given++); }
+        // What every file made in it has of its own, as the first one showed,
+        // so that a replacement need not ask again: its chattr flags, and
+        // whether it has no extended attributes.
+        FreshFile fresh() const;
+        void learn(const FreshFile &file) const;
+
+    private:
+        // -1 until known.
+        mutable std::atomic<long long> fresh_flags_{-1};
+        mutable std::atomic<int> fresh_bare_{-1};
     };
     // The folder at path, opened for reading, or only as a path where the
     // user may write but not read it (its flush then goes through its file
@@ -117,8 +127,10 @@ public:
     // A replacement takes the earlier file's owner, mode, ACL and attributes,
     // once (what overwrites_earlier_file tells). Called as its last bytes are
     // written, on the writer's thread, so that its commit has only its name
-    // to take.
-    void keep_identity();
+    // to take. just_opened: the output was opened a moment ago (its input was
+    // read in one read), and the earlier file's look then is as good as one
+    // now.
+    void keep_identity(bool just_opened = false);
 
     // Its complete bytes as an input, on a read-only descriptor of its own at
     // offset 0, for a path that leads to the name it is to take: what that

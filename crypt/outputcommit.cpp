@@ -17,15 +17,17 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
-void PartnerOutput::keep_identity()
+void PartnerOutput::keep_identity(bool just_opened)
 {
     if (way_ != Way::Replacement || identity_)
         return;
-    struct stat old, made;
-    if (::fstat(target_.get(), &old) != 0 || ::fstat(temp_.get(), &made) != 0) {
+    struct stat old = earlier_, made;
+    if ((!just_opened && ::fstat(target_.get(), &old) != 0) || ::fstat(temp_.get(), &made) != 0) {
         identity_ = Identity::Failed;
     } else {
-        identity_ = KeepIdentity(target_.get(), old, temp_.get(), made);
+        FreshFile fresh = folder_->fresh();
+        identity_ = KeepIdentity(target_.get(), old, temp_.get(), made, fresh);
+        folder_->learn(fresh);
         temp_inode_ = made.st_ino;
     }
     identity_error_ = errno;

@@ -166,7 +166,7 @@ WrittenPartner WritePartner(InputFile input, const std::string &out_name, std::s
         if (!reader.read_at_once() && static_cast<std::uint64_t>(now.st_size) != input.size)
             return {CryptOutcome::InFileNotReadable, EBUSY, nullptr};
         input.fd.reset();
-        output.keep_identity();
+        output.keep_identity(reader.read_at_once());
         output.watch(nullptr);
         const ProgressStep end{ProgressStep::End, input.size, 1.0, milestones};
         hooks.report(&end, &end + 1);
