@@ -295,11 +295,16 @@ bool Committer::due() const
 }
 
 // The next group: a large output alone, else every small one before the
-// next large one; mutex_ held.
+// next large one; mutex_ held. Unless everything is asked for now (a drain,
+// a stop, the end), the newest output waits for the next group: the path
+// after it is the one most likely to read it (a folder crypted again lists
+// each file just before its partner), which it can while the output waits,
+// but not while it is committed.
 Group Committer::take_group()
 {
+    const std::size_t left = quit_ || no_thread_ || hurry_ || drains_ > 0 ? 0 : 1;
     Group group;
-    while (!queue_.empty()) {
+    while (queue_.size() > left || (group.empty() && !queue_.empty())) {
         const bool large = queue_.front().size > kAloneBytes;
         if (large && !group.empty())
             break;

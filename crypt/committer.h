@@ -10,13 +10,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "output.h"
@@ -117,9 +117,9 @@ private:
     // Guarded by mutex_: outputs handed over and not yet taken, and all held
     // (those and the group under commit).
     std::deque<CompleteOutput> queue_;
-    std::multiset<std::string> names_;
+    std::unordered_multiset<std::string> names_;
     // The names of the outputs in queue_, each with its output.
-    std::multimap<std::string, const PartnerOutput *> waiting_;
+    std::unordered_multimap<std::string, const PartnerOutput *> waiting_;
     std::size_t held_ = 0, large_queued_ = 0;
     int drains_ = 0, waiting_for_room_ = 0;
     bool hurry_ = false, quit_ = false;

@@ -260,15 +260,10 @@ bool PartnerOutput::take_name()
         ForgetTemporary(hidden_path());
         named_.clear();
     } else {
-        struct stat named;
-        if (::fstatat(dir(), base_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
-            return false;
-        if (!SameFile(named, earlier_)) {
-            errno = EEXIST;
-            return false;
-        }
         // A name of its own first, for the exchange. Only a kill -9 or a
-        // crash can leave that name behind.
+        // crash can leave that name behind. Whether the earlier file is still
+        // the one under the output's name is seen after the exchange, which
+        // a file that took the name meanwhile is swapped back from.
         if (named_.empty() &&
             !take_hidden_name([this](const std::string &name) { return link_under(name); }))
             return false;
