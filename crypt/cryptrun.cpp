@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
@@ -25,10 +26,64 @@ namespace {
 // matches that name, whether the name exists yet or not. Empty where the
 // folder cannot be found. The last folder is remembered, as a list mostly
 // names files side by side; and what the look at the name itself found, for
-// the open that follows.
+// the open that follows. A name the path before looked at a moment ago is
+// not looked at again (a folder crypted again lists each file beside its
+// partner: each name comes twice in a row), unless outputs may have taken
+// names meanwhile (forget), or the name was one that a waiting output is to
+// take (taken).
 class NameKeys {
 public:
     std::vector<std::string> of(const std::string &path)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        for (const Look &look : before_)
+            if (look.name == path && now - look.when < kLookStands) {
+                found_ = look.found;
+                seen_ = look.seen;
+                looks_.push_back(look);
+                return look.keys;
+            }
+        std::vector<std::string> keys = look(path);
+        looks_.push_back({path, keys, found_, seen_, now});
+        return keys;
+    }
+    // What the last of() found under the path itself (no link followed),
+    // and for a regular file, its stat.
+    NameFound found() const { return found_; }
+    const struct stat &seen() const { return seen_; }
+    // The last name looked at is one an output waiting for its commit is to
+    // take: the next path looks at it again.
+    void taken()
+    {
+        if (!looks_.empty())
+            looks_.pop_back();
+    }
+    // The looks of this path are all done: the next path may take them.
+    void next_path()
+    {
+        before_ = std::move(looks_);
+        looks_.clear();
+    }
+    // Outputs took names meanwhile: nothing looked at so far stands.
+    void forget()
+    {
+        before_.clear();
+        looks_.clear();
+    }
+
+private:
+    // A look a moment ago stands for one now: the path before it was done
+    // in less time than this.
+    static constexpr std::chrono::milliseconds kLookStands{5};
+    struct Look {
+        std::string name;
+        std::vector<std::string> keys;
+        NameFound found;
+        struct stat seen;
+        std::chrono::steady_clock::time_point when;
+    };
+
+    std::vector<std::string> look(const std::string &path)
     {
         std::vector<std::string> keys;
         std::string name = path;
@@ -59,12 +114,7 @@ public:
         }
         return keys;
     }
-    // What the last of() found under the path itself (no link followed),
-    // and for a regular file, its stat.
-    NameFound found() const { return found_; }
-    const struct stat &seen() const { return seen_; }
 
-private:
     std::string key_of(const std::string &path)
     {
         const std::string folder = directory_of(path);
@@ -81,6 +131,7 @@ private:
     std::string folder_, folder_id_;
     NameFound found_ = NameFound::Unknown;
     struct stat seen_ {};
+    std::vector<Look> looks_, before_; // this path's, and the path's before
 };
 
 // One path of the run and its output's name.
@@ -181,6 +232,13 @@ struct CryptRun::State {
         stopped = true;
         committer.hurry();
     }
+    // Commits everything handed over (NameKeys: the names taken meanwhile
+    // are looked at again); the first that failed, if any.
+    std::optional<std::size_t> drain()
+    {
+        names_.forget();
+        return committer.drain();
+    }
     std::optional<InputFile> waiting_input(const std::string &path,
                                            const std::vector<std::string> &names,
                                            const struct stat *regular);
@@ -214,7 +272,7 @@ std::optional<InputFile> CryptRun::State::waiting_input(const std::string &path,
     if (std::optional<InputFile> bytes = committer.waiting_bytes(names, now, error))
         return bytes;
     now.reset();
-    committer.drain();
+    drain();
     return std::nullopt;
 }
 
@@ -229,7 +287,7 @@ WrittenPartner CryptRun::State::write(std::size_t i, const Job &job, std::option
         input = OpenInputFile(job.path, looked.input_regular);
     if (!input) {
         // Perhaps out of descriptors: the outputs that wait hold some.
-        committer.drain();
+        drain();
         input = OpenInputFile(job.path);
     }
     if (!input)
@@ -243,7 +301,7 @@ WrittenPartner CryptRun::State::write(std::size_t i, const Job &job, std::option
         push(i, first, last);
     };
     hooks.go_on = [this] { return !stopped && !committer.failed(); };
-    hooks.commit_earlier = [this] { return !committer.drain(); };
+    hooks.commit_earlier = [this] { return !drain(); };
     hooks.out_name = looked.out_name;
     hooks.folders = &folders_;
     WrittenPartner written =
@@ -276,12 +334,13 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
             looked.out_name = names_.found();
             std::optional<InputFile> input;
             if (committer.names(out_names)) {
-                committer.drain();
+                drain();
                 looked.out_name = NameFound::Unknown; // the names just taken
             } else if (!jobs[i].path.empty()) {
                 const std::vector<std::string> in_names = names_.of(jobs[i].path);
                 looked.input_regular = names_.found() == NameFound::RegularFile;
                 if (committer.names(in_names)) {
+                    names_.taken();
                     input = waiting_input(jobs[i].path, in_names,
                                           looked.input_regular ? &names_.seen() : nullptr);
                     if (!input) // read after the commits instead: look again
@@ -294,6 +353,7 @@ void CryptRun::State::work(std::vector<Job> &jobs, std::string_view key,
                 return finish(written.outcome, i, written.error, jobs);
             if (let_go())
                 return;
+            names_.next_path();
         }
         finish(CryptOutcome::Done, i, 0, jobs);
     } catch (const std::exception &) {
