@@ -269,8 +269,10 @@ std::optional<InputFile> PartnerOutput::reopen_for_reading(const std::optional<I
             return std::nullopt;
         mode = at_name->mode;
     }
-    UniqueFd fd(::open(DescriptorPath(temp_.get()).c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
-    if (!fd)
+    // A second descriptor of the temporary file, read from its start: the
+    // file is complete, and nothing else reads or writes it at its offset.
+    UniqueFd fd(::fcntl(temp_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!fd || ::lseek(fd.get(), 0, SEEK_SET) != 0)
         return std::nullopt;
     // The temporary file is in the folder's file system; its inode is known
     // once the replacement keeps the earlier file's identity.

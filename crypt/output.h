@@ -132,13 +132,14 @@ public:
     // now.
     void keep_identity(bool just_opened = false);
 
-    // Its complete bytes as an input, on a read-only descriptor of its own at
-    // offset 0, for a path that leads to the name it is to take: what that
-    // path gives once this output has its name. at_name is the file the path
-    // leads to now and may be read (its descriptor is not needed), or
-    // nothing with errno `error`: the earlier file this
-    // output replaces, or no file at all (ENOENT) for a new one, so that the
-    // path is known to lead there and to be as readable then as it is now.
+    // Its complete bytes as an input, on a second descriptor of its file at
+    // offset 0 (an offset the two share, which nothing else uses once the
+    // output is complete), for a path that leads to the name it is to take:
+    // what that path gives once this output has its name. at_name is the
+    // file the path leads to now and may be read (its descriptor is not
+    // needed), or nothing with errno `error`: the earlier file this output
+    // replaces, or no file at all (ENOENT) for a new one, so that the path is
+    // known to lead there and to be as readable then as it is now.
     // The input's size is the bytes written, its identity the temporary
     // file's, its mode the one the file has once named. Nothing for an
     // output written in place, one whose temporary file has a name (which a
