@@ -31,6 +31,7 @@ bool KeepFlags(int from, int to, FreshFile &fresh);
 // in place instead); Failed: any other error while the owner or mode is set
 // (a failing disk), which fails the output.
 enum class Identity { Kept, NotKept, Failed };
-// old and made: the stats of from and of to, just taken.
+// old and made: the stats of from and of to, just taken (from's perhaps at
+// its open, moments before). fresh: what `to` has of its own, as in KeepFlags.
 Identity KeepIdentity(int from, const struct stat &old, int to, const struct stat &made,
                       FreshFile &fresh);
